@@ -1,0 +1,10 @@
+# Sanitizer flags for the whole build, chosen by VANTREL_SANITIZE.
+if(VANTREL_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(VANTREL_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT VANTREL_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "VANTREL_SANITIZE must be '', 'address' or 'thread'")
+endif()

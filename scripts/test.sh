@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The whole test suite: C++ tests (plain and under ASan+UBSan), Python tests and the ABI check.
+# Every step runs; the script fails if any of them failed.
+set -uo pipefail
+source "$(dirname "$0")/lib.sh"
+set -e
+ensure_packages
+build_tree build
+set +e
+
+failed=()
+step() {
+  local name=$1
+  shift
+  echo "=== $name"
+  "$@" || failed+=("$name")
+}
+
+jobs=$(nproc)
+step "C++ tests" ctest --test-dir "$root/build" --output-on-failure -j"$jobs"
+step "C++ tests under ASan+UBSan" bash -c "
+  source '$root/scripts/lib.sh'
+  build_tree build-asan -DVANTREL_SANITIZE=address -DVANTREL_PYTHON=OFF &&
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir '$root/build-asan' --output-on-failure -j$jobs"
+step "Python tests" env VANTREL_BUILD_DIR="$root/build" \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/python/tests"
+
+if [ ${#failed[@]} -ne 0 ]; then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "all test steps passed"
