@@ -1,0 +1,149 @@
+// The common event, item and usage records that every agent's output is decoded into.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace vantrel {
+
+// The kind of an event. `Other` keeps the agent's own type text verbatim.
+struct EventType {
+  enum Kind : std::uint8_t {
+    ThreadStarted,
+    TurnStarted,
+    TurnCompleted,
+    TurnFailed,
+    ItemStarted,
+    ItemCompleted,
+    Error,
+    Other,
+  };
+  Kind kind = Other;
+  std::string other;  // only for Other
+
+  EventType() = default;
+  EventType(Kind k) : kind(k) {}  // NOLINT: the kinds convert implicitly, as enum values would
+
+  // Exact, case-sensitive match of the seven canonical words; any other text is Other.
+  static EventType from_text(std::string_view text);
+  // The canonical word, or the kept text for Other.
+  std::string_view text() const;
+
+  friend bool operator==(const EventType&, const EventType&) = default;
+};
+
+// The kind of an item. `Other` keeps the agent's own item type text verbatim.
+struct ItemKind {
+  enum Kind : std::uint8_t {
+    AgentMessage,
+    Reasoning,
+    CommandExecution,
+    FileChange,
+    McpToolCall,
+    WebSearch,
+    PlanUpdate,
+    ToolCall,
+    CollabToolCall,
+    Error,
+    Other,
+  };
+  Kind kind = Other;
+  std::string other;  // only for Other
+
+  ItemKind() = default;
+  ItemKind(Kind k) : kind(k) {}  // NOLINT: see EventType
+
+  static ItemKind from_text(std::string_view text);
+  std::string_view text() const;
+
+  friend bool operator==(const ItemKind&, const ItemKind&) = default;
+};
+
+struct FileChange {
+  std::string path;
+  std::string kind;
+  friend bool operator==(const FileChange&, const FileChange&) = default;
+};
+
+struct ModelUsage {
+  std::int64_t input_tokens = 0;
+  std::int64_t output_tokens = 0;
+  std::int64_t cache_read_input_tokens = 0;
+  std::int64_t cache_creation_input_tokens = 0;
+  std::int64_t web_search_requests = 0;
+  double cost_usd = 0.0;
+  std::int64_t context_window = 0;
+  std::int64_t max_output_tokens = 0;
+  friend bool operator==(const ModelUsage&, const ModelUsage&) = default;
+};
+
+using ModelUsageMap = std::unordered_map<std::string, ModelUsage>;
+
+// Token counts and cost of a turn or a run. All defaults stand for "no usage reported".
+struct Usage {
+  std::int64_t input_tokens = 0;
+  std::int64_t cache_creation_input_tokens = 0;
+  std::int64_t cached_input_tokens = 0;
+  std::int64_t output_tokens = 0;
+  std::int64_t reasoning_output_tokens = 0;
+  std::int64_t total_tokens = 0;
+  double total_cost_usd = 0.0;
+  ModelUsageMap model_usage;
+  friend bool operator==(const Usage&, const Usage&) = default;
+};
+
+// One unit of agent work carried by item.started / item.completed.
+struct Item {
+  std::string id;
+  ItemKind kind;
+  std::string status;
+  std::string text;
+  std::string message;
+  std::string command;
+  std::string aggregated_output;
+  std::optional<std::int32_t> exit_code;
+  std::string raw;
+  std::vector<FileChange> changes;
+  std::string tool;
+  std::string sender_thread_id;
+  std::vector<std::string> receiver_thread_ids;
+  friend bool operator==(const Item&, const Item&) = default;
+};
+
+using WallTime = std::chrono::system_clock::time_point;
+
+// One decoded agent event. Which of the type-specific fields carry data follows from `type`:
+// thread.started: `started_thread_id`; turn.completed: `usage`; turn.failed: `usage`, `message`,
+// `raw_error`; item.started / item.completed: `item`; error: `message`, `raw_error`.
+struct Event {
+  EventType type;
+  std::string run_id;
+  std::string thread_id;  // the run's thread id as known when the event was made
+  std::string raw;        // the output line, trimmed
+  WallTime received_at{};
+
+  std::string started_thread_id;
+  Usage usage;
+  std::string message;
+  std::string raw_error;
+  Item item;
+
+  bool has_item() const {
+    return type.kind == EventType::ItemStarted || type.kind == EventType::ItemCompleted;
+  }
+  bool has_usage() const {
+    return type.kind == EventType::TurnCompleted || type.kind == EventType::TurnFailed;
+  }
+  bool has_error() const {
+    return type.kind == EventType::TurnFailed || type.kind == EventType::Error;
+  }
+
+  friend bool operator==(const Event&, const Event&) = default;
+};
+
+}  // namespace vantrel
