@@ -1,7 +1,9 @@
-// The canonical words of event types and item kinds.
+// The canonical words of event types and item kinds, and the readers of usage and changes.
 #include "vantrel/event.h"
 
 #include <array>
+
+#include "vantrel/json.h"
 
 namespace vantrel {
 namespace {
@@ -43,5 +45,43 @@ ItemKind ItemKind::from_text(std::string_view text) {
 std::string_view ItemKind::text() const {
   return kind == Other ? std::string_view(other) : item_words[kind];
 }
+
+namespace {
+
+constexpr json::Field<Usage> usage_fields[] = {
+    {"input_tokens", json::member<&Usage::input_tokens>},
+    {"cache_creation_input_tokens", json::member<&Usage::cache_creation_input_tokens>},
+    {"cached_input_tokens", json::member<&Usage::cached_input_tokens>},
+    {"output_tokens", json::member<&Usage::output_tokens>},
+    {"reasoning_output_tokens", json::member<&Usage::reasoning_output_tokens>},
+    {"total_tokens", json::member<&Usage::total_tokens>},
+    {"total_cost_usd", json::member<&Usage::total_cost_usd>},
+    {"model_usage", json::member<&Usage::model_usage>},
+};
+constexpr json::Record<Usage> usage_record{"Usage", usage_fields};
+
+constexpr json::Field<ModelUsage> model_usage_fields[] = {
+    {"inputTokens", json::member<&ModelUsage::input_tokens>},
+    {"outputTokens", json::member<&ModelUsage::output_tokens>},
+    {"cacheReadInputTokens", json::member<&ModelUsage::cache_read_input_tokens>},
+    {"cacheCreationInputTokens", json::member<&ModelUsage::cache_creation_input_tokens>},
+    {"webSearchRequests", json::member<&ModelUsage::web_search_requests>},
+    {"costUSD", json::member<&ModelUsage::cost_usd>},
+    {"contextWindow", json::member<&ModelUsage::context_window>},
+    {"maxOutputTokens", json::member<&ModelUsage::max_output_tokens>},
+};
+constexpr json::Record<ModelUsage> model_usage_record{"ModelUsage", model_usage_fields};
+
+constexpr json::Field<FileChange> file_change_fields[] = {
+    {"path", json::member<&FileChange::path>},
+    {"kind", json::member<&FileChange::kind>},
+};
+constexpr json::Record<FileChange> file_change_record{"FileChange", file_change_fields};
+
+}  // namespace
+
+void read_json(json::Reader& r, Usage& out) { json::read_record(r, usage_record, out); }
+void read_json(json::Reader& r, ModelUsage& out) { json::read_record(r, model_usage_record, out); }
+void read_json(json::Reader& r, FileChange& out) { json::read_record(r, file_change_record, out); }
 
 }  // namespace vantrel

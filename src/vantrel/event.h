@@ -11,6 +11,10 @@
 
 namespace vantrel {
 
+namespace json {
+class Reader;
+}
+
 // The kind of an event. `Other` keeps the agent's own type text verbatim.
 struct EventType {
   enum Kind : std::uint8_t {
@@ -145,5 +149,13 @@ struct Event {
 
   friend bool operator==(const Event&, const Event&) = default;
 };
+
+// Reading the records from agent JSON (object or array form, keys exactly as listed, others
+// skipped; "struct Usage", "struct ModelUsage", "struct FileChange" in type failures). With these,
+// `json::read` also reads a model-usage map ("a map", a later model name replaces an earlier one)
+// and a list of changes ("a sequence").
+void read_json(json::Reader& r, Usage& out);
+void read_json(json::Reader& r, ModelUsage& out);
+void read_json(json::Reader& r, FileChange& out);
 
 }  // namespace vantrel
