@@ -10,8 +10,9 @@
 //   so a decoder reads on and checks `r.ok()` once at the end. `Error::text()` is the failure text
 //   "DESCRIPTION at line L column C" (lines from 1, columns count bytes from 1, column 0 for an
 //   empty text).
-// * `json::decode(text, out)` reads the whole text as one value of `out`'s type and requires only
-//   white space after it ("trailing characters"); it returns the error, or nullopt on success.
+// * `json::decode(text, out)` reads the whole text as one value of `out`'s type (starting from a
+//   default `T{}`) and requires only white space after it ("trailing characters"); it returns the
+//   error, or nullopt on success.
 // * `json::read(r, x)` reads the value at the current position into `x`, choosing the rule by type:
 //     std::string               a JSON string, escapes decoded                      "a string"
 //     bool                      true or false                                       "a boolean"
@@ -389,10 +390,11 @@ void read_record(Reader& r, const Record<R>& record, R& out) {
   detail::read_record(r, info, &out);
 }
 
-// Reads the whole `text` as one value of T: nullopt on success, else the error. `out` is
-// unspecified after a failure.
+// Reads the whole `text` as one value of T, starting from `T{}`: nullopt on success, else the
+// error. `out` is unspecified after a failure.
 template <class T>
 std::optional<Error> decode(std::string_view text, T& out) {
+  out = T{};
   Reader r(text);
   read(r, out);
   if (r.finish()) return std::nullopt;
