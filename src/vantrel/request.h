@@ -69,7 +69,10 @@ struct RunRequest {
 };
 
 inline bool is_set(const std::optional<std::string>& text) { return text && !text->empty(); }
-inline bool is_set(const std::vector<std::string>& list) { return !list.empty(); }
+template <typename Entry>
+bool is_set(const std::vector<Entry>& list) {
+  return !list.empty();
+}
 
 // The runner's settings: made once by the Runner constructor and shared read-only by every run
 // and group it starts.

@@ -1,0 +1,35 @@
+// Tests of lossy UTF-8 decoding.
+#include "vantrel/utf8.h"
+
+#include <gtest/gtest.h>
+
+namespace vantrel {
+namespace {
+
+struct LossyCase {
+  std::string_view bytes;
+  std::string_view text;
+};
+
+TEST(Utf8Lossy, ReplacesEachMaximalInvalidSubsequenceOnce) {
+  const LossyCase cases[] = {
+      {"", ""},
+      {"plain {\"a\":1}", "plain {\"a\":1}"},
+      {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+      {"a\xFFz", "a\xEF\xBF\xBDz"},
+      {"\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // stray continuation bytes
+      {"\xE2\x82", "\xEF\xBF\xBD"},                              // truncated at the end
+      {"\xE2\x82z", "\xEF\xBF\xBDz"},                            // truncated before ASCII
+      {"\xF0\x9F\x98", "\xEF\xBF\xBD"},                          // three of four bytes
+      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // overlong lead
+      {"\xE0\x80\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // overlong three-byte form
+      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
+      {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // above U+10FFFF
+      {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},                                  // U+10FFFF
+      {std::string_view("a\0b", 3), std::string_view("a\0b", 3)},
+  };
+  for (const LossyCase& c : cases) EXPECT_EQ(utf8_lossy(c.bytes), c.text) << c.bytes;
+}
+
+}  // namespace
+}  // namespace vantrel
