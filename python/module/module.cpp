@@ -1,51 +1,88 @@
-// The `_vantrel` module definition: multi-phase initialisation with one execution step.
+// The `_vantrel` module definition: multi-phase initialisation with one execution step that
+// registers the 26 classes and the two functions, in order, in `__all__`.
 #include <Python.h>
 
+#include <array>
+
+#include "account_objects.h"
+#include "errors.h"
+#include "event_objects.h"
+#include "group.h"
+#include "result_objects.h"
+#include "runner.h"
+#include "session.h"
+
+namespace vantrel::py {
 namespace {
 
+struct ClassEntry {
+  const char* name;
+  PyTypeObject* (*type_object)();
+};
+
+constexpr std::array<ClassEntry, 26> classes = {{
+    {"Runner", runner_type_object},
+    {"Session", session_type_object},
+    {"Group", group_type_object},
+    {"PyEvent", type_object<Event>},
+    {"PyItem", type_object<Item>},
+    {"PyModelUsage", type_object<ModelUsage>},
+    {"PyUsage", type_object<Usage>},
+    {"PyFileChange", type_object<FileChange>},
+    {"PyRunResult", type_object<RunResultRecord>},
+    {"PyOutcome", type_object<OutcomeRecord>},
+    {"PyError", type_object<ErrorRecord>},
+    {"PyAccountUsage", account_usage_type_object},
+    {"PyAccountUsageAccount", account_usage_account_type_object},
+    {"PyAccountRateLimits", account_rate_limits_type_object},
+    {"PyAccountRateLimitWindow", account_rate_limit_window_type_object},
+    {"PyAccountCredits", account_credits_type_object},
+    {"PyAccountSpendLimit", account_spend_limit_type_object},
+    {"PyAccountTokenUsage", account_token_usage_type_object},
+    {"PyAccountTokenUsageSummary", account_token_usage_summary_type_object},
+    {"PyAccountTokenUsageDailyBucket", account_token_usage_daily_bucket_type_object},
+    {"PyAccountUsageOutcome", account_usage_outcome_type_object},
+    {"PyClaudeAccountUsage", claude_account_usage_type_object},
+    {"PyClaudeAccountUsageWindow", claude_account_usage_window_type_object},
+    {"PyClaudeAccountUsageOutcome", claude_account_usage_outcome_type_object},
+    {"PyRunEvent", type_object<RunEventRecord>},
+    {"PyGroupResult", type_object<GroupResultRecord>},
+}};
+
+constexpr std::array<PyMethodDef*, 2> functions = {&get_account_usage_def,
+                                                   &get_claude_account_usage_def};
+
 // Appends `name` to the module's `__all__` (creating it first) and binds it to `value`.
-int add_public(PyObject* module, const char* name, PyObject* value) {
-  PyObject* all = PyObject_GetAttrString(module, "__all__");
-  if (all == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+void add_public(PyObject* module, PyObject* name, PyObject* value) {
+  ref all = ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
     PyErr_Clear();
-    all = PyList_New(0);
-    if (all == nullptr) return -1;
-    if (PyObject_SetAttrString(module, "__all__", all) < 0) {
-      Py_DECREF(all);
-      return -1;
-    }
+    all = checked(PyList_New(0));
+    checked(PyObject_SetAttrString(module, "__all__", all.get()));
   }
-  int rc = -1;
-  if (PyList_Check(all)) {
-    PyObject* text = PyUnicode_FromString(name);
-    if (text != nullptr) {
-      rc = PyList_Append(all, text);
-      Py_DECREF(text);
-    }
-  } else {
-    PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
-  }
-  Py_DECREF(all);
-  if (rc < 0) return -1;
-  Py_INCREF(value);
-  return PyModule_AddObject(module, name, value) < 0 ? (Py_DECREF(value), -1) : 0;
+  if (!PyList_Check(all.get())) raise(PyExc_TypeError, "__all__ must be a list");
+  checked(PyList_Append(all.get(), name));
+  checked(PyObject_SetAttr(module, name, value));
 }
 
 int module_exec(PyObject* module) {
-  if (!PyModule_Check(module)) {
-    PyErr_SetString(PyExc_TypeError, "module_exec expects a module object");
-    return -1;
-  }
-  // The classes and functions register here as they are built.
-  (void)add_public;
-  PyObject* all = PyList_New(0);
-  if (all == nullptr) return -1;
-  if (PyModule_AddObject(module, "__all__", all) < 0) {
-    Py_DECREF(all);
-    return -1;
-  }
-  return 0;
+  return boundary([&] {
+    if (!PyModule_Check(module)) raise(PyExc_TypeError, "module_exec expects a module object");
+    for (const ClassEntry& entry : classes) {
+      PyTypeObject* type = entry.type_object();
+      if (type == nullptr) throw_python_error();
+      ref name = checked(PyUnicode_FromString(entry.name));
+      add_public(module, name.get(), reinterpret_cast<PyObject*>(type));
+    }
+    ref module_name = checked(PyModule_GetNameObject(module));
+    for (PyMethodDef* definition : functions) {
+      ref function = checked(PyCFunction_NewEx(definition, module, module_name.get()));
+      ref name = checked(PyObject_GetAttrString(function.get(), "__name__"));
+      add_public(module, name.get(), function.get());
+    }
+    return 0;
+  });
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -66,5 +103,6 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+}  // namespace vantrel::py
 
-PyMODINIT_FUNC PyInit__vantrel() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit__vantrel() { return PyModuleDef_Init(&vantrel::py::module_def); }

@@ -18,3 +18,35 @@ def fake_agent():
     """Path of the fake agent program (stands in for codex, claude and grok)."""
     assert FAKE_AGENT.exists(), f"build the project first: {FAKE_AGENT} is missing"
     return str(FAKE_AGENT)
+
+
+REQUEST_FIELDS = (
+    "prompt", "stdin", "dir", "add_dirs", "images", "model", "profile", "sandbox", "approval",
+    "permission_mode", "allowed_tools", "disallowed_tools", "config", "enable", "disable",
+    "strict_config", "persistent", "ignore_user_config", "ignore_rules", "require_git_repo",
+    "output_schema_path", "output_schema", "output_last_message_path",
+    "dangerously_bypass_sandbox", "dangerously_bypass_hooks", "env", "resume_id", "resume_last",
+    "resume_all",
+)
+
+
+class Request:
+    """A run request: every attribute None unless given."""
+
+    def __init__(self, **fields):
+        unknown = set(fields) - set(REQUEST_FIELDS)
+        assert not unknown, unknown
+        for name in REQUEST_FIELDS:
+            setattr(self, name, fields.get(name))
+
+
+class Config:
+    def __init__(self, key, value):
+        self.key = key
+        self.value = value
+
+
+# Stands in for numpy.bool_ where NumPy is not installed: the module recognises it by its type's
+# module and name.
+NumpyBool = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: self.value,
+                               "__init__": lambda self, value: setattr(self, "value", value)})

@@ -1,25 +1,137 @@
-"""The module's surface: its definition and what importing it does."""
+"""The module's surface: its definition, its classes and functions, and what importing it does."""
 import subprocess
 import sys
+import threading
+
+import pytest
 
 from conftest import MODULE_DIR
 
+import _vantrel
+
+CLASSES = [
+    ("Runner", "Starts selected-agent processes with safe automation defaults."),
+    ("Session", "A running selected-agent process. Iterate it for events; call `wait()` for the\n"
+                "final outcome."),
+    ("Group", "A batch of running selected-agent processes."),
+    ("PyEvent", "One decoded agent event."),
+    ("PyItem", "A typed projection of an agent item."),
+    ("PyModelUsage", "Per-model usage reported by an agent."),
+    ("PyUsage", "Token usage reported by an agent."),
+    ("PyFileChange", "One file edit inside a `file_change` item."),
+    ("PyRunResult", "Summary of a completed run."),
+    ("PyOutcome", "A run result paired with any terminal error."),
+    ("PyError", "A typed run error."),
+    ("PyAccountUsage", "Codex account limits and credits."),
+    ("PyAccountUsageAccount", "Authenticated account reported by Codex."),
+    ("PyAccountRateLimits", "One Codex rate-limit set."),
+    ("PyAccountRateLimitWindow", "One account usage window."),
+    ("PyAccountCredits", "Codex credit balance snapshot."),
+    ("PyAccountSpendLimit", "Individual spend or credit-control limit."),
+    ("PyAccountTokenUsage", "Account token-usage summary reported by Codex."),
+    ("PyAccountTokenUsageSummary", "Aggregate account token-usage metrics."),
+    ("PyAccountTokenUsageDailyBucket", "One daily account token-usage bucket."),
+    ("PyAccountUsageOutcome", "Account usage result paired with any terminal error."),
+    ("PyClaudeAccountUsage", "Claude account usage report."),
+    ("PyClaudeAccountUsageWindow", "One Claude usage window."),
+    ("PyClaudeAccountUsageOutcome", "Claude account usage paired with any terminal error."),
+    ("PyRunEvent", "One multiplexed event from `run_many`."),
+    ("PyGroupResult", "One result from `run_many`."),
+]
+NAMES = [name for name, _ in CLASSES]
+
 
 def test_definition():
-    import _vantrel
     assert _vantrel.__name__ == "_vantrel"
     assert _vantrel.__doc__ == "The native `_vantrel` extension module."
-    assert isinstance(_vantrel.__all__, list)
+    assert _vantrel.__all__ == NAMES + ["get_account_usage", "get_claude_account_usage"]
+
+
+@pytest.mark.parametrize("name,doc", CLASSES)
+def test_class(name, doc):
+    cls = getattr(_vantrel, name)
+    assert (cls.__name__, cls.__qualname__, cls.__module__, cls.__doc__) == (
+        name, name, "builtins", doc)
+    with pytest.raises(TypeError, match=f"^type 'builtins.{name}' is not an acceptable base type$"):
+        type("Derived", (cls,), {})
+    if name != "Runner":
+        with pytest.raises(TypeError) as raised:
+            cls()
+        assert str(raised.value) == f"cannot create 'builtins.{name}' instances"
+
+
+def test_runner_signature():
+    assert _vantrel.Runner.__text_signature__ == (
+        "(executable=None, env=None, event_buffer=None, stderr_limit=None, scan_max_bytes=None, "
+        "default_sandbox=None, default_approval=None, agent=None)")
+
+
+@pytest.mark.parametrize("name", ["get_account_usage", "get_claude_account_usage"])
+def test_functions(name):
+    function = getattr(_vantrel, name)
+    assert function.__name__ == name
+    assert function.__doc__ is None
+    assert function.__text_signature__ == "(req=None)"
+    assert function.__self__ is _vantrel
+
+
+def test_instances_take_no_new_attributes():
+    runner = _vantrel.Runner()
+    outcome = runner.run(_invalid_request())
+    for obj in (runner, runner.start(_invalid_request()), outcome, outcome.result,
+                outcome.error, outcome.result.usage):
+        assert not hasattr(obj, "__dict__")
+        with pytest.raises(AttributeError):
+            obj.extra = 1
+
+
+def test_attributes_are_read_only():
+    error = _vantrel.Runner().run(_invalid_request()).error
+    with pytest.raises(AttributeError):
+        error.kind = "exit"
+    assert error.kind == "invalidRequest"
+
+
+def _invalid_request():
+    from conftest import Request
+    return Request(prompt="hi", sandbox="nope")
+
+
+def _run_python(code):
+    prelude = f"import os, sys\nsys.path.insert(0, {str(MODULE_DIR)!r})\n"
+    return subprocess.run([sys.executable, "-c", prelude + code], capture_output=True, text=True,
+                          check=True).stdout
 
 
 def test_import_starts_no_thread():
-    code = (
-        "import os, sys\n"
-        f"sys.path.insert(0, {str(MODULE_DIR)!r})\n"
+    out = _run_python(
         "before = len(os.listdir('/proc/self/task'))\n"
         "import _vantrel\n"
-        "print(before, len(os.listdir('/proc/self/task')))\n"
-    )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    before, after = out.stdout.split()
+        "print(before, len(os.listdir('/proc/self/task')))\n")
+    before, after = out.split()
     assert before == after
+
+
+def test_request_that_fails_conversion_builds_no_runtime():
+    out = _run_python(
+        "import _vantrel\n"
+        "before = len(os.listdir('/proc/self/task'))\n"
+        "class R: pass\n"
+        "r = R()\n"
+        f"for name in {list(__import__('conftest').REQUEST_FIELDS)!r}: setattr(r, name, None)\n"
+        "r.sandbox = 'x'\n"
+        "_vantrel.Runner().run(r)\n"
+        "_vantrel.Runner().start(r).wait()\n"
+        "print(before, len(os.listdir('/proc/self/task')))\n")
+    before, after = out.split()
+    assert before == after
+
+
+def test_reimport_adds_the_same_classes():
+    out = _run_python(
+        "import _vantrel\n"
+        "first = _vantrel.PyEvent\n"
+        "del sys.modules['_vantrel']\n"
+        "import _vantrel as again\n"
+        "print(again.PyEvent is first, again.__all__ == _vantrel.__all__)\n")
+    assert out.split() == ["True", "True"]

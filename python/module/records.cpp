@@ -1,0 +1,63 @@
+// Conversion of the core's run records into the records of the result objects.
+#include "records.h"
+
+#include <chrono>
+#include <limits>
+
+namespace vantrel::py {
+
+ErrorRecord error_to_py_error(const RunError& error) {
+  ErrorRecord record{std::string(error.kind_word()), error.display(), {}, {}, {}};
+  if (error.kind == RunError::Exit) {
+    record.code = error.code;
+    record.stderr_text = error.stderr_text;
+  } else if (error.kind == RunError::Decode) {
+    // Line numbers reach Python as unsigned 32-bit values; a longer stream saturates.
+    constexpr std::uint64_t max_line = std::numeric_limits<std::uint32_t>::max();
+    record.line = static_cast<std::uint32_t>(error.line < max_line ? error.line : max_line);
+  }
+  return record;
+}
+
+ErrorRecord invalid_request_record(std::string reason) {
+  return {"invalidRequest", std::move(reason), {}, {}, {}};
+}
+
+RunResultRecord run_result_into_py(RunResult result) {
+  return {std::make_shared<const RunResult>(std::move(result))};
+}
+
+RunResultRecord empty_run_result() {
+  static const auto empty = std::make_shared<const RunResult>();
+  return {empty};
+}
+
+OutcomeRecord outcome_into_py(Outcome outcome) {
+  std::optional<ErrorRecord> error;
+  if (outcome.error) error = error_to_py_error(*outcome.error);
+  return {run_result_into_py(std::move(outcome.result)), std::move(error)};
+}
+
+RunEventRecord run_event_into_py(RunEvent event) {
+  return {std::move(event.run_id), static_cast<std::uint32_t>(event.position),
+          std::move(event.event)};
+}
+
+GroupResultRecord group_result_into_py(GroupResult result) {
+  GroupResultRecord record{
+      static_cast<std::uint32_t>(result.position), std::move(result.run_id), {}, {}};
+  if (result.result) record.result = run_result_into_py(std::move(*result.result));
+  if (result.error) record.error = error_to_py_error(*result.error);
+  return record;
+}
+
+double epoch_millis(WallTime time) {
+  using namespace std::chrono;
+  auto since_epoch = duration_cast<nanoseconds>(time.time_since_epoch());
+  if (since_epoch.count() < 0) return 0.0;
+  auto nanos = static_cast<std::uint64_t>(since_epoch.count());
+  std::uint64_t millis = nanos / 1000000000u * 1000u + nanos % 1000000000u / 1000000u;
+  return static_cast<double>(millis);
+}
+
+}  // namespace vantrel::py

@@ -1,0 +1,61 @@
+// The records that the module's result objects own, made from the core's run records. Plain C++:
+// nothing here touches the interpreter.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "vantrel/outcome.h"
+#include "vantrel/run_error.h"
+
+namespace vantrel::py {
+
+// The five fields of a PyError.
+struct ErrorRecord {
+  std::string kind;
+  std::string message;
+  std::optional<std::int32_t> code;        // "exit" only
+  std::optional<std::string> stderr_text;  // "exit" only
+  std::optional<std::uint32_t> line;       // "decode" only
+};
+
+// A run result. It never changes once made, so copies share it instead of copying its events.
+struct RunResultRecord {
+  std::shared_ptr<const RunResult> result;
+};
+
+struct OutcomeRecord {
+  RunResultRecord result;
+  std::optional<ErrorRecord> error;
+};
+
+struct RunEventRecord {
+  std::string run_id;
+  std::uint32_t index = 0;
+  Event event;
+};
+
+struct GroupResultRecord {
+  std::uint32_t index = 0;
+  std::string run_id;
+  std::optional<RunResultRecord> result;
+  std::optional<ErrorRecord> error;
+};
+
+ErrorRecord error_to_py_error(const RunError& error);
+// An error record made without a RunError: kind "invalidRequest" and the bare reason.
+ErrorRecord invalid_request_record(std::string reason);
+
+RunResultRecord run_result_into_py(RunResult result);
+// Stands where a run produced no result: empty texts, zero usage, no events, times 0.0.
+RunResultRecord empty_run_result();
+OutcomeRecord outcome_into_py(Outcome outcome);
+RunEventRecord run_event_into_py(RunEvent event);
+GroupResultRecord group_result_into_py(GroupResult result);
+
+// Whole milliseconds since the epoch (the fraction dropped), as a double; 0.0 before the epoch.
+double epoch_millis(WallTime time);
+
+}  // namespace vantrel::py

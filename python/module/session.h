@@ -1,0 +1,16 @@
+// The Session class: the Python handle on one started run, or on a start that failed.
+#pragma once
+
+#include <Python.h>
+
+#include "py_ref.h"
+#include "records.h"
+
+namespace vantrel::py {
+
+PyTypeObject* session_type_object();
+
+// A Session in the failed-start state: it answers every method at once from `error`.
+ref failed_session(ErrorRecord error);
+
+}  // namespace vantrel::py

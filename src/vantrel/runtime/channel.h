@@ -1,0 +1,205 @@
+// Channels between coroutines: unbounded (sending never waits) and bounded (sending waits for
+// room). Both deliver in the order sent and never lose an item they accepted.
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "vantrel/check.h"
+#include "vantrel/runtime/wait_list.h"
+
+namespace vantrel::runtime {
+namespace detail {
+
+// The shared state of one channel. A capacity of 0 means unbounded.
+template <class T>
+struct ChannelState {
+  explicit ChannelState(std::size_t capacity) : capacity(capacity) {}
+
+  std::mutex mutex;
+  std::size_t capacity;
+  std::deque<T> items;
+  std::size_t senders = 1;
+  // False once the receiver closed the channel or was dropped: sends fail from then on.
+  bool open = true;
+  WaitList receivers{mutex};
+  WaitList waiting_senders{mutex};
+
+  std::shared_ptr<WaitList> list(std::shared_ptr<ChannelState> self, WaitList& which) {
+    return std::shared_ptr<WaitList>(std::move(self), &which);
+  }
+
+  // Queues `value` if there is room; the caller holds the mutex.
+  bool push(T& value) {
+    if (capacity != 0 && items.size() >= capacity) return false;
+    items.push_back(std::move(value));
+    receivers.wake_first();
+    return true;
+  }
+
+  void add_sender() {
+    std::lock_guard lock(mutex);
+    ++senders;
+  }
+
+  void drop_sender() {
+    std::lock_guard lock(mutex);
+    // The last sender gone ends the stream once the queued items are received.
+    if (--senders == 0) receivers.wake_all();
+  }
+
+  void close(bool discard) {
+    std::deque<T> discarded;
+    {
+      std::lock_guard lock(mutex);
+      open = false;
+      if (discard) discarded.swap(items);
+      waiting_senders.wake_all();
+    }
+    // The items are destroyed outside the lock: they may own anything.
+  }
+};
+
+// What senders of both kinds share: the count of senders, kept by copy, move and drop.
+template <class T>
+class SenderBase {
+ public:
+  SenderBase(const SenderBase& other) : state_(other.state_) {
+    if (state_) state_->add_sender();
+  }
+  SenderBase(SenderBase&& other) noexcept : state_(std::move(other.state_)) {}
+  SenderBase& operator=(SenderBase other) noexcept {
+    std::swap(state_, other.state_);
+    return *this;
+  }
+  ~SenderBase() {
+    if (state_) state_->drop_sender();
+  }
+
+  // False once the receiver has closed the channel or is gone.
+  bool is_open() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->open;
+  }
+
+ protected:
+  explicit SenderBase(std::shared_ptr<ChannelState<T>> state) : state_(std::move(state)) {}
+  std::shared_ptr<ChannelState<T>> state_;
+};
+
+}  // namespace detail
+
+template <class T>
+class Receiver;
+
+// The sending side of an unbounded channel. Copies are further senders of the same channel;
+// the stream ends when the last one is dropped. Thread-safe.
+template <class T>
+class UnboundedSender : public detail::SenderBase<T> {
+ public:
+  // Queues `value` without waiting. False (and `value` dropped) when the receiver has closed
+  // the channel or is gone.
+  bool send(T value) const {
+    std::lock_guard lock(this->state_->mutex);
+    return this->state_->open && this->state_->push(value);
+  }
+
+ private:
+  template <class U>
+  friend std::pair<UnboundedSender<U>, Receiver<U>> make_unbounded_channel();
+  using detail::SenderBase<T>::SenderBase;
+};
+
+// The sending side of a bounded channel. Copies are further senders; the stream ends when the
+// last one is dropped. Thread-safe.
+template <class T>
+class BoundedSender : public detail::SenderBase<T> {
+ public:
+  // Queues `value`, waiting while the channel holds its capacity. False (and `value` dropped)
+  // when the receiver has closed the channel or is gone, also while this send waits. Cancelled
+  // through its cancellation slot, it throws operation_aborted and queues nothing.
+  boost::asio::awaitable<bool> send(T value) const {
+    auto state = this->state_;
+    bool sent = false;
+    co_await detail::park_until(state->list(state, state->waiting_senders), [&] {
+      if (state->open) sent = state->push(value);
+      return sent || !state->open;
+    });
+    co_return sent;
+  }
+
+ private:
+  template <class U>
+  friend std::pair<BoundedSender<U>, Receiver<U>> make_bounded_channel(std::size_t capacity);
+  using detail::SenderBase<T>::SenderBase;
+};
+
+// The receiving side of either channel. Move-only; dropping it closes the channel and discards
+// what is still queued. One receiver may be awaited by one coroutine at a time; calls from
+// several threads need the caller's own lock.
+template <class T>
+class Receiver {
+ public:
+  Receiver(Receiver&& other) noexcept = default;
+  Receiver& operator=(Receiver&& other) noexcept {
+    if (this != &other) {
+      drop();
+      state_ = std::move(other.state_);
+    }
+    return *this;
+  }
+  ~Receiver() { drop(); }
+
+  // The next item, or none once the channel has ended: every sender is gone (or the channel
+  // was closed) and every queued item was received. Cancelled through its cancellation slot,
+  // it throws operation_aborted and takes nothing.
+  boost::asio::awaitable<std::optional<T>> receive() {
+    auto state = state_;
+    std::optional<T> item;
+    co_await detail::park_until(state->list(state, state->receivers), [&] {
+      if (!state->items.empty()) {
+        item.emplace(std::move(state->items.front()));
+        state->items.pop_front();
+        state->waiting_senders.wake_first();
+        return true;
+      }
+      return state->senders == 0 || !state->open;
+    });
+    co_return item;
+  }
+
+  // Refuses further sends; items already queued can still be received.
+  void close() { state_->close(false); }
+
+ private:
+  template <class U>
+  friend std::pair<UnboundedSender<U>, Receiver<U>> make_unbounded_channel();
+  template <class U>
+  friend std::pair<BoundedSender<U>, Receiver<U>> make_bounded_channel(std::size_t capacity);
+  explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
+  void drop() {
+    if (state_) state_->close(true);
+  }
+  std::shared_ptr<detail::ChannelState<T>> state_;
+};
+
+template <class T>
+std::pair<UnboundedSender<T>, Receiver<T>> make_unbounded_channel() {
+  auto state = std::make_shared<detail::ChannelState<T>>(0);
+  return {UnboundedSender<T>(state), Receiver<T>(state)};
+}
+
+// A channel that holds at most `capacity` items (at least 1) that were sent and not received.
+template <class T>
+std::pair<BoundedSender<T>, Receiver<T>> make_bounded_channel(std::size_t capacity) {
+  check(capacity > 0, "bounded channel of capacity 0");
+  auto state = std::make_shared<detail::ChannelState<T>>(capacity);
+  return {BoundedSender<T>(state), Receiver<T>(state)};
+}
+
+}  // namespace vantrel::runtime

@@ -1,0 +1,280 @@
+// Child processes: spawning with piped streams, waiting, killing and reaping.
+#include "vantrel/runtime/child_process.h"
+
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
+#include <csignal>
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
+
+extern char** environ;
+
+namespace vantrel::runtime {
+namespace {
+
+constexpr const char* kNulByte = "nul byte found in provided data";
+// The search path of execvp when PATH is unset.
+constexpr std::string_view kDefaultPath = "/bin:/usr/bin";
+
+bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+bool any_nul(const Command& command) {
+  if (has_nul(command.program) || (command.cwd && has_nul(*command.cwd))) return true;
+  for (const auto& arg : command.args)
+    if (has_nul(arg)) return true;
+  for (const auto& [name, value] : command.env)
+    if (has_nul(name) || has_nul(value)) return true;
+  return false;
+}
+
+// The path to execute for `program`: itself when it holds a slash, else the first executable
+// regular file named so in a directory of `path` (an empty entry is the current directory).
+// Fails like execvp: EACCES when only files that may not be executed were found, else ENOENT.
+Result<std::string> find_program(const std::string& program, std::string_view path) {
+  if (program.find('/') != std::string::npos) return program;
+  int error = ENOENT;
+  if (!program.empty()) {
+    for (;;) {
+      auto colon = path.find(':');
+      std::string_view dir = path.substr(0, colon);
+      std::string candidate = dir.empty() ? program : std::string(dir) + "/" + program;
+      struct stat info {};
+      if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+        error = EACCES;
+      }
+      if (colon == std::string_view::npos) break;
+      path.remove_prefix(colon + 1);
+    }
+  }
+  return Result<std::string>::failure(os_error_text(error));
+}
+
+std::string_view search_path(const std::vector<EnvVar>& env) {
+  for (const auto& [name, value] : env)
+    if (name == "PATH") return value;
+  return kDefaultPath;
+}
+
+// The NULL-terminated pointer array that posix_spawn takes, over strings owned by the caller.
+std::vector<char*> pointers_to(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (auto& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// posix_spawn's attribute and file-action objects, destroyed with this.
+class SpawnSetup {
+ public:
+  SpawnSetup() {
+    posix_spawnattr_init(&attributes_);
+    posix_spawn_file_actions_init(&actions_);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions_);
+    posix_spawnattr_destroy(&attributes_);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  // Every signal back at its default and none blocked: a host may ignore SIGPIPE (Python does)
+  // and runtime workers block everything, and the child must inherit neither. No process group
+  // or session of its own is asked for.
+  int reset_signals() {
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    if (int e = posix_spawnattr_setsigdefault(&attributes_, &all)) return e;
+    if (int e = posix_spawnattr_setsigmask(&attributes_, &none)) return e;
+    return posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  }
+  // The pipe ends land on 0, 1 and 2, and nothing else stays open: ours are close-on-exec
+  // anyway, and this also keeps out what the host left open without that flag.
+  int wire_streams(int in, int out, int err) {
+    if (int e = posix_spawn_file_actions_adddup2(&actions_, in, STDIN_FILENO)) return e;
+    if (int e = posix_spawn_file_actions_adddup2(&actions_, out, STDOUT_FILENO)) return e;
+    if (int e = posix_spawn_file_actions_adddup2(&actions_, err, STDERR_FILENO)) return e;
+    return posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
+  }
+  int change_directory(const std::string& dir) {
+    return posix_spawn_file_actions_addchdir_np(&actions_, dir.c_str());
+  }
+  // Returns 0 or the error number; glibc also reports a failed exec (ENOENT, EACCES) here.
+  int spawn(pid_t& pid, const std::string& path, std::vector<char*>& argv,
+            std::vector<char*>& envp) {
+    if (sys::injected_failure(sys::Call::spawn)) return errno;
+    return posix_spawn(&pid, path.c_str(), &actions_, &attributes_, argv.data(), envp.data());
+  }
+
+ private:
+  posix_spawnattr_t attributes_;
+  posix_spawn_file_actions_t actions_;
+};
+
+// Kills and reaps a child that could not be handed to the runtime, blocking briefly: it was
+// just started and SIGKILL cannot be caught.
+void kill_and_reap(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  sys::wait_for(pid);
+}
+
+std::string error_text(const boost::system::error_code& ec) {
+  if (ec.category() == boost::system::system_category()) return os_error_text(ec.value());
+  return ec.message();
+}
+
+// Waits on the process descriptor of a dropped child and reaps it.
+boost::asio::awaitable<void> reap_in_background(Pipe process_fd, pid_t pid) {
+  auto [ec] = co_await process_fd.async_wait(Pipe::wait_read,
+                                             boost::asio::as_tuple(boost::asio::use_awaitable));
+  if (!ec) sys::wait_for(pid);
+}
+
+template <class T>
+Result<T> failure_of(const boost::system::system_error& e) {
+  return Result<T>::failure(error_text(e.code()));
+}
+
+}  // namespace
+
+std::vector<EnvVar> inherited_environment_with(const std::vector<EnvVar>& overrides) {
+  std::vector<EnvVar> env;
+  std::unordered_map<std::string, std::size_t> index;
+  auto set = [&](std::string name, std::string value) {
+    auto [at, added] = index.try_emplace(name, env.size());
+    if (added)
+      env.emplace_back(std::move(name), std::move(value));
+    else
+      env[at->second].second = std::move(value);
+  };
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string_view text(*entry);
+    auto equals = text.find('=');
+    if (equals == std::string_view::npos) continue;
+    set(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
+  }
+  for (const auto& [name, value] : overrides) set(name, value);
+  return env;
+}
+
+int ExitStatus::code() const { return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1; }
+
+ChildProcess::~ChildProcess() {
+  if (!process_fd_.is_open() || status_) return;
+  kill();
+  auto executor = process_fd_.get_executor();
+  boost::asio::co_spawn(executor, reap_in_background(std::move(process_fd_), pid_),
+                        boost::asio::detached);
+}
+
+void ChildProcess::kill() {
+  if (process_fd_.is_open() && !status_) sys::pidfd_signal(process_fd_.native_handle(), SIGKILL);
+}
+
+boost::asio::awaitable<Result<ExitStatus>> ChildProcess::wait() {
+  if (status_) co_return *status_;
+  auto [ec] = co_await process_fd_.async_wait(Pipe::wait_read,
+                                              boost::asio::as_tuple(boost::asio::use_awaitable));
+  if (ec == boost::asio::error::operation_aborted) throw boost::system::system_error(ec);
+  if (ec) co_return Result<ExitStatus>::failure(error_text(ec));
+  auto raw = sys::wait_for(pid_);
+  if (!raw.ok()) co_return Result<ExitStatus>::failure(raw.error());
+  status_ = ExitStatus{*raw};
+  process_fd_.close();
+  co_return *status_;
+}
+
+Result<Child> spawn(const boost::asio::any_io_executor& executor, const Command& command) {
+  using Failed = Result<Child>;
+  if (any_nul(command)) return Failed::failure(kNulByte);
+  auto path = find_program(command.program, search_path(command.env));
+  if (!path.ok()) return Failed::failure(path.error());
+
+  auto in = sys::make_pipe();
+  if (!in.ok()) return Failed::failure(in.error());
+  auto out = sys::make_pipe();
+  if (!out.ok()) return Failed::failure(out.error());
+  auto err = sys::make_pipe();
+  if (!err.ok()) return Failed::failure(err.error());
+
+  std::vector<std::string> args{command.program};
+  args.insert(args.end(), command.args.begin(), command.args.end());
+  std::vector<std::string> env;
+  env.reserve(command.env.size());
+  for (const auto& [name, value] : command.env) env.push_back(name + "=" + value);
+  auto argv = pointers_to(args);
+  auto envp = pointers_to(env);
+
+  SpawnSetup setup;
+  pid_t pid = -1;
+  int error = setup.reset_signals();
+  if (!error) error = setup.wire_streams(in->read.get(), out->write.get(), err->write.get());
+  if (!error && command.cwd) error = setup.change_directory(*command.cwd);
+  if (!error) error = setup.spawn(pid, *path, argv, envp);
+  if (error) return Failed::failure(os_error_text(error));
+  // The child's ends now live in the child only.
+  in->read.reset();
+  out->write.reset();
+  err->write.reset();
+
+  auto process_fd = sys::pidfd_open(pid);
+  if (!process_fd.ok()) {
+    kill_and_reap(pid);
+    return Failed::failure(process_fd.error());
+  }
+  std::optional<ChildProcess> process;
+  try {
+    process.emplace(pid, Pipe(executor, process_fd->get()));
+    process_fd->release();
+  } catch (const boost::system::system_error& e) {
+    kill_and_reap(pid);
+    return failure_of<Child>(e);
+  }
+  try {
+    // From here on a failure drops `process`, which kills and reaps the child.
+    Pipe stdin_pipe(executor, in->write.get());
+    in->write.release();
+    Pipe stdout_pipe(executor, out->read.get());
+    out->read.release();
+    Pipe stderr_pipe(executor, err->read.get());
+    err->read.release();
+    return Child{std::move(*process), std::move(stdin_pipe), std::move(stdout_pipe),
+                 std::move(stderr_pipe)};
+  } catch (const boost::system::system_error& e) {
+    return failure_of<Child>(e);
+  }
+}
+
+boost::asio::awaitable<Result<std::size_t>> read_some(Pipe& pipe,
+                                                      boost::asio::mutable_buffer buffer) {
+  auto [ec, n] =
+      co_await pipe.async_read_some(buffer, boost::asio::as_tuple(boost::asio::use_awaitable));
+  if (ec == boost::asio::error::eof) co_return std::size_t{0};
+  if (ec == boost::asio::error::operation_aborted) throw boost::system::system_error(ec);
+  if (ec) co_return Result<std::size_t>::failure(error_text(ec));
+  co_return n;
+}
+
+boost::asio::awaitable<Result<std::size_t>> write_all(Pipe& pipe, boost::asio::const_buffer bytes) {
+  if (bytes.size() == 0) co_return std::size_t{0};
+  auto [ec, n] = co_await boost::asio::async_write(
+      pipe, bytes, boost::asio::as_tuple(boost::asio::use_awaitable));
+  if (ec == boost::asio::error::operation_aborted) throw boost::system::system_error(ec);
+  if (ec) co_return Result<std::size_t>::failure(error_text(ec));
+  co_return n;
+}
+
+}  // namespace vantrel::runtime

@@ -1,0 +1,109 @@
+// The process-wide runtime: an I/O context run by one worker thread per online CPU, and the way
+// a thread outside it waits for work done on it.
+#pragma once
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <exception>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "vantrel/check.h"
+
+namespace vantrel::runtime {
+
+// An I/O context (I/O and timers) with its worker threads. Work runs as coroutines spawned on
+// `executor()`. The workers run until the runtime is destroyed, which the shared one never is.
+class Runtime {
+ public:
+  // Starts `workers` threads (at least one).
+  explicit Runtime(unsigned workers);
+  Runtime(const Runtime&) = delete;
+  Runtime& operator=(const Runtime&) = delete;
+  // Stops the context and joins the workers.
+  ~Runtime();
+
+  boost::asio::any_io_executor executor() { return context_.get_executor(); }
+  std::size_t worker_count() const { return workers_.size(); }
+  // True on the runtime's own worker threads.
+  bool on_worker_thread() { return context_.get_executor().running_in_this_thread(); }
+
+ private:
+  void stop_and_join();
+
+  boost::asio::io_context context_;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> keep_running_;
+  std::vector<std::thread> workers_;
+};
+
+// The number of CPUs online, at least 1.
+unsigned online_cpus();
+
+// A runtime built by the first call that needs it, once, under a once-only guard, and kept until
+// the process ends. A failed build stays failed: that call and every later one stop with Panic
+// "could not build the runtime: <cause>" and nothing is built a second time.
+class RuntimeCell {
+ public:
+  // `build` puts the runtime into the slot it is given, or throws what keeps it from being built.
+  using Build = std::function<void(std::optional<Runtime>&)>;
+  explicit RuntimeCell(Build build) : build_(std::move(build)) {}
+
+  Runtime& get();
+
+ private:
+  Build build_;
+  std::mutex mutex_;
+  std::atomic<Runtime*> ready_{nullptr};
+  std::optional<std::string> failure_;
+  std::optional<Runtime> runtime_;
+};
+
+// The one runtime of the process, with one worker per online CPU. Nothing is built at load
+// time: the first call builds it.
+Runtime& shared_runtime();
+
+namespace detail {
+
+template <class T>
+boost::asio::awaitable<void> deliver(boost::asio::awaitable<T> work, std::promise<T> promise) {
+  try {
+    if constexpr (std::is_void_v<T>) {
+      co_await std::move(work);
+      promise.set_value();
+    } else {
+      promise.set_value(co_await std::move(work));
+    }
+  } catch (...) {
+    promise.set_exception(std::current_exception());
+  }
+}
+
+}  // namespace detail
+
+// Runs `work` on the shared runtime (building it if needed) and blocks the calling thread until
+// it completes; returns its value or rethrows its exception (a Panic among them) on this thread.
+// Any number of threads may block at once. Calling it on a worker thread would take a worker
+// away from the work it waits for, so that stops with Panic "block_on called on a runtime
+// worker".
+template <class T>
+T block_on(boost::asio::awaitable<T> work) {
+  Runtime& runtime = shared_runtime();
+  check(!runtime.on_worker_thread(), "block_on called on a runtime worker");
+  std::promise<T> promise;
+  auto result = promise.get_future();
+  boost::asio::co_spawn(runtime.executor(), detail::deliver(std::move(work), std::move(promise)),
+                        boost::asio::detached);
+  return result.get();
+}
+
+}  // namespace vantrel::runtime

@@ -1,0 +1,113 @@
+// Tests of the shared runtime and of blocking on it.
+#include "vantrel/runtime/runtime.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <boost/asio/post.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <csignal>
+#include <stdexcept>
+
+namespace vantrel::runtime {
+namespace {
+
+using boost::asio::awaitable;
+
+template <class F>
+void on_threads(int count, F f) {
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) threads.emplace_back(f, i);
+  for (auto& t : threads) t.join();
+}
+
+void expect_panic(const std::function<void()>& f, const std::string& message) {
+  try {
+    f();
+    ADD_FAILURE() << "no Panic";
+  } catch (const Panic& p) {
+    EXPECT_EQ(p.what(), message);
+  }
+}
+
+TEST(SharedRuntime, IsBuiltOnceWithOneWorkerPerOnlineCpu) {
+  std::vector<Runtime*> seen(8);
+  on_threads(8, [&](int i) { seen[i] = &shared_runtime(); });
+  for (Runtime* r : seen) EXPECT_EQ(r, seen[0]);
+  EXPECT_EQ(shared_runtime().worker_count(), online_cpus());
+}
+
+TEST(SharedRuntime, WorkersBlockAsynchronousSignalsButNotFaults) {
+  auto mask = block_on([]() -> awaitable<sigset_t> {
+    sigset_t blocked;
+    pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+    co_return blocked;
+  }());
+  for (int sig : {SIGINT, SIGTERM, SIGPIPE, SIGCHLD}) EXPECT_TRUE(sigismember(&mask, sig)) << sig;
+  for (int sig : {SIGSEGV, SIGBUS, SIGABRT}) EXPECT_FALSE(sigismember(&mask, sig)) << sig;
+}
+
+TEST(BlockOn, ReturnsTheValueOrRethrowsOnTheCallingThread) {
+  EXPECT_EQ(block_on([]() -> awaitable<int> { co_return 42; }()), 42);
+  expect_panic(
+      [] {
+        block_on([]() -> awaitable<void> {
+          panic("latch poisoned");
+          co_return;
+        }());
+      },
+      "latch poisoned");
+}
+
+TEST(BlockOn, ManyThreadsBlockAtOnce) {
+  std::vector<int> results(16);
+  on_threads(16, [&](int i) {
+    results[i] = block_on([](int n) -> awaitable<int> {
+      // A hop through the scheduler, so the work really runs on a worker.
+      co_await boost::asio::post(co_await boost::asio::this_coro::executor,
+                                 boost::asio::use_awaitable);
+      co_return n * 2;
+    }(i));
+  });
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(results[i], i * 2);
+}
+
+TEST(BlockOn, RefusesToBlockAWorker) {
+  expect_panic(
+      [] {
+        block_on([]() -> awaitable<int> {
+          co_return block_on([]() -> awaitable<int> { co_return 1; }());
+        }());
+      },
+      "block_on called on a runtime worker");
+}
+
+TEST(RuntimeCell, AFailedBuildStaysFailedWithoutASecondAttempt) {
+  int builds = 0;
+  RuntimeCell cell([&](std::optional<Runtime>&) {
+    ++builds;
+    throw std::runtime_error("Resource temporarily unavailable");
+  });
+  for (int i = 0; i < 2; ++i)
+    expect_panic([&] { cell.get(); },
+                 "could not build the runtime: Resource temporarily unavailable");
+  EXPECT_EQ(builds, 1);
+}
+
+TEST(RuntimeCell, ConcurrentFirstUsesBuildOnce) {
+  std::atomic<int> builds = 0;
+  RuntimeCell cell([&](std::optional<Runtime>& slot) {
+    ++builds;
+    slot.emplace(2);
+  });
+  std::vector<Runtime*> seen(8);
+  on_threads(8, [&](int i) { seen[i] = &cell.get(); });
+  EXPECT_EQ(builds, 1);
+  for (Runtime* r : seen) EXPECT_EQ(r, seen[0]);
+  EXPECT_EQ(seen[0]->worker_count(), 2u);
+}
+
+}  // namespace
+}  // namespace vantrel::runtime

@@ -1,0 +1,104 @@
+// The one seam through which the runtime calls the system: EINTR retried, errno made into text.
+#pragma once
+
+#include <cerrno>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "vantrel/check.h"
+
+namespace vantrel::runtime {
+
+// "<description> (os error N)": how an operating-system failure reads to users.
+std::string os_error_text(int error);
+
+// A value, or the text of the failure that kept it from being made. Expected failures of the
+// runtime (a program that cannot be started, a failed read) come back as one of these.
+template <class T>
+class Result {
+ public:
+  Result(T value) : value_(std::move(value)) {}
+  static Result failure(std::string text) { return Result(std::move(text), 0); }
+
+  bool ok() const { return value_.has_value(); }
+  T& value() {
+    check(ok(), "value of a failed result");
+    return *value_;
+  }
+  const T& value() const {
+    check(ok(), "value of a failed result");
+    return *value_;
+  }
+  T* operator->() { return &value(); }
+  T& operator*() { return value(); }
+  // The failure text; empty when the result holds a value.
+  const std::string& error() const { return error_; }
+
+ private:
+  Result(std::string text, int) : error_(std::move(text)) {}
+  std::optional<T> value_;
+  std::string error_;
+};
+
+// An owned file descriptor, closed when dropped.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  // Gives up ownership without closing.
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+namespace sys {
+
+// The calls a test can make fail, to reach the error paths that a healthy system never takes.
+enum class Call { pipe, pidfd_open, spawn, waitpid };
+
+// Makes the next `call` made on this thread fail with `error` (tests only).
+void fail_next(Call call, int error);
+
+// True (with the error set in errno) when a test asked `call` to fail now.
+bool injected_failure(Call call);
+
+// Runs `f` (a call that returns -1 and sets errno on failure) until it fails with anything
+// but EINTR.
+template <class F>
+auto retry_eintr(F f) {
+  for (;;) {
+    auto result = f();
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
+
+// The end that reads and the end that writes of a new pipe; both close-on-exec and both above
+// the standard streams, so that moving them onto 0, 1 and 2 in a child never overwrites one.
+struct PipeEnds {
+  UniqueFd read;
+  UniqueFd write;
+};
+Result<PipeEnds> make_pipe();
+
+// A descriptor that refers to the process `pid` (close-on-exec), for waiting on its exit.
+Result<UniqueFd> pidfd_open(int pid);
+
+// Sends `signal` to the process behind `pidfd`; a reused pid is never hit. Failures ignored.
+void pidfd_signal(int pidfd, int signal);
+
+// Reaps the exited child `pid` (that pid only) and returns its raw wait status.
+Result<int> wait_for(int pid);
+
+}  // namespace sys
+}  // namespace vantrel::runtime

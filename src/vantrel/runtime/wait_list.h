@@ -1,0 +1,120 @@
+// Coroutines parked until a runtime primitive (token, notifier, semaphore, channel) wakes them.
+#pragma once
+
+#include <boost/asio/any_completion_handler.hpp>
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/associated_cancellation_slot.hpp>
+#include <boost/asio/associated_executor.hpp>
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/system/error_code.hpp>
+#include <boost/system/system_error.hpp>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace vantrel::runtime::detail {
+
+// A parked coroutine: its completion handler and the executor it resumes on.
+struct WakeHandler {
+  template <class Handler>
+  explicit WakeHandler(Handler handler)
+      : executor(boost::asio::get_associated_executor(handler)), handler(std::move(handler)) {}
+  boost::asio::any_io_executor executor;
+  boost::asio::any_completion_handler<void(boost::system::error_code)> handler;
+};
+
+// Completes a parked waiter with `ec`, always through its own executor and never inline, so that
+// a waker (which may hold a lock, or be a thread outside the runtime) never runs coroutine code.
+void wake(WakeHandler waiter, boost::system::error_code ec = {});
+
+// The parked waiters of one condition, oldest first. Every member must be called with the
+// mutex held; the mutex belongs to the primitive and also guards the state the condition reads.
+class WaitList {
+ public:
+  explicit WaitList(std::mutex& mutex) : mutex_(mutex) {}
+  WaitList(const WaitList&) = delete;
+  WaitList& operator=(const WaitList&) = delete;
+
+  std::mutex& mutex() { return mutex_; }
+  bool empty() const { return entries_.empty(); }
+  std::uint64_t park(WakeHandler handler);
+  std::optional<WakeHandler> remove(std::uint64_t id);
+  // Wakes the oldest waiter with `ec`; false when there was none.
+  bool wake_first(boost::system::error_code ec = {});
+  void wake_all(boost::system::error_code ec = {});
+
+ private:
+  std::mutex& mutex_;
+  std::uint64_t next_id_ = 0;
+  std::deque<std::pair<std::uint64_t, WakeHandler>> entries_;
+};
+
+// Installed in a waiter's cancellation slot: takes the waiter out of its list and completes it
+// with operation_aborted. It may run after the waiter was woken (it then finds nothing) and
+// after the primitive is gone (the list is only weakly held).
+struct CancelParked {
+  std::weak_ptr<WaitList> list;
+  std::uint64_t id;
+  void operator()(boost::asio::cancellation_type_t type);
+};
+
+// Runs `try_now` under the list's mutex; when it returns false, parks the caller on the list
+// (still under the mutex, so no wake-up between the look and the parking is missed).
+template <class TryNow>
+struct ParkInitiation {
+  std::shared_ptr<WaitList>& list;
+  TryNow& try_now;
+
+  template <class Handler>
+  void operator()(Handler handler) {
+    auto slot = boost::asio::get_associated_cancellation_slot(handler);
+    std::unique_lock lock(list->mutex());
+    if (try_now()) {
+      lock.unlock();
+      wake(WakeHandler(std::move(handler)));
+      return;
+    }
+    std::uint64_t id = list->park(WakeHandler(std::move(handler)));
+    if (slot.is_connected()) slot.template emplace<CancelParked>(std::weak_ptr(list), id);
+  }
+};
+
+// Parks the caller on `list` unless `try_now()` (called under the list's mutex) returns true.
+// Result: success when `try_now` held or a waker woke the caller, else the waker's error. A
+// cancellation through the caller's cancellation slot throws operation_aborted.
+template <class TryNow>
+boost::asio::awaitable<boost::system::error_code> park(std::shared_ptr<WaitList> list,
+                                                       TryNow try_now) {
+  {
+    std::lock_guard lock(list->mutex());
+    if (try_now()) co_return boost::system::error_code{};
+  }
+  auto token = boost::asio::as_tuple(boost::asio::use_awaitable);
+  auto [ec] =
+      co_await boost::asio::async_initiate<decltype(token), void(boost::system::error_code)>(
+          ParkInitiation<TryNow>{list, try_now}, token);
+  if (ec == boost::asio::error::operation_aborted) throw boost::system::system_error(ec);
+  co_return ec;
+}
+
+// Awaits until `try_now()` returns true, looking again after every wake-up; `try_now` may change
+// the primitive's state (take a permit, pop an item) when it succeeds. A waker's error ends the
+// wait with that error; a cancellation throws operation_aborted.
+template <class TryNow>
+boost::asio::awaitable<boost::system::error_code> park_until(std::shared_ptr<WaitList> list,
+                                                             TryNow try_now) {
+  for (;;) {
+    bool ready = false;
+    auto ec = co_await park(list, [&] { return ready = try_now(); });
+    if (ec || ready) co_return ec;
+  }
+}
+
+}  // namespace vantrel::runtime::detail
