@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "vantrel/testing/requests.h"
 #include "vantrel/testing/scratch_dir.h"
 
 namespace vantrel {
@@ -190,13 +191,6 @@ TEST(CodexArgs, BuildsTheArgumentListInOrder) {
   }
 }
 
-struct RejectionCase {
-  std::string name;
-  RunRequest request;
-  RunError::Kind kind;
-  std::string message;
-};
-
 TEST(CodexArgs, RejectsInPrecedenceOrder) {
   const std::string tools = "permission mode and tool filters require the claude agent";
   const std::string schemas = "output schema path and inline schema are mutually exclusive";
@@ -204,7 +198,7 @@ TEST(CodexArgs, RejectsInPrecedenceOrder) {
   const std::string resume_all = "resume all requires resume id or resume last";
   const std::string resume_dirs =
       "dir, add dirs, and profile are not supported by codex exec resume";
-  const RejectionCase cases[] = {
+  const testing::RejectionCase cases[] = {
       {"no prompt comes first",
        {.permission_mode = "plan", .output_schema_path = "a", .output_schema = "b"},
        RunError::PromptRequired,
@@ -251,15 +245,13 @@ TEST(CodexArgs, RejectsInPrecedenceOrder) {
        resume_dirs},
   };
   ScratchDir scratch;
-  for (const RejectionCase& c : cases) {
+  for (const testing::RejectionCase& c : cases) {
     SCOPED_TRACE(c.name);
     // An inline schema in every row shows that a rejected request creates no file.
     RunRequest request = c.request;
     request.output_schema = request.output_schema.value_or("{\"inline\":true}");
     BuildResult result = codex_args(request, SandboxMode::ReadOnly, ApprovalPolicy::Never);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().kind, c.kind);
-    EXPECT_EQ(result.error().message, c.message);
+    testing::expect_error(result, c.kind, c.message);
     EXPECT_EQ(scratch.entries(), std::vector<std::string>{});
   }
 }
@@ -302,14 +294,6 @@ class NoFileGrowth {
   sighandler_t old_handler_;
 };
 
-bool matches_at_path(const std::string& text, const std::string& description,
-                     const std::string& dir, const std::string& prefix, const std::string& suffix) {
-  std::string head = description + " at path \"";
-  if (text.rfind(head, 0) != 0 || text.back() != '"') return false;
-  return testing::is_temp_name(text.substr(head.size(), text.size() - head.size() - 1), dir, prefix,
-                               suffix);
-}
-
 TEST(CodexArgs, FailedSchemaWriteLeavesNoFile) {
   ScratchDir scratch;
   BuildResult result = [] {
@@ -319,8 +303,8 @@ TEST(CodexArgs, FailedSchemaWriteLeavesNoFile) {
   }();
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind, RunError::Process);
-  EXPECT_TRUE(matches_at_path(result.error().message, "File too large (os error 27)",
-                              scratch.path(), "vantrel-schema-", ".json"))
+  EXPECT_TRUE(testing::is_error_at_temp_path(result.error().message, "File too large (os error 27)",
+                                             scratch.path(), "vantrel-schema-", ".json"))
       << result.error().message;
   EXPECT_EQ(scratch.entries(), std::vector<std::string>{});
 }
@@ -333,8 +317,9 @@ TEST(CodexArgs, UncreatableSchemaFileIsAProcessError) {
                                   ApprovalPolicy::Never);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind, RunError::Process);
-  EXPECT_TRUE(matches_at_path(result.error().message, "No such file or directory (os error 2)",
-                              missing, "vantrel-schema-", ".json"))
+  EXPECT_TRUE(testing::is_error_at_temp_path(result.error().message,
+                                             "No such file or directory (os error 2)", missing,
+                                             "vantrel-schema-", ".json"))
       << result.error().message;
 }
 

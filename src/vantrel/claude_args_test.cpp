@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "vantrel/testing/request_options.h"
+#include "vantrel/testing/requests.h"
 #include "vantrel/testing/scratch_dir.h"
 
 namespace vantrel {
@@ -140,21 +140,12 @@ TEST(ClaudeArgs, UnreadableSchemaFileIsAProcessError) {
   for (const ProcessCase& c : cases) {
     SCOPED_TRACE(c.name);
     BuildResult result = claude_args({.prompt = "hi", .output_schema_path = c.path});
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().kind, RunError::Process);
-    EXPECT_EQ(result.error().message, c.message);
+    testing::expect_error(result, RunError::Process, c.message);
   }
 }
 
-struct RejectionCase {
-  std::string name;
-  RunRequest request;
-  RunError::Kind kind;
-  std::string message;
-};
-
 TEST(ClaudeArgs, RejectsExclusiveOptionsBeforeUnsupportedOnes) {
-  const RejectionCase cases[] = {
+  const testing::RejectionCase cases[] = {
       {"no prompt comes first",
        {.images = {"i"}, .output_schema_path = "a", .output_schema = "b"},
        RunError::PromptRequired,
@@ -177,12 +168,10 @@ TEST(ClaudeArgs, RejectsExclusiveOptionsBeforeUnsupportedOnes) {
        RunError::InvalidRequest,
        "images is not supported by the claude agent"},
   };
-  for (const RejectionCase& c : cases) {
+  for (const testing::RejectionCase& c : cases) {
     SCOPED_TRACE(c.name);
     BuildResult result = claude_args(c.request);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().kind, c.kind);
-    EXPECT_EQ(result.error().message, c.message);
+    testing::expect_error(result, c.kind, c.message);
   }
 }
 
@@ -208,9 +197,9 @@ TEST(ClaudeArgs, RejectsTheFirstUnsupportedOptionInOrder) {
   // With every option given, each one is reported in turn as the ones before it are removed.
   for (const std::string& option : options) {
     BuildResult result = claude_args(request);
-    ASSERT_FALSE(result) << option;
-    EXPECT_EQ(result.error().kind, RunError::InvalidRequest);
-    EXPECT_EQ(result.error().message, option + " is not supported by the claude agent");
+    SCOPED_TRACE(option);
+    testing::expect_error(result, RunError::InvalidRequest,
+                          option + " is not supported by the claude agent");
     testing::give_option(request, option, false);
   }
   EXPECT_TRUE(claude_args(request));

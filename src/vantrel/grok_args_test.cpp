@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "vantrel/testing/request_options.h"
+#include "vantrel/testing/requests.h"
 #include "vantrel/testing/scratch_dir.h"
 
 namespace vantrel {
@@ -193,9 +193,7 @@ TEST(GrokArgs, MissingSchemaFileLeavesNoPromptFile) {
   BuildResult result =
       grok_args({.prompt = "hi", .output_schema_path = scratch.path() + "/missing.json"},
                 SandboxMode::ReadOnly, ApprovalPolicy::Never);
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().kind, RunError::Process);
-  EXPECT_EQ(result.error().message, "No such file or directory (os error 2)");
+  testing::expect_error(result, RunError::Process, "No such file or directory (os error 2)");
   EXPECT_EQ(scratch.entries(), std::vector<std::string>{});
 }
 
@@ -206,24 +204,14 @@ TEST(GrokArgs, UncreatablePromptFileIsAProcessError) {
   BuildResult result = grok_args({.prompt = "hi"}, SandboxMode::ReadOnly, ApprovalPolicy::Never);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind, RunError::Process);
-  const std::string& message = result.error().message;
-  const std::string head = "No such file or directory (os error 2) at path \"";
-  ASSERT_EQ(message.rfind(head, 0), 0u) << message;
-  EXPECT_TRUE(testing::is_temp_name(message.substr(head.size(), message.size() - head.size() - 1),
-                                    missing, "vantrel-grok-prompt-", ".md"))
-      << message;
-  EXPECT_EQ(message.back(), '"');
+  EXPECT_TRUE(testing::is_error_at_temp_path(result.error().message,
+                                             "No such file or directory (os error 2)", missing,
+                                             "vantrel-grok-prompt-", ".md"))
+      << result.error().message;
 }
 
-struct RejectionCase {
-  std::string name;
-  RunRequest request;
-  RunError::Kind kind;
-  std::string message;
-};
-
 TEST(GrokArgs, RejectsExclusiveOptionsBeforeUnsupportedOnes) {
-  const RejectionCase cases[] = {
+  const testing::RejectionCase cases[] = {
       {"no prompt comes first",
        {.add_dirs = {"d"}, .output_schema_path = "a", .output_schema = "b"},
        RunError::PromptRequired,
@@ -253,12 +241,10 @@ TEST(GrokArgs, RejectsExclusiveOptionsBeforeUnsupportedOnes) {
        "approval and permission mode are mutually exclusive for the grok agent"},
   };
   testing::ScratchDir scratch;
-  for (const RejectionCase& c : cases) {
+  for (const testing::RejectionCase& c : cases) {
     SCOPED_TRACE(c.name);
     BuildResult result = grok_args(c.request, SandboxMode::ReadOnly, ApprovalPolicy::Never);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().kind, c.kind);
-    EXPECT_EQ(result.error().message, c.message);
+    testing::expect_error(result, c.kind, c.message);
     EXPECT_EQ(scratch.entries(), std::vector<std::string>{});
   }
 }
@@ -284,9 +270,9 @@ TEST(GrokArgs, RejectsTheFirstUnsupportedOptionInOrder) {
   // With every option given, each one is reported in turn as the ones before it are removed.
   for (const std::string& option : options) {
     BuildResult result = grok_args(request, SandboxMode::ReadOnly, ApprovalPolicy::Never);
-    ASSERT_FALSE(result) << option;
-    EXPECT_EQ(result.error().kind, RunError::InvalidRequest);
-    EXPECT_EQ(result.error().message, option + " is not supported by the grok agent");
+    SCOPED_TRACE(option);
+    testing::expect_error(result, RunError::InvalidRequest,
+                          option + " is not supported by the grok agent");
     EXPECT_EQ(scratch.entries(), std::vector<std::string>{});
     testing::give_option(request, option, false);
   }

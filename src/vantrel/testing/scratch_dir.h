@@ -100,6 +100,15 @@ inline bool is_temp_name(const std::string& path, const std::string& dir, const 
                      [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
 }
 
+// `text` is `description` + " at path " + a quoted temporary file name as above.
+inline bool is_error_at_temp_path(const std::string& text, const std::string& description,
+                                  const std::string& dir, const std::string& prefix,
+                                  const std::string& suffix) {
+  std::string head = description + " at path \"";
+  if (text.rfind(head, 0) != 0 || text.back() != '"') return false;
+  return is_temp_name(text.substr(head.size(), text.size() - head.size() - 1), dir, prefix, suffix);
+}
+
 // `args` with the entry `placeholder` replaced by `path`.
 inline std::vector<std::string> with_placeholder(std::vector<std::string> args,
                                                  const std::string& placeholder,

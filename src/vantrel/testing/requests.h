@@ -1,4 +1,5 @@
-// Test support: giving or removing a request option by the name a rejection reports it with.
+// Test support for the command-line builders: rejection rows, and giving or removing a request
+// option by the name a rejection reports it with.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,9 +9,25 @@
 #include <string>
 #include <vector>
 
+#include "vantrel/args.h"
 #include "vantrel/request.h"
 
 namespace vantrel::testing {
+
+// A request a builder rejects, with the exact error.
+struct RejectionCase {
+  std::string name;
+  RunRequest request;
+  RunError::Kind kind;
+  std::string message;
+};
+
+inline void expect_error(const BuildResult& result, RunError::Kind kind,
+                         const std::string& message) {
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().kind, kind);
+  EXPECT_EQ(result.error().message, message);
+}
 
 // Gives the option (`on`) with the smallest value that counts as given, or removes it.
 inline void give_option(RunRequest& r, const std::string& name, bool on) {
