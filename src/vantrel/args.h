@@ -2,6 +2,7 @@
 // builder hands to the launch, the standard-input text, temporary files and request checks.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <initializer_list>
 #include <optional>
@@ -75,7 +76,8 @@ std::string combined_prompt(const RunRequest& request);
 BuildResult codex_args(const RunRequest& request, SandboxMode default_sandbox,
                        ApprovalPolicy default_approval);
 
-// Request rules shared by the builders.
+// Request rules shared by the builders. A request resumes a session when it names a resume id
+// or asks for the last session.
 bool is_resuming(const RunRequest& request);
 
 // PromptRequired when there is neither a prompt nor a stdin text.

@@ -35,35 +35,36 @@ struct ConfigData {
 };
 
 // One run's request, every field already converted. A text counts as set when present and
-// non-empty (`is_set`), a list when it has an entry.
+// non-empty (`is_set`), a list when it has an entry. Every field has a default, so a request
+// can be written with designated initializers naming only what it sets.
 struct RunRequest {
-  std::string prompt;
-  std::optional<std::string> stdin_text;  // `stdin`; an empty text stays present
-  std::optional<std::string> dir;
-  std::vector<std::string> add_dirs;
-  std::vector<std::string> images;
-  std::optional<std::string> model;
-  std::optional<std::string> profile;
-  std::optional<SandboxMode> sandbox;
-  std::optional<ApprovalPolicy> approval;
-  std::optional<std::string> permission_mode;
-  std::vector<std::string> allowed_tools;
-  std::vector<std::string> disallowed_tools;
-  std::vector<ConfigData> config;
-  std::vector<std::string> enable;
-  std::vector<std::string> disable;
+  std::string prompt{};
+  std::optional<std::string> stdin_text{};  // `stdin`; an empty text stays present
+  std::optional<std::string> dir{};
+  std::vector<std::string> add_dirs{};
+  std::vector<std::string> images{};
+  std::optional<std::string> model{};
+  std::optional<std::string> profile{};
+  std::optional<SandboxMode> sandbox{};
+  std::optional<ApprovalPolicy> approval{};
+  std::optional<std::string> permission_mode{};
+  std::vector<std::string> allowed_tools{};
+  std::vector<std::string> disallowed_tools{};
+  std::vector<ConfigData> config{};
+  std::vector<std::string> enable{};
+  std::vector<std::string> disable{};
   bool strict_config = false;
   bool persistent = false;
   bool ignore_user_config = false;
   bool ignore_rules = false;
   bool require_git_repo = false;
-  std::optional<std::string> output_schema_path;
-  std::optional<std::string> output_schema;
-  std::optional<std::string> output_last_message_path;
+  std::optional<std::string> output_schema_path{};
+  std::optional<std::string> output_schema{};
+  std::optional<std::string> output_last_message_path{};
   bool dangerously_bypass_sandbox = false;
   bool dangerously_bypass_hooks = false;
-  EnvPairs env;
-  std::optional<std::string> resume_id;
+  EnvPairs env{};
+  std::optional<std::string> resume_id{};
   bool resume_last = false;
   bool resume_all = false;
 };
