@@ -1,5 +1,5 @@
-// The account-usage classes (registered with their docs; their members come with the queries)
-// and the two account-usage functions, which are not built yet.
+// The codex account-usage classes (registered with their docs; their members come with the
+// query) and get_account_usage, which is not built yet.
 #include "account_objects.h"
 
 #include "py_class.h"
@@ -27,14 +27,8 @@ TypeCell account_token_usage_daily_bucket_class =
     bare_class("builtins.PyAccountTokenUsageDailyBucket", "One daily account token-usage bucket.");
 TypeCell account_usage_outcome_class = bare_class(
     "builtins.PyAccountUsageOutcome", "Account usage result paired with any terminal error.");
-TypeCell claude_account_usage_class =
-    bare_class("builtins.PyClaudeAccountUsage", "Claude account usage report.");
-TypeCell claude_account_usage_window_class =
-    bare_class("builtins.PyClaudeAccountUsageWindow", "One Claude usage window.");
-TypeCell claude_account_usage_outcome_class = bare_class(
-    "builtins.PyClaudeAccountUsageOutcome", "Claude account usage paired with any terminal error.");
 
-// Both queries take one optional `req`; until they are built they say so.
+// The query takes one optional `req`; until it is built it says so.
 PyObject* account_query_not_built(const char* name, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"req", nullptr};
   PyObject* req = Py_None;
@@ -50,18 +44,11 @@ PyObject* get_account_usage(PyObject*, PyObject* args, PyObject* kwargs) {
   return account_query_not_built("get_account_usage", args, kwargs);
 }
 
-PyObject* get_claude_account_usage(PyObject*, PyObject* args, PyObject* kwargs) {
-  return account_query_not_built("get_claude_account_usage", args, kwargs);
-}
-
 }  // namespace
 
 PyMethodDef get_account_usage_def = {"get_account_usage", keyword_method(get_account_usage),
                                      METH_VARARGS | METH_KEYWORDS,
                                      "get_account_usage(req=None)\n--\n\n"};
-PyMethodDef get_claude_account_usage_def = {
-    "get_claude_account_usage", keyword_method(get_claude_account_usage),
-    METH_VARARGS | METH_KEYWORDS, "get_claude_account_usage(req=None)\n--\n\n"};
 
 PyTypeObject* account_usage_type_object() { return account_usage_class.get(); }
 PyTypeObject* account_usage_account_type_object() { return account_usage_account_class.get(); }
@@ -79,12 +66,5 @@ PyTypeObject* account_token_usage_daily_bucket_type_object() {
   return account_token_usage_daily_bucket_class.get();
 }
 PyTypeObject* account_usage_outcome_type_object() { return account_usage_outcome_class.get(); }
-PyTypeObject* claude_account_usage_type_object() { return claude_account_usage_class.get(); }
-PyTypeObject* claude_account_usage_window_type_object() {
-  return claude_account_usage_window_class.get();
-}
-PyTypeObject* claude_account_usage_outcome_type_object() {
-  return claude_account_usage_outcome_class.get();
-}
 
 }  // namespace vantrel::py

@@ -1,4 +1,4 @@
-// The account-usage classes and the two account-usage functions of the module.
+// The codex account-usage classes and get_account_usage.
 #pragma once
 
 #include <Python.h>
@@ -15,11 +15,7 @@ PyTypeObject* account_token_usage_type_object();
 PyTypeObject* account_token_usage_summary_type_object();
 PyTypeObject* account_token_usage_daily_bucket_type_object();
 PyTypeObject* account_usage_outcome_type_object();
-PyTypeObject* claude_account_usage_type_object();
-PyTypeObject* claude_account_usage_window_type_object();
-PyTypeObject* claude_account_usage_outcome_type_object();
 
 extern PyMethodDef get_account_usage_def;
-extern PyMethodDef get_claude_account_usage_def;
 
 }  // namespace vantrel::py

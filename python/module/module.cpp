@@ -5,6 +5,7 @@
 #include <array>
 
 #include "account_objects.h"
+#include "claude_account_objects.h"
 #include "errors.h"
 #include "event_objects.h"
 #include "group.h"
