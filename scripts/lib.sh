@@ -25,7 +25,7 @@ build_tree() {
   shift
   cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null || return 1
   # The log is shown whole on failure; on success only its warnings are.
-  if cmake --build "$dir" -j"$(nproc)" >"$dir/build.log" 2>&1; then
+  if cmake --build "$dir" -j"${VANTREL_JOBS:-$(nproc)}" >"$dir/build.log" 2>&1; then
     grep -i -A3 'warning:' "$dir/build.log" || true
   else
     cat "$dir/build.log"
