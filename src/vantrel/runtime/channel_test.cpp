@@ -1,0 +1,68 @@
+// Tests of the batched channel operations.
+#include "vantrel/runtime/channel.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <vector>
+
+#include "vantrel/runtime/runtime.h"
+
+namespace vantrel::runtime {
+namespace {
+
+using boost::asio::awaitable;
+
+TEST(Channel, SendAllAndReceiveAllKeepOrderAndEndTheStream) {
+  auto [sender, receiver] = make_unbounded_channel<int>();
+  std::vector<int> first{1, 2, 3}, second{4};
+  EXPECT_TRUE(sender.send_all(first));
+  EXPECT_TRUE(first.empty());
+  EXPECT_TRUE(sender.send(5));
+  EXPECT_TRUE(sender.send_all(second));
+  { auto gone = std::move(sender); }
+  auto all = block_on(receiver.receive_all());
+  EXPECT_EQ(all, (std::deque<int>{1, 2, 3, 5, 4}));
+  EXPECT_TRUE(block_on(receiver.receive_all()).empty()) << "ended";
+}
+
+TEST(Channel, SendAllToAClosedChannelQueuesNothing) {
+  auto [sender, receiver] = make_unbounded_channel<int>();
+  { auto gone = std::move(receiver); }
+  std::vector<int> items{1, 2};
+  EXPECT_FALSE(sender.send_all(items));
+  EXPECT_TRUE(items.empty());
+}
+
+TEST(Channel, SendSomeFillsABoundedChannelAndWaitsForRoom) {
+  auto [sender, receiver] = make_bounded_channel<int>(4);
+  std::vector<int> received;
+  block_on([&, &sender = sender, &receiver = receiver]() -> awaitable<void> {
+    std::deque<int> items{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    EXPECT_TRUE(co_await sender.send_some(items));
+    EXPECT_EQ(items.size(), 6u) << "as many as there was room for";
+    // The rest goes in while a reader takes items out one at a time.
+    auto reader = [&]() -> awaitable<void> {
+      while (auto item = co_await receiver.receive()) received.push_back(*item);
+    };
+    auto reading = boost::asio::co_spawn(co_await boost::asio::this_coro::executor, reader(),
+                                         boost::asio::use_awaitable);
+    while (!items.empty()) EXPECT_TRUE(co_await sender.send_some(items));
+    { auto done = std::move(sender); }
+    co_await std::move(reading);
+  }());
+  EXPECT_EQ(received, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+}
+
+TEST(Channel, SendSomeStopsOnceTheReceiverIsGone) {
+  auto [sender, receiver] = make_bounded_channel<int>(1);
+  block_on([&, &sender = sender, &receiver = receiver]() -> awaitable<void> {
+    std::deque<int> items{1, 2};
+    EXPECT_TRUE(co_await sender.send_some(items));
+    { auto gone = std::move(receiver); }
+    EXPECT_FALSE(co_await sender.send_some(items));
+  }());
+}
+
+}  // namespace
+}  // namespace vantrel::runtime
