@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite: C++ tests (plain and under ASan+UBSan), Python tests and the ABI check.
+# The whole test suite: C++ tests (plain and under ASan+UBSan), a short fuzzing run, Python tests
+# and the ABI check.
 # Every step runs; the script fails if any of them failed.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -23,6 +24,7 @@ step "C++ tests under ASan+UBSan" bash -c "
   build_tree build-asan -DVANTREL_SANITIZE=address -DVANTREL_PYTHON=OFF &&
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir '$root/build-asan' --output-on-failure -j$jobs"
+step "Fuzzing the decoders (20 s)" "$root/scripts/fuzz.sh" 20
 step "Python tests" env VANTREL_BUILD_DIR="$root/build" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/python/tests"
 
