@@ -20,6 +20,7 @@
 #include "vantrel/decoded.h"
 #include "vantrel/event.h"
 #include "vantrel/json.h"
+#include "vantrel/utf8.h"
 
 namespace {
 
@@ -164,7 +165,7 @@ void stream(std::string_view line) {
   require(std::holds_alternative<std::vector<Event>>(after), "state unusable after an input");
 }
 
-// The tool-result helpers the claude decoder applies to a result's raw parts.
+// The tool-result helpers the claude decoder applies to a result's raw parts, and lossy UTF-8.
 void tool_results(std::string_view text) {
   const std::optional<std::string_view> part(text);
   for (bool is_grok : {false, true}) {
@@ -180,6 +181,8 @@ void tool_results(std::string_view text) {
   if (auto list = decode_raw_list(text); auto* failure = std::get_if<DecodeFailure>(&list))
     check_failure(*failure);
   (void)json::trim_unicode_space(text);
+  const std::string lossy = utf8_lossy(text);
+  require(utf8_lossy(lossy) == lossy, "lossy decoding left invalid UTF-8");
 }
 
 void codex_item(std::string_view text) {
