@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "vantrel/check.h"
 
@@ -45,9 +48,29 @@ constexpr std::uint64_t highs = 0x8080808080808080ull;
 std::uint64_t zero_bytes(std::uint64_t w) { return (w - ones) & ~w & highs; }
 
 // Length of the leading run of bytes that need no attention inside a string: no quote, no
-// backslash, no control character. Reads 8 bytes at a time; `high` collects bytes above 0x7f.
+// backslash, no control character. Reads 16 bytes at a time where SSE2 is at hand, else 8;
+// `high` becomes non-zero when the run holds a byte above 0x7f.
 std::size_t plain_run(const char* p, std::size_t n, std::uint64_t& high) {
   std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+  const __m128i control_max = _mm_set1_epi8(0x1f);
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    // Unsigned v <= 0x1f exactly where min(v, 0x1f) == v.
+    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, control_max), v);
+    const __m128i stop =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
+    const auto stops = static_cast<unsigned>(_mm_movemask_epi8(stop));
+    const auto highs_here = static_cast<unsigned>(_mm_movemask_epi8(v));
+    if (stops != 0) {
+      const unsigned before = (stops & (0u - stops)) - 1;  // the bytes before the first stop
+      high |= highs_here & before;
+      return i + static_cast<std::size_t>(__builtin_ctz(stops));
+    }
+    high |= highs_here;
+  }
+#endif
   for (; i + 8 <= n; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, p + i, 8);
@@ -71,6 +94,13 @@ bool valid_utf8(std::string_view s) {
   auto p = reinterpret_cast<const unsigned char*>(s.data());
   std::size_t n = s.size(), i = 0;
   while (i < n) {
+#if defined(__SSE2__)
+    if (i + 16 <= n &&
+        _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i))) == 0) {
+      i += 16;
+      continue;
+    }
+#endif
     if (i + 8 <= n) {
       std::uint64_t w;
       std::memcpy(&w, p + i, 8);
