@@ -27,6 +27,7 @@
 // The record is a line file, written as the agent goes, values escaped as above:
 //
 //   start NS        wall-clock nanoseconds at start
+//   pid N           its process id
 //   arg TEXT        one line per argument, argv[0] first
 //   cwd TEXT        the working directory
 //   env NAME=VALUE  one line per environment variable
@@ -166,6 +167,7 @@ std::string load_scenario() {
 
 void record_start(Record& record, int argc, char** argv) {
   record.line("start", std::to_string(now_ns()));
+  record.line("pid", std::to_string(getpid()));
   for (int i = 0; i < argc; ++i) record.line("arg", escape(argv[i]));
   char cwd[4096];
   record.line("cwd", escape(getcwd(cwd, sizeof cwd) ? cwd : ""));
