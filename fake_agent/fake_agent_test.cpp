@@ -77,6 +77,15 @@ TEST_F(FakeAgent, RecordsHowItWasStarted) {
   EXPECT_NE(rec.find("\nend "), std::string::npos);
 }
 
+TEST_F(FakeAgent, KillsItselfWithASignal) {
+  int status = run("out before\nsignal KILL\nout after\n", "");
+  // system() runs a shell; it reports a killed child as 128 + signal.
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 128 + 9);
+  EXPECT_EQ(slurp(dir_ / "out"), "before\n");
+  EXPECT_EQ(record().find("\nend "), std::string::npos);
+}
+
 TEST_F(FakeAgent, RecordsItsPidAndGoesOnOnceAnAwaitedFileExists) {
   std::ofstream(dir_ / "go") << "";
   ASSERT_EQ(run("await go\nout went\n", ""), 0);
@@ -86,15 +95,6 @@ TEST_F(FakeAgent, RecordsItsPidAndGoesOnOnceAnAwaitedFileExists) {
     if (name.rfind("record.", 0) == 0)
       EXPECT_NE(record().find("\npid " + name.substr(7) + "\n"), std::string::npos) << record();
   }
-}
-
-TEST_F(FakeAgent, KillsItselfWithASignal) {
-  int status = run("out before\nsignal KILL\nout after\n", "");
-  // system() runs a shell; it reports a killed child as 128 + signal.
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 128 + 9);
-  EXPECT_EQ(slurp(dir_ / "out"), "before\n");
-  EXPECT_EQ(record().find("\nend "), std::string::npos);
 }
 
 }  // namespace
