@@ -92,8 +92,9 @@ TEST_F(FakeAgent, RecordsItsPidAndGoesOnOnceAnAwaitedFileExists) {
   EXPECT_EQ(slurp(dir_ / "out"), "went\n");
   for (auto& entry : std::filesystem::directory_iterator(dir_)) {
     std::string name = entry.path().filename().string();
-    if (name.rfind("record.", 0) == 0)
+    if (name.rfind("record.", 0) == 0) {
       EXPECT_NE(record().find("\npid " + name.substr(7) + "\n"), std::string::npos) << record();
+    }
   }
 }
 
