@@ -404,3 +404,16 @@ std::optional<Error> decode(std::string_view text, T& out) {
 }
 
 }  // namespace vantrel::json
+
+// ---- Decimal float text -------------------------------------------------------------------------
+
+namespace vantrel::json {
+
+// `text`, whole, as a double: an optional sign, then digits with an optional point and fraction
+// (digits on one side of the point suffice: "5." and ".5") and an optional exponent, or "inf",
+// "infinity" or "nan" in any letter case. The nearest double; an infinity beyond the double
+// range. nullopt for anything else (white space included). The lenient float rule trims and
+// then reads a text with this.
+std::optional<double> parse_float_text(std::string_view text);
+
+}  // namespace vantrel::json
