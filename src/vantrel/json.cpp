@@ -435,13 +435,16 @@ void Reader::skip_pending() {
   if (value_pending_) skip();
 }
 
-bool Reader::next_element() {
+// Moves past the comma before the next member of the open array or object, onto that member.
+// False at its closing bracket (which is consumed) or on a failure.
+bool Reader::advance_to_member(char close, ErrorCode eof, ErrorCode eof_after_comma,
+                               ErrorCode expected_comma) {
   skip_pending();
   if (failed_) return false;
   skip_whitespace();
-  if (pos_ == text_.size()) return fail_peek(ErrorCode::EofWhileParsingList), false;
+  if (pos_ == text_.size()) return fail_peek(eof), false;
   char c = text_[pos_];
-  if (c == ']') {
+  if (c == close) {
     before_close_ = pos_++;
     --depth_;
     first_ = false;
@@ -449,14 +452,20 @@ bool Reader::next_element() {
   }
   if (first_) {
     first_ = false;
-  } else if (c == ',') {
-    ++pos_;
-    skip_whitespace();
-    if (pos_ == text_.size()) return fail_peek(ErrorCode::EofWhileParsingValue), false;
-    if (text_[pos_] == ']') return fail_peek(ErrorCode::TrailingComma), false;
-  } else {
-    return fail_peek(ErrorCode::ExpectedListCommaOrEnd), false;
+    return true;
   }
+  if (c != ',') return fail_peek(expected_comma), false;
+  ++pos_;
+  skip_whitespace();
+  if (pos_ == text_.size()) return fail_peek(eof_after_comma), false;
+  if (text_[pos_] == close) return fail_peek(ErrorCode::TrailingComma), false;
+  return true;
+}
+
+bool Reader::next_element() {
+  if (!advance_to_member(']', ErrorCode::EofWhileParsingList, ErrorCode::EofWhileParsingValue,
+                         ErrorCode::ExpectedListCommaOrEnd))
+    return false;
   value_pending_ = true;
   return true;
 }
@@ -481,29 +490,10 @@ void Reader::end_array_early() {
 }
 
 bool Reader::next_key(std::string_view& key) {
-  skip_pending();
-  if (failed_) return false;
-  skip_whitespace();
-  if (pos_ == text_.size()) return fail_peek(ErrorCode::EofWhileParsingObject), false;
-  char c = text_[pos_];
-  if (c == '}') {
-    before_close_ = pos_++;
-    --depth_;
-    first_ = false;
+  if (!advance_to_member('}', ErrorCode::EofWhileParsingObject, ErrorCode::EofWhileParsingObject,
+                         ErrorCode::ExpectedObjectCommaOrEnd))
     return false;
-  }
-  if (first_) {
-    first_ = false;
-  } else if (c == ',') {
-    ++pos_;
-    skip_whitespace();
-    if (pos_ == text_.size()) return fail_peek(ErrorCode::EofWhileParsingObject), false;
-    c = text_[pos_];
-    if (c == '}') return fail_peek(ErrorCode::TrailingComma), false;
-  } else {
-    return fail_peek(ErrorCode::ExpectedObjectCommaOrEnd), false;
-  }
-  if (c != '"') return fail_peek(ErrorCode::KeyMustBeAString), false;
+  if (text_[pos_] != '"') return fail_peek(ErrorCode::KeyMustBeAString), false;
   ++pos_;
   if (!scan_string(true, true, key)) return false;
   colon_pending_ = true;

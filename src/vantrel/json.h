@@ -215,6 +215,8 @@ class Reader {
   bool open(char bracket);
   void skip_whitespace();
   void skip_pending();
+  bool advance_to_member(char close, ErrorCode eof, ErrorCode eof_after_comma,
+                         ErrorCode expected_comma);
   bool ident(std::string_view rest);
   bool scan_string(bool decode, bool check_utf8, std::string_view& out);
   bool scan_escape(bool decode);
