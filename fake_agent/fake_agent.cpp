@@ -18,6 +18,8 @@
 //   repeat N TEXT   write TEXT and a newline to stdout N times
 //   errfill N       write N bytes ('a'..'z' cycling) to stderr
 //   stdin           read stdin to its end (recorded as "stdin")
+//   readline        read one line of stdin, up to "\n" (recorded as "readline"; "readline-eof"
+//                   when stdin ended first, with the bytes of an unfinished line)
 //   sleep MS        sleep MS milliseconds
 //   close-stdout    close stdout and go on running
 //   close-stdin     close stdin without reading it
@@ -32,6 +34,7 @@
 //   env NAME=VALUE  one line per environment variable
 //   sigpipe ignored|default   the disposition it inherited for SIGPIPE
 //   stdin TEXT      the bytes read by the "stdin" directive
+//   readline TEXT   the line read by a "readline" directive, without its "\n"
 //   end NS          wall-clock nanoseconds when the scenario ended (missing if killed)
 #include <fcntl.h>
 #include <unistd.h>
@@ -175,6 +178,17 @@ void record_start(Record& record, int argc, char** argv) {
   record.line("sigpipe", old.sa_handler == SIG_IGN ? "ignored" : "default");
 }
 
+// Reads byte by byte, so nothing past the line is taken from the pipe; true when a "\n" ended it.
+bool read_line(int fd, std::string& line) {
+  for (char c;;) {
+    ssize_t n = ::read(fd, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    if (c == '\n') return true;
+    line += c;
+  }
+}
+
 std::string read_fd_to_end(int fd) {
   std::string data;
   char buf[65536];
@@ -235,6 +249,10 @@ void run_directive(Record& record, const std::string& verb, const std::string& r
     write_all(STDERR_FILENO, bytes);
   } else if (verb == "stdin") {
     record.line("stdin", escape(read_fd_to_end(STDIN_FILENO)));
+  } else if (verb == "readline") {
+    std::string line;
+    bool complete = read_line(STDIN_FILENO, line);
+    record.line(complete ? "readline" : "readline-eof", escape(line));
   } else if (verb == "sleep") {
     long ms = std::atol(rest.c_str());
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
