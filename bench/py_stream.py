@@ -1,0 +1,227 @@
+"""A long codex stream through `_vantrel`, beside a pure-Python asyncio runner of the same agent.
+
+    python3 bench/py_stream.py [--lines N] [--repeat R]
+
+The agent is the fake agent copying a generated file of N realistic codex JSON lines (reasoning,
+command executions with their output, file changes, agent messages, turn usage; about 1.5 KB a
+line on average) to its standard output. Measured, in events per second (best of R):
+
+- python: asyncio subprocess, `readline`, `json.loads`, one small event object per line (its
+  `type` and `item` read), collected into a list: what a caller would write without the module;
+- Runner.run: the whole run to its outcome (goal: >= 10x python);
+- Session: `Runner.start`, then iterating the session, reading each event's `type` and `item`
+  (goal: >= 3x python).
+"""
+import argparse
+import asyncio
+import json
+import os
+import pathlib
+import random
+import tempfile
+import time
+
+from py_support import FAKE_AGENT, Request, fake_runner
+
+
+def codex_lines(count, seed=7):
+    """`count` codex lines: one thread, turns of reasoning, commands, edits and messages."""
+    rng = random.Random(seed)
+    words = ("the", "module", "reads", "each", "line", "and", "builds", "one", "event", "for",
+             "it", "while", "agent", "runs", "tests", "files", "repository", "change", "build")
+
+    def prose(size):
+        out = []
+        total = 0
+        while total < size:
+            w = rng.choice(words)
+            out.append(w)
+            total += len(w) + 1
+        return " ".join(out)
+
+    def output(size):
+        rows = []
+        total = 0
+        while total < size:
+            row = f"src/vantrel/{rng.choice(words)}_{rng.randrange(1000)}.cpp: {prose(60)}"
+            rows.append(row)
+            total += len(row) + 1
+        return "\n".join(rows)
+
+    yield json.dumps({"type": "thread.started", "thread_id": "0199a213-81c0-7800-8aa1-bbab2a035a53"})
+    yield json.dumps({"type": "turn.started"})
+    n = 2
+    item = 0
+    while n < count:
+        kind = rng.random()
+        item_id = f"item_{item}"
+        item += 1
+        if kind < 0.25:
+            lines = [{"type": "item.completed", "item": {
+                "id": item_id, "type": "reasoning", "text": prose(rng.randrange(200, 1200))}}]
+        elif kind < 0.65:
+            command = f"bash -lc 'rg -n {rng.choice(words)} src | head -{rng.randrange(10, 80)}'"
+            lines = [
+                {"type": "item.started", "item": {
+                    "id": item_id, "type": "command_execution", "command": command,
+                    "aggregated_output": "", "exit_code": None, "status": "in_progress"}},
+                {"type": "item.completed", "item": {
+                    "id": item_id, "type": "command_execution", "command": command,
+                    "aggregated_output": output(rng.randrange(800, 4000)),
+                    "exit_code": rng.choice((0, 0, 0, 1)), "status": "completed"}},
+            ]
+        elif kind < 0.8:
+            lines = [{"type": "item.completed", "item": {
+                "id": item_id, "type": "file_change", "status": "completed",
+                "changes": [{"path": f"src/vantrel/{rng.choice(words)}.cpp",
+                             "kind": rng.choice(("add", "update", "delete"))}
+                            for _ in range(rng.randrange(1, 5))]}}]
+        elif kind < 0.97:
+            lines = [{"type": "item.completed", "item": {
+                "id": item_id, "type": "agent_message", "text": prose(rng.randrange(100, 900))}}]
+        else:
+            lines = [
+                {"type": "turn.completed", "usage": {
+                    "input_tokens": rng.randrange(10000, 90000),
+                    "cached_input_tokens": rng.randrange(0, 9000),
+                    "output_tokens": rng.randrange(100, 9000),
+                    "reasoning_output_tokens": rng.randrange(0, 900)}},
+                {"type": "turn.started"},
+            ]
+        for line in lines:
+            if n == count:
+                break
+            yield json.dumps(line)
+            n += 1
+
+
+def stream_file(count):
+    """The generated stream, made once per line count and kept in the temporary directory."""
+    path = pathlib.Path(tempfile.gettempdir()) / f"vantrel-bench-codex-{count}.jsonl"
+    if not path.exists():
+        part = path.with_suffix(".part")
+        with open(part, "w") as out:
+            for line in codex_lines(count):
+                out.write(line)
+                out.write("\n")
+        part.rename(path)
+    return path
+
+
+class PyItem:
+    __slots__ = ("id", "type", "text", "command", "aggregated_output", "exit_code", "status",
+                 "changes")
+
+    def __init__(self, raw):
+        self.id = raw.get("id", "")
+        self.type = raw.get("type", "")
+        self.text = raw.get("text", "")
+        self.command = raw.get("command", "")
+        self.aggregated_output = raw.get("aggregated_output", "")
+        self.exit_code = raw.get("exit_code")
+        self.status = raw.get("status", "")
+        self.changes = raw.get("changes", [])
+
+
+class PyEvent:
+    __slots__ = ("type", "thread_id", "raw", "item", "usage")
+
+    def __init__(self, raw_line, obj):
+        self.type = obj.get("type", "")
+        self.thread_id = obj.get("thread_id", "")
+        self.raw = raw_line
+        item = obj.get("item")
+        self.item = PyItem(item) if item is not None else None
+        self.usage = obj.get("usage")
+
+
+async def python_run(script):
+    """A pure-Python runner of the same agent: events as objects, then the outcome."""
+    env = dict(os.environ, VANTREL_FAKE_SCRIPT=script)
+    proc = await asyncio.create_subprocess_exec(
+        FAKE_AGENT, "exec", "--json", stdin=asyncio.subprocess.PIPE,
+        stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE, env=env,
+        limit=64 * 1024 * 1024)
+    proc.stdin.write(b"prompt")
+    proc.stdin.close()
+    stderr = asyncio.ensure_future(proc.stderr.read())
+    events = []
+    touched = 0
+    while True:
+        line = await proc.stdout.readline()
+        if not line:
+            break
+        line = line.strip()
+        if not line:
+            continue
+        event = PyEvent(line.decode(), json.loads(line))
+        touched += event.type is not None and event.item is not None
+        events.append(event)
+    await stderr
+    await proc.wait()
+    return events
+
+
+def best_rate(count, repeat, body):
+    best = None
+    for _ in range(repeat):
+        start = time.perf_counter()
+        body()
+        elapsed = time.perf_counter() - start
+        best = elapsed if best is None else min(best, elapsed)
+    return count / best, best
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--lines", type=int, default=200_000)
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+
+    path = stream_file(args.lines)
+    size = path.stat().st_size
+    print(f"stream: {args.lines} lines, {size / 1e6:.1f} MB ({size / args.lines:.0f} B a line)")
+    script = f"cat {path}"
+    runner = fake_runner(script)
+    request = Request(prompt="prompt")
+
+    def python_body():
+        events = asyncio.run(python_run(script))
+        assert len(events) == args.lines, len(events)
+
+    def run_body():
+        outcome = runner.run(request)
+        assert outcome.error is None, outcome.error.message
+        assert len(outcome.result.events) == args.lines
+
+    def session_body():
+        session = runner.start(request)
+        n = 0
+        for event in session:
+            event.type
+            event.item
+            n += 1
+        assert n == args.lines, n
+        assert session.wait().error is None
+
+    def run_only_body():
+        assert runner.run(request).error is None
+
+    python_rate, python_s = best_rate(args.lines, args.repeat, python_body)
+    run_rate, run_s = best_rate(args.lines, args.repeat, run_only_body)
+    run_all_rate, run_all_s = best_rate(args.lines, args.repeat, run_body)
+    session_rate, session_s = best_rate(args.lines, args.repeat, session_body)
+
+    def row(name, rate, seconds, goal=None):
+        ratio = rate / python_rate
+        verdict = "" if goal is None else f"  goal >= {goal}x: {'met' if ratio >= goal else 'MISSED'}"
+        print(f"{name:38} {rate:12,.0f} events/s  {seconds:7.3f} s  {ratio:6.2f}x{verdict}")
+
+    row("python asyncio + json.loads", python_rate, python_s)
+    row("Runner.run to its outcome", run_rate, run_s, 10)
+    row("Runner.run + reading result.events", run_all_rate, run_all_s)
+    row("Session iteration (type, item)", session_rate, session_s, 3)
+
+
+if __name__ == "__main__":
+    main()
