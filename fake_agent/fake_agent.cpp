@@ -21,6 +21,7 @@
 //   readline        read one line of stdin, up to "\n" (recorded as "readline"; "readline-eof"
 //                   when stdin ended first, with the bytes of an unfinished line)
 //   sleep MS        sleep MS milliseconds
+//   await PATH      wait until a file exists at PATH (a test's signal to go on)
 //   close-stdout    close stdout and go on running
 //   close-stdin     close stdin without reading it
 //   signal NAME     kill itself with a signal: KILL, TERM, SEGV, ABRT, INT or a number
@@ -29,6 +30,7 @@
 // The record is a line file, written as the agent goes, values escaped as above:
 //
 //   start NS        wall-clock nanoseconds at start
+//   pid N           its process id
 //   arg TEXT        one line per argument, argv[0] first
 //   cwd TEXT        the working directory
 //   env NAME=VALUE  one line per environment variable
@@ -169,6 +171,7 @@ std::string load_scenario() {
 
 void record_start(Record& record, int argc, char** argv) {
   record.line("start", std::to_string(now_ns()));
+  record.line("pid", std::to_string(getpid()));
   for (int i = 0; i < argc; ++i) record.line("arg", escape(argv[i]));
   char cwd[4096];
   record.line("cwd", escape(getcwd(cwd, sizeof cwd) ? cwd : ""));
@@ -257,6 +260,11 @@ void run_directive(Record& record, const std::string& verb, const std::string& r
     long ms = std::atol(rest.c_str());
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+  } else if (verb == "await") {
+    while (::access(rest.c_str(), F_OK) != 0) {
+      timespec ts{0, 10 * 1000000L};
+      nanosleep(&ts, nullptr);
     }
   } else if (verb == "close-stdout") {
     ::close(STDOUT_FILENO);

@@ -208,44 +208,9 @@ bool equals_ignoring_case(std::string_view a, std::string_view lower) {
   return true;
 }
 
-// The lenient reading of a text as a double: sign, digits with an optional point and fraction,
-// optional exponent, or inf / infinity / nan in any case.
+// The lenient reading of a text as a double: the float text rule after trimming, else 0.0.
 double parse_lenient_float(std::string_view text) {
-  std::string_view s = trim_unicode_space(text);
-  bool negative = false;
-  std::string_view body = s;
-  if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
-    negative = body[0] == '-';
-    body.remove_prefix(1);
-  }
-  if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity"))
-    return negative ? -HUGE_VAL : HUGE_VAL;
-  if (equals_ignoring_case(body, "nan")) return std::numeric_limits<double>::quiet_NaN();
-  // Rebuilt in the JSON number form, which the double parser takes whole: ".5" and "5." too.
-  std::string number = negative ? "-" : "";
-  std::size_t i = 0;
-  while (i < body.size() && is_digit(body[i])) number += body[i++];
-  bool whole = number.size() > (negative ? 1u : 0u);
-  if (!whole) number += '0';
-  bool fraction = false;
-  if (i < body.size() && body[i] == '.') {
-    ++i;
-    std::size_t from = i;
-    while (i < body.size() && is_digit(body[i])) ++i;
-    fraction = i > from;
-    if (fraction) number += "." + std::string(body.substr(from, i - from));
-  }
-  if (!whole && !fraction) return 0.0;
-  if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
-    number += body[i++];
-    if (i < body.size() && (body[i] == '+' || body[i] == '-')) number += body[i++];
-    std::size_t from = i;
-    while (i < body.size() && is_digit(body[i])) number += body[i++];
-    if (i == from) return 0.0;
-  }
-  if (i != body.size()) return 0.0;
-  if (auto value = decimal_to_double(number)) return *value;
-  return negative ? -HUGE_VAL : HUGE_VAL;
+  return parse_float_text(trim_unicode_space(text)).value_or(0.0);
 }
 
 // The lenient reading of a text as a signed 64-bit decimal; 0 when it does not parse.
@@ -1215,6 +1180,49 @@ Result<std::string, std::string> write_compact(const Value& value) {
   std::string out;
   if (auto failure = write_value(out, value)) return fail(std::move(*failure));
   return out;
+}
+
+}  // namespace vantrel::json
+
+// ---- Decimal float text -------------------------------------------------------------------------
+
+namespace vantrel::json {
+
+std::optional<double> parse_float_text(std::string_view text) {
+  bool negative = false;
+  std::string_view body = text;
+  if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
+    negative = body[0] == '-';
+    body.remove_prefix(1);
+  }
+  if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity"))
+    return negative ? -HUGE_VAL : HUGE_VAL;
+  if (equals_ignoring_case(body, "nan")) return std::numeric_limits<double>::quiet_NaN();
+  // Rebuilt in the JSON number form, which the double parser takes whole: ".5" and "5." too.
+  std::string number = negative ? "-" : "";
+  std::size_t i = 0;
+  while (i < body.size() && is_digit(body[i])) number += body[i++];
+  bool whole = number.size() > (negative ? 1u : 0u);
+  if (!whole) number += '0';
+  bool fraction = false;
+  if (i < body.size() && body[i] == '.') {
+    ++i;
+    std::size_t from = i;
+    while (i < body.size() && is_digit(body[i])) ++i;
+    fraction = i > from;
+    if (fraction) number += "." + std::string(body.substr(from, i - from));
+  }
+  if (!whole && !fraction) return std::nullopt;
+  if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+    number += body[i++];
+    if (i < body.size() && (body[i] == '+' || body[i] == '-')) number += body[i++];
+    std::size_t from = i;
+    while (i < body.size() && is_digit(body[i])) number += body[i++];
+    if (i == from) return std::nullopt;
+  }
+  if (i != body.size()) return std::nullopt;
+  if (auto value = decimal_to_double(number)) return *value;
+  return negative ? -HUGE_VAL : HUGE_VAL;
 }
 
 }  // namespace vantrel::json

@@ -455,3 +455,16 @@ Result<std::string, std::string> write_compact(const Value& value);
 bool valid_utf8(std::string_view bytes);
 
 }  // namespace vantrel::json
+
+// ---- Decimal float text -------------------------------------------------------------------------
+
+namespace vantrel::json {
+
+// `text`, whole, as a double: an optional sign, then digits with an optional point and fraction
+// (digits on one side of the point suffice: "5." and ".5") and an optional exponent, or "inf",
+// "infinity" or "nan" in any letter case. The nearest double; an infinity beyond the double
+// range. nullopt for anything else (white space included). The lenient float rule trims and
+// then reads a text with this.
+std::optional<double> parse_float_text(std::string_view text);
+
+}  // namespace vantrel::json

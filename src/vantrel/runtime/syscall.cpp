@@ -2,7 +2,10 @@
 #include "vantrel/runtime/syscall.h"
 
 #include <fcntl.h>
+// glibc 2.36 declares the pidfd calls without C linkage for C++.
+extern "C" {
 #include <sys/pidfd.h>
+}
 #include <sys/wait.h>
 #include <unistd.h>
 
