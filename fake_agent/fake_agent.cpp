@@ -21,6 +21,7 @@
 //   readline        read one line of stdin, up to "\n" (recorded as "readline"; "readline-eof"
 //                   when stdin ended first, with the bytes of an unfinished line)
 //   sleep MS        sleep MS milliseconds
+//   linger MS       leave a process behind that holds only stderr open for MS milliseconds
 //   await PATH      wait until a file exists at PATH (a test's signal to go on)
 //   close-stdout    close stdout and go on running
 //   close-stdin     close stdin without reading it
@@ -220,6 +221,12 @@ void copy_file_to_stdout(const std::string& path) {
   ::close(fd);
 }
 
+void sleep_ms(long ms) {
+  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
 // Runs one directive of the scenario.
 void run_directive(Record& record, const std::string& verb, const std::string& rest) {
   if (verb == "out") {
@@ -257,14 +264,18 @@ void run_directive(Record& record, const std::string& verb, const std::string& r
     bool complete = read_line(STDIN_FILENO, line);
     record.line(complete ? "readline" : "readline-eof", escape(line));
   } else if (verb == "sleep") {
-    long ms = std::atol(rest.c_str());
-    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    sleep_ms(std::atol(rest.c_str()));
   } else if (verb == "await") {
     while (::access(rest.c_str(), F_OK) != 0) {
       timespec ts{0, 10 * 1000000L};
       nanosleep(&ts, nullptr);
+    }
+  } else if (verb == "linger") {
+    if (fork() == 0) {
+      ::close(STDIN_FILENO);
+      ::close(STDOUT_FILENO);
+      sleep_ms(std::atol(rest.c_str()));
+      std::_Exit(0);
     }
   } else if (verb == "close-stdout") {
     ::close(STDOUT_FILENO);

@@ -25,6 +25,9 @@ constexpr std::size_t stderr_tail_limit = 1048576;
 constexpr std::chrono::nanoseconds initialize_limit = 8s;
 constexpr std::chrono::nanoseconds default_timeout = 10s;
 constexpr std::size_t read_buffer_size = 8192;
+// Once the server is reaped its standard error ends at once, unless a descendant inherited the
+// pipe and lives on; the query waits no longer than this for the rest of the tail.
+constexpr std::chrono::nanoseconds stderr_drain_limit = 2s;
 
 // The server's standard output, read one line at a time through a fixed buffer. A line has no
 // length limit.
@@ -305,7 +308,7 @@ awaitable<Result<AccountUsage, RunError>> query_account_usage(AccountUsageReqDat
   child.process.kill();
   auto reaped = co_await child.process.wait();
   (void)reaped;
-  co_await tail_reader.finished();
+  co_await runtime::select_first(tail_reader.finished(), sleep_for(stderr_drain_limit));
   if (!outcome) co_return fail(with_context(std::move(outcome).error(), tail_snapshot(*tail)));
   co_return outcome;
 }

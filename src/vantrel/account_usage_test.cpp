@@ -217,6 +217,14 @@ TEST_F(AccountUsageQuery, FailuresCarryTheTrimmedStandardErrorTail) {
   EXPECT_EQ(message.substr(0, head.size() + 4), std::string(head) + "wxyz");
 }
 
+TEST_F(AccountUsageQuery, ADescendantHoldingStandardErrorDoesNotHoldTheQuery) {
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(failure("readline\nerr words\nlinger 15000\nexit 1\n"),
+            "initialize codex app-server: agent process error: codex app-server closed stdout: "
+            "words");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 12s);
+}
+
 TEST_F(AccountUsageQuery, EachLineReadHasItsOwnDeadline) {
   // The account requests wait `timeout` for each line; the server answers too late.
   EXPECT_EQ(failure(after_initialized({"readline", "sleep 3000", rate_limits_reply}), 200ms),
