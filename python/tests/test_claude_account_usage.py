@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -145,12 +146,18 @@ class Seconds:
 
 class Index:
     def __index__(self):
-        return 2
+        return 20
 
 
-@pytest.mark.parametrize("timeout", [3, True, 2.5, 1e19, Seconds(4.0), Index()])
+@pytest.mark.parametrize("timeout", [30, 12.5, 1e19, Seconds(20.0), Index()])
 def test_accepted_timeouts(probe, timeout):
     assert probe("stdin\n" + REPLY + "\n", timeout=timeout).error is None
+
+
+def test_true_is_one_second(probe):
+    started = time.monotonic()
+    expect_error(probe("stdin\nsleep 60000\n", timeout=True), "process", TIMED_OUT)
+    assert 1.0 <= time.monotonic() - started < 30
 
 
 def test_minus_zero_is_a_zero_timeout(probe):

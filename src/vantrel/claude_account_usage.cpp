@@ -108,21 +108,23 @@ awaitable<void> sleep_until(std::chrono::steady_clock::time_point deadline) {
   co_await timer.async_wait(boost::asio::use_awaitable);
 }
 
-// Now plus `timeout`; none when that is past the clock's range (no effective limit).
-std::optional<std::chrono::steady_clock::time_point> deadline_after(
-    std::chrono::nanoseconds timeout) {
-  auto now = std::chrono::steady_clock::now();
-  if (timeout > std::chrono::steady_clock::time_point::max() - now) return std::nullopt;
+// Now plus `timeout`, or the end of time when that is past the clock's range (no effective
+// limit).
+std::chrono::steady_clock::time_point deadline_after(std::chrono::nanoseconds timeout) {
+  using clock = std::chrono::steady_clock;
+  auto now = clock::now();
+  if (timeout > clock::time_point::max() - now) return clock::time_point::max();
   return now + timeout;
 }
 
 // run_to_end under the deadline; none when the deadline passed first. The ended child is
-// looked at first, so a child that is done when the deadline comes still counts.
+// looked at first, so a child that is done when the deadline comes still counts. The race runs
+// on a strand of its own (select_first's), so `&&` inside it never stops an operation while
+// that operation runs on another thread.
 awaitable<std::optional<runtime::Result<Ended>>> run_to_end_within(
     Child& child, std::chrono::nanoseconds timeout) {
-  auto deadline = deadline_after(timeout);
-  if (!deadline) co_return co_await run_to_end(child);
-  auto selected = co_await runtime::select_first(run_to_end(child), sleep_until(*deadline));
+  auto selected =
+      co_await runtime::select_first(run_to_end(child), sleep_until(deadline_after(timeout)));
   co_return std::move(selected.first);
 }
 

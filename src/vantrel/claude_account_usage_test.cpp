@@ -282,6 +282,14 @@ TEST_F(ClaudeUsageProbe, AZeroTimeoutIsATimeoutNotAHang) {
   expect_process_error(probe(req), "claude account usage command timed out");
 }
 
+TEST_F(ClaudeUsageProbe, ATimeoutBeyondTheClockIsNoLimit) {
+  auto req = request("stdin\nsleep 50\nout {\"result\":\"A: 1% used\"}\n");
+  req.timeout = std::chrono::nanoseconds::max();
+  auto result = probe(req);
+  ASSERT_TRUE(result) << result.error().display();
+  EXPECT_EQ(result->windows.size(), 1u);
+}
+
 TEST_F(ClaudeUsageProbe, ReportsAProgramThatCannotBeStarted) {
   auto req = request("");
   req.executable = scratch_.path() + "/missing/claude";
