@@ -110,6 +110,7 @@ inline ref to_py(std::int64_t value) { return checked(PyLong_FromLongLong(value)
 inline ref to_py(std::int32_t value) { return checked(PyLong_FromLong(value)); }
 inline ref to_py(std::uint32_t value) { return checked(PyLong_FromUnsignedLong(value)); }
 inline ref to_py(double value) { return checked(PyFloat_FromDouble(value)); }
+inline ref to_py(bool value) { return ref::borrow(value ? Py_True : Py_False); }
 
 template <class Record>
 requires is_py_record<Record> ref to_py(const Record& record) { return new_object(Record(record)); }

@@ -57,6 +57,18 @@ std::size_t ascii_run(std::string_view bytes, std::size_t at) {
 
 }  // namespace
 
+bool is_valid_utf8(std::string_view bytes) {
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    at += ascii_run(bytes, at);
+    if (at == bytes.size()) break;
+    std::ptrdiff_t length = valid_sequence(bytes, at);
+    if (length < 0) return false;
+    at += static_cast<std::size_t>(length);
+  }
+  return true;
+}
+
 std::string utf8_lossy(std::string_view bytes) {
   std::string text;
   text.reserve(bytes.size());

@@ -32,7 +32,21 @@ TEST(Utf8Lossy, ReplacesEachMaximalInvalidSubsequenceOnce) {
        "0123456789abcdef\xC3\xA9ghijklmnopqrstuv\xEF\xBF\xBDwxyz0123456789\xEF\xBF\xBD"},
       {"\xFFxyz0123456789abcdefghij", "\xEF\xBF\xBDxyz0123456789abcdefghij"},
   };
-  for (const LossyCase& c : cases) EXPECT_EQ(utf8_lossy(c.bytes), c.text) << c.bytes;
+  for (const LossyCase& c : cases) {
+    EXPECT_EQ(utf8_lossy(c.bytes), c.text) << c.bytes;
+    // Valid exactly when nothing was replaced.
+    EXPECT_EQ(is_valid_utf8(c.bytes), c.bytes == c.text) << c.bytes;
+  }
+}
+
+TEST(Utf8Valid, LooksAtEveryByteOfLongAsciiRuns) {
+  std::string text(64, 'a');
+  EXPECT_TRUE(is_valid_utf8(text));
+  for (std::size_t at : {0u, 7u, 8u, 31u, 63u}) {
+    std::string bad = text;
+    bad[at] = '\xFF';
+    EXPECT_FALSE(is_valid_utf8(bad)) << at;
+  }
 }
 
 }  // namespace
