@@ -70,7 +70,7 @@ class ServerOutput {
   }
 
   static runtime::Result<std::optional<std::string>> checked(std::string line) {
-    if (!json::valid_utf8(line)) return fail(std::string("stream did not contain valid UTF-8"));
+    if (!is_valid_utf8(line)) return fail(std::string("stream did not contain valid UTF-8"));
     return std::optional<std::string>(std::move(line));
   }
 

@@ -12,6 +12,7 @@
 #endif
 
 #include "vantrel/check.h"
+#include "vantrel/utf8.h"
 
 namespace vantrel::json {
 namespace {
@@ -90,53 +91,6 @@ std::size_t plain_run(const char* p, std::size_t n, std::uint64_t& high) {
 
 bool is_cont(unsigned char c) { return (c & 0xc0) == 0x80; }
 
-}  // namespace
-
-bool valid_utf8(std::string_view s) {
-  auto p = reinterpret_cast<const unsigned char*>(s.data());
-  std::size_t n = s.size(), i = 0;
-  while (i < n) {
-#if defined(__SSE2__)
-    if (i + 16 <= n &&
-        _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i))) == 0) {
-      i += 16;
-      continue;
-    }
-#endif
-    if (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if ((w & highs) == 0) {
-        i += 8;
-        continue;
-      }
-    }
-    unsigned char c = p[i];
-    if (c < 0x80) {
-      ++i;
-    } else if (c >= 0xc2 && c <= 0xdf) {
-      if (i + 1 >= n || !is_cont(p[i + 1])) return false;
-      i += 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      if (i + 2 >= n || !is_cont(p[i + 1]) || !is_cont(p[i + 2])) return false;
-      if (c == 0xe0 && p[i + 1] < 0xa0) return false;
-      if (c == 0xed && p[i + 1] > 0x9f) return false;
-      i += 3;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      if (i + 3 >= n || !is_cont(p[i + 1]) || !is_cont(p[i + 2]) || !is_cont(p[i + 3]))
-        return false;
-      if (c == 0xf0 && p[i + 1] < 0x90) return false;
-      if (c == 0xf4 && p[i + 1] > 0x8f) return false;
-      i += 4;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-namespace {
-
 void append_utf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
@@ -210,7 +164,7 @@ std::optional<double> decimal_to_double(std::string_view s) {
 std::uint32_t code_point_at(std::string_view s, std::size_t i, std::size_t& length) {
   auto c = static_cast<unsigned char>(s[i]);
   std::size_t n = c < 0x80 ? 1 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
-  if (i + n > s.size() || !valid_utf8(s.substr(i, n))) {
+  if (i + n > s.size() || !is_valid_utf8(s.substr(i, n))) {
     length = 1;
     return 0xffffffffu;
   }
@@ -535,7 +489,7 @@ bool Reader::scan_string(bool decode, bool check_utf8, std::string_view& out) {
   const std::size_t end = pos_++;
   if (high) {
     saw_high_ = true;
-    if (check_utf8 && !valid_utf8(text_.substr(start, end - start)))
+    if (check_utf8 && !is_valid_utf8(text_.substr(start, end - start)))
       return fail_here(ErrorCode::InvalidUnicodeCodePoint), false;
   }
   if (decode) {
@@ -720,7 +674,8 @@ Raw Reader::raw() {
   skip_value();
   if (failed_) return {};
   std::string_view slice = text_.substr(start, pos_ - start);
-  if (saw_high_ && !valid_utf8(slice)) return fail_here(ErrorCode::InvalidUnicodeCodePoint), Raw{};
+  if (saw_high_ && !is_valid_utf8(slice))
+    return fail_here(ErrorCode::InvalidUnicodeCodePoint), Raw{};
   return Raw{slice};
 }
 
@@ -1163,7 +1118,7 @@ std::optional<std::string> write_value(std::string& out, const Value& value) {
       return put(float_text(f));
     }
     std::optional<std::string> operator()(const std::string& text) {
-      if (!valid_utf8(text)) return "invalid unicode code point";
+      if (!is_valid_utf8(text)) return "invalid unicode code point";
       write_string(out, text);
       return std::nullopt;
     }
@@ -1188,7 +1143,7 @@ std::optional<std::string> write_value(std::string& out, const Value& value) {
           if (sorted[i]->key == sorted[i - 1]->key) return "duplicate key `" + sorted[i]->key + "`";
           out += ',';
         }
-        if (!valid_utf8(sorted[i]->key)) return "invalid unicode code point";
+        if (!is_valid_utf8(sorted[i]->key)) return "invalid unicode code point";
         write_string(out, sorted[i]->key);
         out += ':';
         if (auto failure = write_value(out, sorted[i]->value)) return failure;

@@ -451,9 +451,6 @@ struct Member {
 // object ("duplicate key `k`").
 Result<std::string, std::string> write_compact(const Value& value);
 
-// True when `bytes` is valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
-bool valid_utf8(std::string_view bytes);
-
 }  // namespace vantrel::json
 
 // ---- Decimal float text -------------------------------------------------------------------------
