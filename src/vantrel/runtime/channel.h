@@ -2,9 +2,11 @@
 // room). Both deliver in the order sent and never lose an item they accepted.
 #pragma once
 
+#include <algorithm>
 #include <boost/asio/awaitable.hpp>
 #include <cstddef>
 #include <deque>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -171,6 +173,19 @@ class Receiver {
       return state->senders == 0 || !state->open;
     });
     co_return item;
+  }
+
+  // Without waiting: moves every item queued now to the back of `out`, in order, and tells
+  // whether the channel has ended (nothing left, and every sender gone or the channel closed).
+  // A reader that takes what is buffered in one go needs one wake-up per batch, not per item.
+  bool take_ready(std::deque<T>& out) {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->items.empty()) {
+      std::move(state_->items.begin(), state_->items.end(), std::back_inserter(out));
+      state_->items.clear();
+      state_->waiting_senders.wake_all();
+    }
+    return state_->senders == 0 || !state_->open;
   }
 
   // Refuses further sends; items already queued can still be received.
