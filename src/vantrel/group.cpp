@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <utility>
 
 #include "vantrel/check.h"
@@ -45,36 +47,35 @@ GroupResult record_of_outcome(const std::string& run_id, const Outcome& outcome,
       .run_id = outcome.result.run_id, .result = outcome.result, .error = {}, .position = position};
 }
 
-// Forwards the run's events into the group until its stream ends. The group's cancellation is
-// looked at first on every wake-up and relayed to the run once; after that the events are still
-// read, so the run's forwarder is never held up, and still sent on (they are dropped once the
-// pump has stopped).
-asio::awaitable<void> forward_run_events(SessionHandle& session,
+// Moves the run's events into the group, every batch queued at a wake-up at once, until the
+// run's stream ends. Sending never waits: once the pump has stopped the events are dropped.
+asio::awaitable<void> forward_run_events(Receiver<Event>& events, const std::string& run_id,
                                          const UnboundedSender<RunEvent>& to,
-                                         const CancellationToken& group_cancel,
                                          std::size_t position) {
-  bool relayed = false;
-  auto forward = [&](Event event) {
-    to.send(RunEvent{.event = std::move(event), .run_id = session.run_id, .position = position});
-  };
   for (;;) {
-    if (relayed) {
-      auto event = co_await session_next_event(session);
-      if (!event) co_return;
-      forward(std::move(*event));
-      continue;
-    }
-    auto woke =
-        co_await runtime::select_first(group_cancel.cancelled(), session_next_event(session));
-    if (woke.first) {
-      relayed = true;
-      session.cancel.cancel();
-    }
-    if (woke.second) {
-      if (!*woke.second) co_return;
-      forward(std::move(**woke.second));
-    }
+    auto batch = co_await events.receive_all();
+    if (batch.empty()) co_return;
+    for (Event& event : batch)
+      to.send(RunEvent{.event = std::move(event), .run_id = run_id, .position = position});
   }
+}
+
+// Forwards the run's events while watching the group's token, which is looked at first: on its
+// cancellation the run is cancelled, once, and its events are still read to their end, so the
+// run is never held up by a full channel of its own.
+asio::awaitable<void> forward_and_relay(SessionHandle& session, const UnboundedSender<RunEvent>& to,
+                                        const CancellationToken& group_cancel,
+                                        std::size_t position) {
+  if (!session.events) co_return;
+  Receiver<Event>& events = *session.events;
+  if (!group_cancel.is_cancelled()) {
+    auto ended = co_await runtime::select_first(
+        group_cancel.cancelled(), forward_run_events(events, session.run_id, to, position));
+    // Stopped while it waited for a batch, the forwarder took nothing from the run's channel.
+    if (!ended.first) co_return;
+  }
+  session.cancel.cancel();
+  co_await forward_run_events(events, session.run_id, to, position);
 }
 
 // One admitted request. The permit is held until the answer is made, so the run's process has
@@ -83,12 +84,15 @@ asio::awaitable<Answer> run_group_member(RunRequest request, Semaphore::Permit p
                                          Config config, UnboundedSender<RunEvent> to,
                                          CancellationToken group_cancel, std::size_t position,
                                          Handler handler) {
+  // A task set may start a task inline, on the scheduler's thread; launching from a fresh turn
+  // of the runtime lets the scheduler go on admitting while this spawn runs on another worker.
+  co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
   auto launched = co_await launch(std::move(config), std::move(request), std::move(handler));
   if (!launched)
     co_return Answer{position,
                      {.run_id = {}, .result = {}, .error = launched.error(), .position = position}};
   SessionHandle session = std::move(launched).value();
-  co_await forward_run_events(session, to, group_cancel, position);
+  co_await forward_and_relay(session, to, group_cancel, position);
   // The run stores its outcome before its event stream ends, so this returns at once.
   auto outcome = co_await session.latch->wait_shared();
   Answer answer{position, record_of_outcome(session.run_id, *outcome, position)};
@@ -143,19 +147,27 @@ asio::awaitable<void> run_group(std::vector<RunRequest> requests, Config config,
   results->set(std::move(list));
 }
 
-// Moves events from the members' unbounded channel into the caller's bounded one. The group's
-// cancellation is looked at first on every wake-up and stops it at once; stopping drops both
-// ends it holds, so what was not yet delivered is discarded and the reader sees the end after
-// what is already buffered.
+// Moves events from the members' unbounded channel into the caller's bounded one, everything
+// queued at a wake-up in one go, until every member is done or the reader is gone.
+asio::awaitable<void> move_group_events(Receiver<RunEvent>& from, const BoundedSender<RunEvent>& to,
+                                        const CancellationToken& cancel) {
+  for (;;) {
+    auto batch = co_await from.receive_all();
+    if (batch.empty()) co_return;
+    while (!batch.empty()) {
+      // Nothing more goes to the reader once the group is cancelled.
+      if (cancel.is_cancelled()) co_return;
+      if (!co_await to.send_some(batch)) co_return;
+    }
+  }
+}
+
+// The group's pump. The cancellation is looked at first and stops it at once, in whatever wait
+// it is; stopping drops both ends it holds, so what was not yet delivered is discarded and the
+// reader gets what is already buffered, then the end of the stream.
 asio::awaitable<void> pump_group_events(Receiver<RunEvent> from, BoundedSender<RunEvent> to,
                                         CancellationToken cancel) {
-  for (;;) {
-    auto received = co_await runtime::select_first(cancel.cancelled(), from.receive());
-    if (received.first || !*received.second) co_return;
-    auto sent =
-        co_await runtime::select_first(cancel.cancelled(), to.send(std::move(**received.second)));
-    if (sent.first || !*sent.second) co_return;
-  }
+  co_await runtime::select_first(cancel.cancelled(), move_group_events(from, to, cancel));
 }
 
 }  // namespace
