@@ -6,6 +6,7 @@
 #include "py_class.h"
 #include "request_intake.h"
 #include "result_objects.h"
+#include "run_many.h"
 #include "runner.h"
 #include "session.h"
 
@@ -60,6 +61,9 @@ PyMethodDef runner_methods[] = {
      "run($self, req)\n--\n\nRuns one process to completion and returns its outcome."},
     {"start", keyword_method(runner_start), METH_VARARGS | METH_KEYWORDS,
      "start($self, req)\n--\n\nLaunches one process and returns a [`Session`]."},
+    {"run_many", keyword_method(runner_run_many), METH_VARARGS | METH_KEYWORDS,
+     "run_many($self, reqs, max_concurrent=None, event_buffer=None)\n--\n\nLaunches many "
+     "processes with bounded concurrency."},
     {nullptr, nullptr, 0, nullptr},
 };
 
