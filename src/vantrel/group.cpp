@@ -66,15 +66,14 @@ asio::awaitable<void> forward_run_events(Receiver<Event>& events, const std::str
 asio::awaitable<void> forward_and_relay(SessionHandle& session, const UnboundedSender<RunEvent>& to,
                                         const CancellationToken& group_cancel,
                                         std::size_t position) {
-  if (!session.events) co_return;
-  Receiver<Event>& events = *session.events;
+  Receiver<Event> events = session_take_events(session);
   if (!group_cancel.is_cancelled()) {
     auto ended = co_await runtime::select_first(
         group_cancel.cancelled(), forward_run_events(events, session.run_id, to, position));
     // Stopped while it waited for a batch, the forwarder took nothing from the run's channel.
     if (!ended.first) co_return;
   }
-  session.cancel.cancel();
+  session_cancel(session);
   co_await forward_run_events(events, session.run_id, to, position);
 }
 
