@@ -48,8 +48,13 @@ class Latch {
     return value_.with([](const std::shared_ptr<const T>& held) { return held; });
   }
 
-  // Marks the lock poisoned, as a failed holder would; for tests of the stop.
-  void poison_for_test() { value_.poison(); }
+  // Marks the lock poisoned, as a failed holder would, and wakes every waiter, so that they
+  // stop with "latch poisoned" instead of waiting for a value that will never come. Used when
+  // the task that was to set the latch failed.
+  void poison() {
+    value_.poison();
+    notify_.notify_waiters();
+  }
 
  private:
   mutable Guarded<std::shared_ptr<const T>> value_{"latch poisoned", nullptr};

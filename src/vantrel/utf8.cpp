@@ -2,6 +2,8 @@
 #include "vantrel/utf8.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 namespace vantrel {
 namespace {
@@ -41,9 +43,35 @@ std::ptrdiff_t valid_sequence(std::string_view bytes, std::size_t at) {
   return static_cast<std::ptrdiff_t>(lead.length);
 }
 
+// True when the 8 bytes at `p` are all ASCII.
+bool ascii_word(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return (word & 0x8080808080808080ULL) == 0;
+}
+
 }  // namespace
 
+bool is_valid_utf8(std::string_view bytes) {
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    if (at + 8 <= bytes.size() && ascii_word(bytes.data() + at)) {
+      at += 8;
+      continue;
+    }
+    if (static_cast<unsigned char>(bytes[at]) < 0x80) {
+      ++at;
+      continue;
+    }
+    std::ptrdiff_t length = valid_sequence(bytes, at);
+    if (length < 0) return false;
+    at += static_cast<std::size_t>(length);
+  }
+  return true;
+}
+
 std::string utf8_lossy(std::string_view bytes) {
+  if (is_valid_utf8(bytes)) return std::string(bytes);
   std::string text;
   text.reserve(bytes.size());
   std::size_t at = 0;

@@ -28,7 +28,21 @@ TEST(Utf8Lossy, ReplacesEachMaximalInvalidSubsequenceOnce) {
       {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},                                  // U+10FFFF
       {std::string_view("a\0b", 3), std::string_view("a\0b", 3)},
   };
-  for (const LossyCase& c : cases) EXPECT_EQ(utf8_lossy(c.bytes), c.text) << c.bytes;
+  for (const LossyCase& c : cases) {
+    EXPECT_EQ(utf8_lossy(c.bytes), c.text) << c.bytes;
+    // Valid exactly when nothing was replaced.
+    EXPECT_EQ(is_valid_utf8(c.bytes), c.bytes == c.text) << c.bytes;
+  }
+}
+
+TEST(Utf8Valid, LooksAtEveryByteOfLongAsciiRuns) {
+  std::string text(64, 'a');
+  EXPECT_TRUE(is_valid_utf8(text));
+  for (std::size_t at : {0u, 7u, 8u, 31u, 63u}) {
+    std::string bad = text;
+    bad[at] = '\xFF';
+    EXPECT_FALSE(is_valid_utf8(bad)) << at;
+  }
 }
 
 }  // namespace

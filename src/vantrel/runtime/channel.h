@@ -44,6 +44,13 @@ struct ChannelState {
     return true;
   }
 
+  // Wakes a sender parked on a full channel once it has drained to half its capacity (every
+  // item, for capacity 1), so a steady stream costs one wake-up per half capacity, not one per
+  // item. The caller holds the mutex.
+  void wake_sender_if_room() {
+    if (!waiting_senders.empty() && items.size() <= capacity / 2) waiting_senders.wake_first();
+  }
+
   void add_sender() {
     std::lock_guard lock(mutex);
     ++senders;
@@ -111,6 +118,25 @@ class UnboundedSender : public detail::SenderBase<T> {
     return this->state_->open && this->state_->push(value);
   }
 
+  // Queues every item of `items` in order, with one lock and at most one wake-up, and clears
+  // `items`. False (and nothing queued) when the receiver has closed the channel or is gone.
+  template <class Items>
+  bool send_all(Items& items) const {
+    auto& state = *this->state_;
+    bool sent = false;
+    {
+      std::lock_guard lock(state.mutex);
+      if (state.open) {
+        for (auto& item : items) state.items.push_back(std::move(item));
+        state.receivers.wake_first();
+        sent = true;
+      }
+    }
+    // Not sent, the items are destroyed outside the lock.
+    items.clear();
+    return sent;
+  }
+
  private:
   template <class U>
   friend std::pair<UnboundedSender<U>, Receiver<U>> make_unbounded_channel();
@@ -133,6 +159,25 @@ class BoundedSender : public detail::SenderBase<T> {
       return sent || !state->open;
     });
     co_return sent;
+  }
+
+  // Queues the items of `items` from the front, as many as there is room for, waiting while the
+  // channel is full; the queued ones are removed from `items`. False when the receiver has
+  // closed the channel or is gone. Cancellation as for send.
+  template <class Items>
+  boost::asio::awaitable<bool> send_some(Items& items) const {
+    auto state = this->state_;
+    bool open = true;
+    co_await detail::park_until(state->list(state, state->waiting_senders), [&] {
+      open = state->open;
+      bool queued = false;
+      while (open && !items.empty() && state->push(items.front())) {
+        items.pop_front();
+        queued = true;
+      }
+      return queued || !open || items.empty();
+    });
+    co_return open;
   }
 
  private:
@@ -167,12 +212,28 @@ class Receiver {
       if (!state->items.empty()) {
         item.emplace(std::move(state->items.front()));
         state->items.pop_front();
-        state->waiting_senders.wake_first();
+        state->wake_sender_if_room();
         return true;
       }
       return state->senders == 0 || !state->open;
     });
     co_return item;
+  }
+
+  // Every queued item at once, oldest first, waiting while none is queued; empty once the
+  // channel has ended. Cancellation as for receive.
+  boost::asio::awaitable<std::deque<T>> receive_all() {
+    auto state = state_;
+    std::deque<T> items;
+    co_await detail::park_until(state->list(state, state->receivers), [&] {
+      if (!state->items.empty()) {
+        items.swap(state->items);
+        state->waiting_senders.wake_all();
+        return true;
+      }
+      return state->senders == 0 || !state->open;
+    });
+    co_return items;
   }
 
   // Without waiting: moves every item queued now to the back of `out`, in order, and tells
@@ -181,8 +242,12 @@ class Receiver {
   bool take_ready(std::deque<T>& out) {
     std::lock_guard lock(state_->mutex);
     if (!state_->items.empty()) {
-      std::move(state_->items.begin(), state_->items.end(), std::back_inserter(out));
-      state_->items.clear();
+      if (out.empty()) {
+        out.swap(state_->items);
+      } else {
+        std::move(state_->items.begin(), state_->items.end(), std::back_inserter(out));
+        state_->items.clear();
+      }
       state_->waiting_senders.wake_all();
     }
     return state_->senders == 0 || !state_->open;

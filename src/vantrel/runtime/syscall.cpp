@@ -2,7 +2,7 @@
 #include "vantrel/runtime/syscall.h"
 
 #include <fcntl.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,12 +64,15 @@ Result<PipeEnds> make_pipe() {
 
 Result<UniqueFd> pidfd_open(int pid) {
   int fd = -1;
-  if (!injected_failure(Call::pidfd_open)) fd = ::pidfd_open(pid, 0);
+  if (!injected_failure(Call::pidfd_open)) fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   if (fd < 0) return Result<UniqueFd>::failure(os_error_text(errno));
   return UniqueFd(fd);
 }
 
-void pidfd_signal(int pidfd, int signal) { ::pidfd_send_signal(pidfd, signal, nullptr, 0); }
+// Made as raw system calls: the glibc 2.36 header declares the wrappers without C linkage.
+void pidfd_signal(int pidfd, int signal) {
+  ::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0);
+}
 
 Result<int> wait_for(int pid) {
   int status = 0;

@@ -1,0 +1,283 @@
+// Launching a run, and the four tasks that carry it: the standard-input writer, the forwarder,
+// the standard-error reader (tail.cpp) and the run loop.
+#include "vantrel/runner.h"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <chrono>
+#include <deque>
+#include <utility>
+#include <vector>
+
+#include "vantrel/args.h"
+#include "vantrel/claude_args.h"
+#include "vantrel/claude_stream.h"
+#include "vantrel/grok_args.h"
+#include "vantrel/json.h"
+#include "vantrel/line_reader.h"
+#include "vantrel/runtime/runtime.h"
+#include "vantrel/tail.h"
+
+namespace vantrel {
+namespace {
+
+using boost::asio::awaitable;
+using runtime::CancellationToken;
+
+WallTime wall_clock() { return std::chrono::system_clock::now(); }
+
+// Feeds the agent its standard input, then closes it so that the agent reads end of file. A
+// failed write (the agent exited or closed its input first) is not reported.
+awaitable<void> write_stdin(runtime::Pipe pipe, std::string bytes) {
+  co_await runtime::write_all(pipe, boost::asio::buffer(bytes));
+}
+
+// Moves events from the run loop's unbounded channel into the session's bounded one, taking
+// everything queued at each wake-up, so that only this task ever waits for a slow reader.
+// Stops when the run loop is done and everything is passed on, or when the reader is gone.
+awaitable<void> forward_events(runtime::Receiver<Event> from, runtime::BoundedSender<Event> to) {
+  for (;;) {
+    std::deque<Event> batch = co_await from.receive_all();
+    if (batch.empty()) co_return;
+    while (!batch.empty())
+      if (!co_await to.send_some(batch)) co_return;
+  }
+}
+
+// Everything launch hands to the run loop.
+struct RunParts {
+  runtime::ChildProcess child;
+  runtime::Pipe stdout_pipe;
+  DecoderState decoder;
+  std::string run_id;
+  std::vector<TempFile> temp_files;
+  TailReader tail_reader;
+  std::shared_ptr<TailBuffer> tail;
+  runtime::UnboundedSender<Event> events;
+  CancellationToken token;
+  std::shared_ptr<Latch<Outcome>> latch;
+  std::shared_ptr<ThreadIdSlot> thread_id;
+  EventHandler handler;
+  std::size_t scan_max_bytes;
+  Agent agent;
+};
+
+// The run loop's working values and its steps.
+class RunLoop {
+ public:
+  explicit RunLoop(RunParts parts)
+      : started_at_(wall_clock()),
+        parts_(std::move(parts)),
+        reader_(std::move(parts_.stdout_pipe), parts_.scan_max_bytes) {}
+
+  awaitable<void> run() {
+    co_await read_output();
+    co_await finish();
+  }
+
+ private:
+  // Reads and handles lines until the output ends, the token is cancelled or a line fails.
+  awaitable<void> read_output() {
+    for (;;) {
+      // The token is looked at before every line, even when lines are already buffered.
+      if (parts_.token.is_cancelled()) break;
+      LineReader::Item item = reader_.next();
+      if (item.kind == LineReader::Item::NeedData) {
+        // Everything decoded from the last chunk is passed on before the next wait.
+        publish();
+        if (!co_await reader_.fill(parts_.token)) break;
+        continue;
+      }
+      if (item.kind == LineReader::Item::End) break;
+      ++line_;
+      if (item.kind == LineReader::Item::Failed) {
+        stop_with(RunError::decode(std::move(item.failure), std::nullopt, line_));
+        break;
+      }
+      if (!co_await handle_line(item.line)) break;
+    }
+    publish();
+  }
+
+  // False when the line ended the reading.
+  awaitable<bool> handle_line(std::string_view raw_line) {
+    std::string_view line = json::trim_unicode_space(raw_line);
+    if (line.empty()) co_return true;
+    auto decoded =
+        decode_line(parts_.decoder, line, parts_.run_id, current_thread_id_, wall_clock());
+    if (auto* failure = std::get_if<DecodeFailure>(&decoded)) {
+      stop_with(RunError::decode(std::move(failure->text), std::string(line), line_));
+      co_return false;
+    }
+    for (Event& event : std::get<std::vector<Event>>(decoded))
+      if (!co_await handle_event(std::move(event))) co_return false;
+    co_return true;
+  }
+
+  // False when the handler failed; the rest of the line's events are then dropped.
+  awaitable<bool> handle_event(Event event) {
+    if (event.type.kind == EventType::ThreadStarted) {
+      current_thread_id_ = event.started_thread_id;
+      event.thread_id = current_thread_id_;
+      parts_.thread_id->set(current_thread_id_);
+    }
+    if (event.thread_id.empty()) event.thread_id = current_thread_id_;
+    if (event.type.kind == EventType::ItemCompleted && event.item.kind == ItemKind::AgentMessage)
+      final_message_ = event.item.text;
+    if (event.has_usage()) usage_ = event.usage;
+    // No copy is made for a reader that is gone.
+    if (channel_open_) unpublished_.push_back(event);
+    // The events list keeps the event itself; its last entry is the run's last event.
+    events_.push_back(std::move(event));
+    if (!parts_.handler) co_return true;
+    // The reader sees the event before the handler is awaited.
+    publish();
+    auto handled = co_await parts_.handler(events_.back());
+    if (handled) co_return true;
+    stop_with(RunError::handler(std::move(handled).error()));
+    co_return false;
+  }
+
+  // Sends the events not yet sent, all at once.
+  void publish() {
+    if (unpublished_.empty()) return;
+    channel_open_ = parts_.events.send_all(unpublished_);
+  }
+
+  void stop_with(RunError error) {
+    error_ = std::move(error);
+    parts_.token.cancel();
+  }
+
+  awaitable<void> finish() {
+    // The last look at the token: a later cancellation changes nothing.
+    bool cancelled = parts_.token.is_cancelled();
+    if (cancelled && !error_) error_ = RunError::cancelled();
+    if (cancelled) parts_.child.kill();
+    auto status = co_await parts_.child.wait();
+    co_await parts_.tail_reader.finished();
+    std::string stderr_text = tail_snapshot(*parts_.tail);
+    parts_.temp_files.clear();
+    WallTime finished_at = wall_clock();
+    std::optional<RunError> error = choose_error(status, stderr_text);
+    parts_.latch->set(
+        Outcome{RunResult{std::move(parts_.run_id), std::move(current_thread_id_),
+                          std::move(final_message_), std::move(usage_), std::move(events_),
+                          std::move(stderr_text), started_at_, finished_at},
+                std::move(error)});
+  }
+
+  std::optional<RunError> choose_error(const runtime::Result<runtime::ExitStatus>& status,
+                                       const std::string& stderr_text) {
+    if (error_) return std::move(error_);
+    if (!events_.empty() && events_.back().has_error())
+      return agent_failure(parts_.agent, events_.back());
+    if (!status.ok()) return RunError::process(status.error());
+    if (!status.value().success()) {
+      std::optional<Event> last_event;
+      if (!events_.empty()) last_event = events_.back();
+      return RunError::exit(stderr_text, std::move(last_event), status.value().code());
+    }
+    return std::nullopt;
+  }
+
+  WallTime started_at_;
+  RunParts parts_;
+  LineReader reader_;
+  std::uint64_t line_ = 0;
+  std::string current_thread_id_;
+  std::string final_message_;
+  Usage usage_;
+  std::vector<Event> events_;
+  std::vector<Event> unpublished_;
+  bool channel_open_ = true;
+  std::optional<RunError> error_;
+};
+
+// The run loop task. Whatever ends it, the outcome is stored before the internal channel is
+// released (the channel lives in `parts` and goes with the loop). Should the loop itself fail
+// (a poisoned lock, exhausted memory), the latch is poisoned so that its waiters stop with
+// "latch poisoned" instead of waiting for ever; the child is killed and the temporary files
+// deleted as the loop's parts are dropped.
+awaitable<void> run_agent_loop(RunParts parts) {
+  auto latch = parts.latch;
+  try {
+    RunLoop loop(std::move(parts));
+    co_await loop.run();
+  } catch (...) {
+    latch->poison();
+  }
+}
+
+BuildResult build_invocation(const RunnerConfig& config, const RunRequest& request) {
+  switch (config.agent) {
+    case Agent::Codex: return codex_args(request, config.default_sandbox, config.default_approval);
+    case Agent::Grok: return grok_args(request, config.default_sandbox, config.default_approval);
+    default: return claude_args(request);
+  }
+}
+
+runtime::Command child_command(const RunnerConfig& config, RunRequest& request,
+                               Invocation& invocation) {
+  std::vector<runtime::EnvVar> overrides = config.env;
+  overrides.insert(overrides.end(), std::make_move_iterator(request.env.begin()),
+                   std::make_move_iterator(request.env.end()));
+  return runtime::Command{config.executable, std::move(invocation.args),
+                          runtime::inherited_environment_with(overrides),
+                          std::move(invocation.cwd)};
+}
+
+Result<SessionHandle, RunError> launch_now(const std::shared_ptr<const RunnerConfig>& config,
+                                           RunRequest request, EventHandler handler) {
+  auto executor = runtime::shared_runtime().executor();
+  BuildResult built = build_invocation(*config, request);
+  if (!built) return fail(std::move(built).error());
+  Invocation invocation = std::move(built).value();
+  runtime::Command command = child_command(*config, request, invocation);
+  auto spawned = runtime::spawn(executor, command);
+  // A spawn failure drops the invocation, deleting its temporary files.
+  if (!spawned.ok()) return fail(RunError::process(spawned.error()));
+  runtime::Child& child = spawned.value();
+  check(child.stdout_pipe.is_open(), "stdout is piped");
+  check(child.stderr_pipe.is_open(), "stderr is piped");
+
+  boost::asio::co_spawn(executor,
+                        write_stdin(std::move(child.stdin_pipe), std::move(invocation.stdin_text)),
+                        boost::asio::detached);
+  std::string run_id = new_run_id();
+  auto [internal_sender, internal_receiver] = runtime::make_unbounded_channel<Event>();
+  auto [bounded_sender, bounded_receiver] =
+      runtime::make_bounded_channel<Event>(std::max<std::size_t>(config->event_buffer, 1));
+  CancellationToken token;
+  auto thread_id = std::make_shared<ThreadIdSlot>();
+  auto latch = std::make_shared<Latch<Outcome>>();
+  boost::asio::co_spawn(executor,
+                        forward_events(std::move(internal_receiver), std::move(bounded_sender)),
+                        boost::asio::detached);
+  auto tail = std::make_shared<TailBuffer>(config->stderr_limit);
+  TailReader tail_reader = start_read_stderr_tail(executor, std::move(child.stderr_pipe), tail);
+  boost::asio::co_spawn(
+      executor,
+      run_agent_loop(RunParts{std::move(child.process), std::move(child.stdout_pipe),
+                              new_decoder_state(config->agent), run_id,
+                              std::move(invocation.temp_files), std::move(tail_reader),
+                              std::move(tail), std::move(internal_sender), token, latch, thread_id,
+                              std::move(handler), config->scan_max_bytes, config->agent}),
+      boost::asio::detached);
+  return SessionHandle{std::move(run_id), std::move(thread_id), std::move(token), std::move(latch),
+                       std::move(bounded_receiver)};
+}
+
+}  // namespace
+
+// g++ 12 sees both ends of Boost's coroutine frame allocator in this coroutine, which never
+// suspends, and wrongly reports them as mismatched.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+awaitable<Result<SessionHandle, RunError>> launch(std::shared_ptr<const RunnerConfig> config,
+                                                  RunRequest request, EventHandler handler) {
+  co_return launch_now(config, std::move(request), std::move(handler));
+}
+#pragma GCC diagnostic pop
+
+}  // namespace vantrel

@@ -1,0 +1,32 @@
+// The session handle's operations.
+#include "vantrel/session.h"
+
+#include "vantrel/check.h"
+
+namespace vantrel {
+
+std::string session_thread_id(const SessionHandle& handle) { return handle.thread_id->get(); }
+
+void session_cancel(const SessionHandle& handle) {
+  // Copies share one flag.
+  runtime::CancellationToken token = handle.cancel;
+  token.cancel();
+}
+
+runtime::Receiver<Event> session_take_events(SessionHandle& handle) {
+  check(handle.events.has_value(), "event stream already taken (events/next_event called twice)");
+  runtime::Receiver<Event> events = std::move(*handle.events);
+  handle.events.reset();
+  return events;
+}
+
+boost::asio::awaitable<std::optional<Event>> session_next_event(SessionHandle& handle) {
+  if (!handle.events) co_return std::nullopt;
+  co_return co_await handle.events->receive();
+}
+
+boost::asio::awaitable<Outcome> session_wait(const SessionHandle& handle) {
+  co_return co_await handle.latch->wait();
+}
+
+}  // namespace vantrel
