@@ -1,82 +1,21 @@
 // The Session class: two states fixed at creation, a live run or a failed start.
 #include "session.h"
 
-#include <deque>
-#include <mutex>
+#include <memory>
 #include <variant>
 
 #include "blocking.h"
 #include "errors.h"
+#include "event_stream.h"
 #include "py_class.h"
 #include "result_objects.h"
 
 namespace vantrel::py {
 namespace {
 
-// The run's event receiver behind the Session's stream lock, with the events already taken
-// from the channel and not yet handed out. Each event goes to exactly one caller, in order.
-class EventStream {
- public:
-  explicit EventStream(runtime::Receiver<Event> receiver) : receiver_(std::move(receiver)) {}
-
-  // The next event, or none once the stream has ended. Called with the interpreter lock held.
-  // What is already buffered is handed out without releasing it: the stream lock is only
-  // tried then, never waited for, so a thread holding the interpreter lock never waits for a
-  // thread that holds the stream lock. Otherwise the interpreter lock is released first, then
-  // the stream lock taken, and everything the channel holds by then is taken in one go.
-  std::optional<Event> next() {
-    {
-      std::unique_lock lock(mutex_, std::try_to_lock);
-      if (lock.owns_lock() && !poisoned_) {
-        if (auto event = take_buffered()) return event;
-        if (ended_) return std::nullopt;
-      }
-    }
-    return without_interpreter_lock([&] {
-      std::lock_guard lock(mutex_);
-      check(!poisoned_, "stream poisoned");
-      try {
-        return next_waiting();
-      } catch (...) {
-        poisoned_ = true;
-        throw;
-      }
-    });
-  }
-
- private:
-  // The stream lock is held by the callers of these two.
-  std::optional<Event> take_buffered() {
-    if (ready_.empty() && !ended_) ended_ = receiver_.take_ready(ready_);
-    if (ready_.empty()) return std::nullopt;
-    Event event = std::move(ready_.front());
-    ready_.pop_front();
-    return event;
-  }
-
-  std::optional<Event> next_waiting() {
-    if (auto event = take_buffered()) return event;
-    if (ended_) return std::nullopt;
-    runtime::block_on(receive_some());
-    return take_buffered();
-  }
-
-  // Waits for the channel to hold something, then takes all of it (the buffer is empty here).
-  boost::asio::awaitable<void> receive_some() {
-    ready_ = co_await receiver_.receive_all();
-    if (ready_.empty()) ended_ = true;
-  }
-
-  std::mutex mutex_;
-  bool poisoned_ = false;  // a holder failed: the buffer may have lost an event
-  bool ended_ = false;
-  runtime::Receiver<Event> receiver_;
-  std::deque<Event> ready_;
-};
-
 struct LiveSession {
   SessionHandle handle;
-  std::unique_ptr<EventStream> stream;
+  std::unique_ptr<EventStream<Event>> stream;
 };
 
 struct SessionState {
@@ -189,7 +128,7 @@ PyTypeObject* session_type_object() { return session_class.get(); }
 ref failed_session(ErrorRecord error) { return new_object(SessionState{std::move(error)}); }
 
 ref live_session(SessionHandle handle) {
-  auto stream = std::make_unique<EventStream>(vantrel::session_take_events(handle));
+  auto stream = std::make_unique<EventStream<Event>>(vantrel::session_take_events(handle));
   return new_object(SessionState{LiveSession{std::move(handle), std::move(stream)}});
 }
 
