@@ -3,8 +3,8 @@
     python3 bench/py_stream.py [--lines N] [--repeat R]
 
 The agent is the fake agent copying a generated file of N realistic codex JSON lines (reasoning,
-command executions with their output, file changes, agent messages, turn usage; about 1.5 KB a
-line on average) to its standard output. Measured, in events per second (best of R):
+command executions with their output, file changes, agent messages, turn usage; about 2 KB a line
+on average) to its standard output. Measured, in events per second (best of R):
 
 - python: asyncio subprocess, `readline`, `json.loads`, one small event object per line (its
   `type` and `item` read), collected into a list: what a caller would write without the module;
@@ -58,7 +58,7 @@ def codex_lines(count, seed=7):
         item += 1
         if kind < 0.25:
             lines = [{"type": "item.completed", "item": {
-                "id": item_id, "type": "reasoning", "text": prose(rng.randrange(200, 1200))}}]
+                "id": item_id, "type": "reasoning", "text": prose(rng.randrange(300, 2000))}}]
         elif kind < 0.65:
             command = f"bash -lc 'rg -n {rng.choice(words)} src | head -{rng.randrange(10, 80)}'"
             lines = [
@@ -67,7 +67,7 @@ def codex_lines(count, seed=7):
                     "aggregated_output": "", "exit_code": None, "status": "in_progress"}},
                 {"type": "item.completed", "item": {
                     "id": item_id, "type": "command_execution", "command": command,
-                    "aggregated_output": output(rng.randrange(800, 4000)),
+                    "aggregated_output": output(rng.randrange(800, 6000)),
                     "exit_code": rng.choice((0, 0, 0, 1)), "status": "completed"}},
             ]
         elif kind < 0.8:
@@ -78,7 +78,7 @@ def codex_lines(count, seed=7):
                             for _ in range(rng.randrange(1, 5))]}}]
         elif kind < 0.97:
             lines = [{"type": "item.completed", "item": {
-                "id": item_id, "type": "agent_message", "text": prose(rng.randrange(100, 900))}}]
+                "id": item_id, "type": "agent_message", "text": prose(rng.randrange(200, 2000))}}]
         else:
             lines = [
                 {"type": "turn.completed", "usage": {

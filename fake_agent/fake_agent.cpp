@@ -17,6 +17,8 @@
 //   cat PATH        copy the file at PATH to stdout
 //   repeat N TEXT   write TEXT and a newline to stdout N times
 //   errfill N       write N bytes ('a'..'z' cycling) to stderr
+//   stamped N MS    write N codex turn.started lines, MS milliseconds apart, each carrying the
+//                   wall-clock nanoseconds of its write as "sent_ns" (for latency measurements)
 //   stdin           read stdin to its end (recorded as "stdin")
 //   sleep MS        sleep MS milliseconds
 //   close-stdout    close stdout and go on running
@@ -114,6 +116,12 @@ long long now_ns() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+void sleep_ms(long ms) {
+  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
 }
 
 // Appends lines to the record file; every line goes out at once so a killed agent leaves
@@ -233,13 +241,19 @@ void run_directive(Record& record, const std::string& verb, const std::string& r
     std::string bytes;
     for (long i = 0; i < count; ++i) bytes += static_cast<char>('a' + i % 26);
     write_all(STDERR_FILENO, bytes);
+  } else if (verb == "stamped") {
+    auto space = rest.find(' ');
+    long count = std::atol(rest.substr(0, space).c_str());
+    long ms = space == std::string::npos ? 0 : std::atol(rest.substr(space + 1).c_str());
+    for (long i = 0; i < count; ++i) {
+      if (i > 0) sleep_ms(ms);
+      write_all(STDOUT_FILENO,
+                "{\"type\":\"turn.started\",\"sent_ns\":" + std::to_string(now_ns()) + "}\n");
+    }
   } else if (verb == "stdin") {
     record.line("stdin", escape(read_fd_to_end(STDIN_FILENO)));
   } else if (verb == "sleep") {
-    long ms = std::atol(rest.c_str());
-    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    sleep_ms(std::atol(rest.c_str()));
   } else if (verb == "close-stdout") {
     ::close(STDOUT_FILENO);
   } else if (verb == "close-stdin") {

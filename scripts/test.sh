@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite: C++ tests (plain and under ASan+UBSan), Python tests and the ABI check.
+# The whole test suite: C++ tests (plain, under ASan+UBSan and, for the engine and runtime, under
+# TSan), Python tests and the ABI check.
 # Every step runs; the script fails if any of them failed.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -23,6 +24,14 @@ step "C++ tests under ASan+UBSan" bash -c "
   build_tree build-asan -DVANTREL_SANITIZE=address -DVANTREL_PYTHON=OFF &&
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir '$root/build-asan' --output-on-failure -j$jobs"
+# The engine and the runtime share state between worker threads: run their tests under TSan.
+# Only those: the other units are single-threaded and already covered above.
+step "C++ engine and runtime tests under TSan" bash -c "
+  source '$root/scripts/lib.sh'
+  build_tree build-tsan -DVANTREL_SANITIZE=thread -DVANTREL_PYTHON=OFF &&
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp \
+    ctest --test-dir '$root/build-tsan' --output-on-failure -j$jobs \
+      -R '^(runner|session|tail|runtime)_test$'"
 step "Python tests" env VANTREL_BUILD_DIR="$root/build" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/python/tests"
 

@@ -270,14 +270,9 @@ Result<SessionHandle, RunError> launch_now(const std::shared_ptr<const RunnerCon
 
 }  // namespace
 
-// g++ 12 sees both ends of Boost's coroutine frame allocator in this coroutine, which never
-// suspends, and wrongly reports them as mismatched.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 awaitable<Result<SessionHandle, RunError>> launch(std::shared_ptr<const RunnerConfig> config,
                                                   RunRequest request, EventHandler handler) {
   co_return launch_now(config, std::move(request), std::move(handler));
 }
-#pragma GCC diagnostic pop
 
 }  // namespace vantrel

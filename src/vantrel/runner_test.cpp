@@ -443,6 +443,15 @@ std::vector<std::string> recorded(const std::string& record_file, const std::str
   return values;
 }
 
+// The temporary files of runs in `dir`. Only those count: a sanitizer's runtime in the fake agent
+// may leave files of its own there.
+std::size_t run_files(const testing::ScratchDir& dir) {
+  auto names = dir.entries();
+  return static_cast<std::size_t>(
+      std::count_if(names.begin(), names.end(),
+                    [](const std::string& name) { return name.starts_with("vantrel-"); }));
+}
+
 TEST(Run, LayersTheEnvironmentRequestOverRunnerOverInherited) {
   testing::ScratchDir dir;
   std::string record = dir.path() + "/record";
@@ -518,7 +527,7 @@ TEST(Run, DeletesTheTemporaryFilesAtTheEnd) {
   ASSERT_NE(schema + 1, args.end());
   EXPECT_TRUE(schema[1].starts_with(dir.path() + "/vantrel-schema-"));
   EXPECT_FALSE(std::filesystem::exists(schema[1]));
-  EXPECT_EQ(dir.entries(), std::vector<std::string>{"record"});
+  EXPECT_EQ(run_files(dir), 0u);
 }
 
 // ---- Launch failures --------------------------------------------------------------------------
@@ -571,7 +580,7 @@ TEST(Launch, ReportsBuilderAndSpawnFailuresWithoutLeavingFiles) {
     ASSERT_FALSE(handle);
     EXPECT_EQ(handle.error().kind, c.kind);
     EXPECT_EQ(handle.error().display(), c.display);
-    EXPECT_TRUE(dir.entries().empty());
+    EXPECT_EQ(run_files(dir), 0u);
   }
 }
 
@@ -657,7 +666,7 @@ TEST(Resources, ManyRunsLeaveNoProcessDescriptorOrFile) {
       << child_processes() << " children left";
   EXPECT_TRUE(eventually([&] { return open_descriptors() <= descriptors; }))
       << open_descriptors() << " descriptors, " << descriptors << " before";
-  EXPECT_TRUE(eventually([&] { return dir.entries().empty(); }));
+  EXPECT_TRUE(eventually([&] { return run_files(dir) == 0; })) << run_files(dir) << " files left";
 }
 
 }  // namespace

@@ -1,0 +1,156 @@
+// Run-engine benchmarks: event throughput, spawn rate and event latency, driven through the fake
+// agent. Each prints one line of figures; scripts/bench_engine.sh sets them beside baselines.
+//
+//   bench_engine throughput FILE       one run whose agent writes FILE; events read to the end
+//   bench_engine spawn RUNS PARALLEL   RUNS trivial runs, PARALLEL at a time
+//   bench_engine latency LINES MS      one run writing a stamped line every MS milliseconds
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/asio/co_spawn.hpp>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "vantrel/runner.h"
+#include "vantrel/runtime/runtime.h"
+#include "vantrel/runtime/task_set.h"
+
+namespace {
+
+using boost::asio::awaitable;
+using namespace vantrel;
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+long long now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Peak resident set of this process so far, in bytes.
+double peak_rss() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) * 1024.0;
+}
+
+// Resident set now, in bytes.
+double current_rss() {
+  long pages = 0, resident = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return static_cast<double>(resident) * 4096.0;
+}
+
+std::shared_ptr<const RunnerConfig> config_for(const std::string& script) {
+  auto config = std::make_shared<RunnerConfig>();
+  config->executable = VANTREL_FAKE_AGENT;
+  config->env = {{"VANTREL_FAKE_SCRIPT", script}};
+  return config;
+}
+
+struct Counted {
+  std::size_t events = 0;
+  Outcome outcome;
+};
+
+awaitable<Counted> run_to_end(std::shared_ptr<const RunnerConfig> config) {
+  auto handle = co_await launch(std::move(config), RunRequest{.prompt = "go"});
+  if (!handle) {
+    std::fprintf(stderr, "launch failed: %s\n", handle.error().display().c_str());
+    std::exit(1);
+  }
+  Counted counted;
+  while (co_await session_next_event(*handle)) ++counted.events;
+  counted.outcome = co_await session_wait(*handle);
+  co_return counted;
+}
+
+int throughput(const std::string& file) {
+  struct stat info {};
+  if (stat(file.c_str(), &info) != 0) return 2;
+  auto size = static_cast<double>(info.st_size);
+  runtime::shared_runtime();
+  double rss_before = current_rss();
+  auto start = std::chrono::steady_clock::now();
+  Counted counted = runtime::block_on(run_to_end(config_for("cat " + file + "\n")));
+  double elapsed = seconds_since(start);
+  if (counted.outcome.error) {
+    std::fprintf(stderr, "run failed: %s\n", counted.outcome.error->display().c_str());
+    return 1;
+  }
+  std::printf(
+      "throughput: %zu events, %.1f MB in %.3f s: %.1f MB/s, %.0f events/s; "
+      "peak memory %.1f MB above start = %.2fx the stream\n",
+      counted.events, size / 1e6, elapsed, size / 1e6 / elapsed, counted.events / elapsed,
+      (peak_rss() - rss_before) / 1e6, (peak_rss() - rss_before) / size);
+  return 0;
+}
+
+int spawn_rate(int runs, int parallel) {
+  auto config = config_for("");
+  runtime::shared_runtime();
+  auto start = std::chrono::steady_clock::now();
+  std::atomic<int> next = 0, failed = 0;
+  runtime::block_on([&]() -> awaitable<void> {
+    runtime::TaskSet<bool> workers(runtime::shared_runtime().executor());
+    for (int w = 0; w < parallel; ++w)
+      workers.spawn([&]() -> awaitable<bool> {
+        while (next.fetch_add(1) < runs) {
+          Counted counted = co_await run_to_end(config);
+          if (counted.outcome.error) ++failed;
+        }
+        co_return true;
+      }());
+    while (co_await workers.join_next()) {
+    }
+  }());
+  double elapsed = seconds_since(start);
+  std::printf("spawn: %d runs, %d at a time, in %.3f s: %.0f runs/s (%d failed)\n", runs, parallel,
+              elapsed, runs / elapsed, failed.load());
+  return failed == 0 ? 0 : 1;
+}
+
+int latency(int lines, int ms) {
+  auto config = config_for("stamped " + std::to_string(lines) + " " + std::to_string(ms) + "\n");
+  std::vector<double> micros;
+  runtime::block_on([&]() -> awaitable<void> {
+    auto handle = co_await launch(config, RunRequest{.prompt = "go"});
+    if (!handle) std::exit(1);
+    while (auto event = co_await session_next_event(*handle)) {
+      long long arrived = now_ns();
+      auto at = event->raw.find("\"sent_ns\":");
+      if (at == std::string::npos) continue;
+      long long sent = std::atoll(event->raw.c_str() + at + 10);
+      micros.push_back(static_cast<double>(arrived - sent) / 1000.0);
+    }
+    co_await session_wait(*handle);
+  }());
+  std::sort(micros.begin(), micros.end());
+  auto at = [&](double q) { return micros[static_cast<std::size_t>(q * (micros.size() - 1))]; };
+  std::printf("latency: %zu events, one per %d ms: p50 %.0f us, p99 %.0f us, max %.0f us\n",
+              micros.size(), ms, at(0.5), at(0.99), micros.back());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "throughput" && argc == 3) return throughput(argv[2]);
+  if (mode == "spawn" && argc == 4) return spawn_rate(std::atoi(argv[2]), std::atoi(argv[3]));
+  if (mode == "latency" && argc == 4) return latency(std::atoi(argv[2]), std::atoi(argv[3]));
+  std::fprintf(stderr,
+               "usage: bench_engine throughput FILE | spawn RUNS PARALLEL | latency LINES MS\n");
+  return 2;
+}
