@@ -2,13 +2,12 @@
 // with the intake failures in their places, and cancellation.
 #include "group.h"
 
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "blocking.h"
 #include "errors.h"
+#include "event_stream.h"
 #include "py_class.h"
 #include "result_objects.h"
 #include "vantrel/check.h"
@@ -16,57 +15,9 @@
 namespace vantrel::py {
 namespace {
 
-// The group's event receiver behind the stream lock, with the events already taken out of the
-// channel in one go and not yet handed over. The lock is waited for, and held across the wait for
-// the next event, only without the interpreter lock; a thread that holds the interpreter lock
-// only tries it. A failure while it was held (a wait that did not come back normally) leaves it
-// poisoned.
-class EventStream {
- public:
-  explicit EventStream(runtime::Receiver<RunEvent> receiver) : receiver_(std::move(receiver)) {}
-
-  // The next event when one can be had without waiting, with the interpreter lock held: none
-  // when the stream is busy in another thread or has nothing ready (then call `next`).
-  std::optional<RunEvent> next_ready() {
-    std::unique_lock lock(mutex_, std::try_to_lock);
-    if (!lock.owns_lock() || poisoned_) return std::nullopt;
-    if (ready_.empty()) receiver_.take_ready(ready_);
-    return pop();
-  }
-
-  // Waits for the next event, or none once the stream has ended. Call without the interpreter
-  // lock.
-  std::optional<RunEvent> next() {
-    std::lock_guard lock(mutex_);
-    check(!poisoned_, "stream poisoned");
-    if (ready_.empty()) {
-      poisoned_ = true;
-      if (auto first = runtime::block_on(receiver_.receive())) {
-        ready_.push_back(std::move(*first));
-        receiver_.take_ready(ready_);
-      }
-      poisoned_ = false;
-    }
-    return pop();
-  }
-
- private:
-  std::optional<RunEvent> pop() {
-    if (ready_.empty()) return std::nullopt;
-    std::optional<RunEvent> event(std::move(ready_.front()));
-    ready_.pop_front();
-    return event;
-  }
-
-  std::mutex mutex_;
-  bool poisoned_ = false;
-  runtime::Receiver<RunEvent> receiver_;
-  std::deque<RunEvent> ready_;
-};
-
 struct GroupState {
   GroupHandle handle;
-  std::unique_ptr<EventStream> stream;
+  std::unique_ptr<EventStream<RunEvent>> stream;
   RequestIndexes requests;
 };
 
@@ -80,9 +31,7 @@ std::uint32_t index_of(const RequestIndexes& requests, std::size_t position) {
 
 // The next event as a PyRunEvent record, or none once the stream has ended.
 std::optional<RunEventRecord> next_group_event(GroupState& state) {
-  EventStream& stream = *state.stream;
-  auto event = stream.next_ready();
-  if (!event) event = without_interpreter_lock([&] { return stream.next(); });
+  auto event = state.stream->next();
   if (!event) return std::nullopt;
   std::size_t position = event->position;
   RunEventRecord record = run_event_into_py(std::move(*event));
@@ -178,7 +127,7 @@ PyTypeObject* group_type_object() { return group_class.get(); }
 
 ref group_new_object(GroupRecord record) {
   return new_object(GroupState{std::move(record.handle),
-                               std::make_unique<EventStream>(std::move(record.stream)),
+                               std::make_unique<EventStream<RunEvent>>(std::move(record.stream)),
                                std::move(record.requests)});
 }
 
