@@ -95,6 +95,13 @@ class TestArguments:
         time.sleep(0.2)
         assert not records[0].exists() and not records[1].exists()
 
+    def test_a_huge_length_only_presizes(self, runner):
+        # The length of this range does not even fit a machine word; its first element is read
+        # and refused like any element without the request attributes.
+        with pytest.raises(AttributeError) as excinfo:
+            runner.run_many(range(10**20))
+        assert with_note(excinfo, "reqs")
+
     @pytest.mark.parametrize("param", ["max_concurrent", "event_buffer"])
     @pytest.mark.parametrize("value, error", [
         (-1, OverflowError), (2**32, OverflowError), (1.5, TypeError)])
