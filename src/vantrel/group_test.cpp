@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -209,6 +210,29 @@ TEST_F(GroupTest, FailuresStayInTheirPlaces) {
   std::multiset<std::size_t> positions;
   for (const RunEvent& event : received) positions.insert(event.position);
   EXPECT_EQ(positions, (std::multiset<std::size_t>{0, 2, 3}));
+}
+
+// Every member hands the group's handler to its run: each event passes through it, and a
+// refusal ends that run alone with the handler's error.
+TEST_F(GroupTest, EveryMemberUsesTheGroupsHandler) {
+  auto seen = std::make_shared<std::atomic<int>>(0);
+  EventHandler handler = [seen](Event event) -> boost::asio::awaitable<Result<void, std::string>> {
+    ++*seen;
+    if (event.raw.find("\"n\":9") != std::string::npos) co_return fail(std::string("no nines"));
+    co_return Result<void, std::string>{};
+  };
+  GroupHandle group = launch_group(fake_config(),
+                                   {fake_request(line(1) + "\n" + line(2)),
+                                    fake_request(line(9) + "\n" + line(3)), fake_request(line(4))},
+                                   3, std::nullopt, handler);
+  auto results = wait_for(group);
+  expect_success(results[0]);
+  expect_success(results[2]);
+  ASSERT_TRUE(results[1].error);
+  EXPECT_EQ(results[1].error->kind, RunError::Handler);
+  EXPECT_NE(results[1].run_id, "");
+  // The refused run stops at its first event.
+  EXPECT_EQ(seen->load(), 4);
 }
 
 TEST(GroupSpawnTest, ProcessThatCannotStartIsALaunchError) {
