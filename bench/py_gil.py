@@ -3,8 +3,9 @@
     python3 bench/py_gil.py [--seconds S] [--rounds R]
 
 Counts in a Python thread for S seconds alone, then again while the main thread sits in
-`Runner.run`, and while it iterates a `Session`, on a fake agent that sleeps for longer than that. Goal: the counter keeps at least
-90% of its solo rate (the run holds no interpreter lock while it waits).
+`Runner.run`, and while it iterates a `Session`, on a fake agent that sleeps for longer than
+that. Goal: the counter keeps at least 90% of its solo rate (a waiting call holds no interpreter
+lock).
 """
 import argparse
 import threading
