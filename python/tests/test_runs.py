@@ -65,6 +65,30 @@ def test_items_usage_and_changes_reach_python(fake_agent):
         "m": (10, 4)}
 
 
+def test_runner_limits_reach_the_run(fake_agent):
+    lines = ["errfill 100", out({"type": "turn.started"}),
+             out({"type": "thread.started", "thread_id": "x" * 100})]
+    outcome = fake_runner(fake_agent, lines, stderr_limit=4, scan_max_bytes=50).run(
+        Request(prompt="hi"))
+    assert outcome.result.stderr == "stuv"  # the newest 4 of 100 bytes "abc...z" cycling
+    assert (outcome.error.kind, outcome.error.message, outcome.error.line) == (
+        "decode", "decode agent JSONL line 2: max line length exceeded", 2)
+    assert [e.type for e in outcome.result.events] == ["turn.started"]
+    kept_none = fake_runner(fake_agent, ["errfill 100"], stderr_limit=0).run(Request(prompt="hi"))
+    assert (kept_none.error, kept_none.result.stderr) == (None, "")
+
+
+def test_the_request_environment_wins_over_the_runner_one(fake_agent, tmp_path):
+    record = tmp_path / "record"
+    runner = _vantrel.Runner(executable=fake_agent, env={
+        "VANTREL_FAKE_SCRIPT": "stdin", "VANTREL_FAKE_RECORD": str(record),
+        "VANTREL_A": "runner", "VANTREL_B": "runner"})
+    assert runner.run(Request(prompt="the prompt", env={"VANTREL_B": "request"})).error is None
+    lines = record.read_text().splitlines()
+    assert {"env VANTREL_A=runner", "env VANTREL_B=request", "stdin the prompt"} <= set(lines)
+    assert "env VANTREL_B=runner" not in lines
+
+
 EXIT_LINES = [out({"type": "thread.started", "thread_id": "t"})]
 
 # agent, scenario, kind, message (a trailing "*" matches any rest), code, stderr, line.

@@ -1,10 +1,12 @@
 """The Session of a started run: iteration, next_event, wait, thread_id, cancel, several threads."""
+import subprocess
+import sys
 import threading
 import time
 
 import _vantrel
 
-from conftest import Request
+from conftest import MODULE_DIR, REQUEST_FIELDS, Request
 from scenarios import CODEX, fake_runner, out
 
 THREAD = out({"type": "thread.started", "thread_id": "th-live"})
@@ -111,3 +113,27 @@ def test_a_dropped_session_leaves_the_run_to_finish(fake_agent, tmp_path):
     while not ended() and time.monotonic() < deadline:
         time.sleep(0.05)
     assert ended()
+
+
+def test_a_daemon_reader_at_interpreter_exit(fake_agent):
+    # The event arrives while the interpreter finalises (an object released then takes a
+    # second), so the reader thread is ended as it takes the interpreter lock back; the process
+    # still exits cleanly.
+    code = (
+        f"import builtins, sys, threading, time\nsys.path.insert(0, {str(MODULE_DIR)!r})\n"
+        "import _vantrel\n"
+        "class Slow:\n"
+        "    def __del__(self, sleep=time.sleep):\n"
+        "        sleep(1)\n"
+        "builtins.vantrel_slow_exit = Slow()\n"
+        "class R: pass\n"
+        "r = R()\n"
+        f"for name in {list(REQUEST_FIELDS)!r}: setattr(r, name, None)\n"
+        "r.prompt = 'hi'\n"
+        f"runner = _vantrel.Runner(executable={fake_agent!r}, env={{'VANTREL_FAKE_SCRIPT':\n"
+        "    'sleep 300\\nout {\"type\":\"turn.started\"}\\nsleep 300'})\n"
+        "session = runner.start(r)\n"
+        "threading.Thread(target=session.next_event, daemon=True).start()\n")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=60)
+    assert (result.returncode, result.stderr) == (0, "")
