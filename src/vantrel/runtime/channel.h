@@ -220,19 +220,6 @@ class Receiver {
     co_return item;
   }
 
-  // Without waiting: moves every item queued now to the back of `out`, in order, and tells
-  // whether the channel has ended (nothing left, and every sender gone or the channel closed).
-  // A reader that takes what is buffered in one go needs one wake-up per batch, not per item.
-  bool take_ready(std::deque<T>& out) {
-    std::lock_guard lock(state_->mutex);
-    if (!state_->items.empty()) {
-      std::move(state_->items.begin(), state_->items.end(), std::back_inserter(out));
-      state_->items.clear();
-      state_->waiting_senders.wake_all();
-    }
-    return state_->senders == 0 || !state_->open;
-  }
-
   // Every queued item at once, oldest first, waiting while none is queued; empty once the
   // channel has ended. Cancellation as for receive.
   boost::asio::awaitable<std::deque<T>> receive_all() {
@@ -247,6 +234,23 @@ class Receiver {
       return state->senders == 0 || !state->open;
     });
     co_return items;
+  }
+
+  // Without waiting: moves every item queued now to the back of `out`, in order, and tells
+  // whether the channel has ended (nothing left, and every sender gone or the channel closed).
+  // A reader that takes what is buffered in one go needs one wake-up per batch, not per item.
+  bool take_ready(std::deque<T>& out) {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->items.empty()) {
+      if (out.empty()) {
+        out.swap(state_->items);
+      } else {
+        std::move(state_->items.begin(), state_->items.end(), std::back_inserter(out));
+        state_->items.clear();
+      }
+      state_->waiting_senders.wake_all();
+    }
+    return state_->senders == 0 || !state_->open;
   }
 
   // Refuses further sends; items already queued can still be received.
