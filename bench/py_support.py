@@ -1,4 +1,5 @@
-"""What the Python benchmarks share: the built module on sys.path, the fake agent, a request."""
+"""What the Python benchmarks share: the built module on sys.path, the fake agent, a request
+(the test suite's own request class, so both stay in step with the module)."""
 import os
 import pathlib
 import sys
@@ -7,26 +8,10 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = pathlib.Path(os.environ.get("VANTREL_BUILD_DIR", ROOT / "build"))
 FAKE_AGENT = str(BUILD / "fake_agent" / "fake_agent")
 
-sys.path.insert(0, str(BUILD / "python"))
+sys.path.insert(0, str(ROOT / "python" / "tests"))
 
+from conftest import Request  # noqa: E402,F401  (also puts the built module on sys.path)
 import _vantrel  # noqa: E402
-
-REQUEST_FIELDS = (
-    "prompt", "stdin", "dir", "add_dirs", "images", "model", "profile", "sandbox", "approval",
-    "permission_mode", "allowed_tools", "disallowed_tools", "config", "enable", "disable",
-    "strict_config", "persistent", "ignore_user_config", "ignore_rules", "require_git_repo",
-    "output_schema_path", "output_schema", "output_last_message_path",
-    "dangerously_bypass_sandbox", "dangerously_bypass_hooks", "env", "resume_id", "resume_last",
-    "resume_all",
-)
-
-
-class Request:
-    """A run request: every attribute None unless given."""
-
-    def __init__(self, **fields):
-        for name in REQUEST_FIELDS:
-            setattr(self, name, fields.get(name))
 
 
 def fake_runner(script, **options):

@@ -20,7 +20,10 @@
 //   stamped N MS    write N codex turn.started lines, MS milliseconds apart, each carrying the
 //                   wall-clock nanoseconds of its write as "sent_ns" (for latency measurements)
 //   stdin           read stdin to its end (recorded as "stdin")
+//   readline        read one line of stdin, up to "\n" (recorded as "readline"; "readline-eof"
+//                   when stdin ended first, with the bytes of an unfinished line)
 //   sleep MS        sleep MS milliseconds
+//   linger MS       leave a process behind that holds only stderr open for MS milliseconds
 //   await PATH      wait until a file exists at PATH (a test's signal to go on)
 //   close-stdout    close stdout and go on running
 //   close-stdin     close stdin without reading it
@@ -36,6 +39,7 @@
 //   env NAME=VALUE  one line per environment variable
 //   sigpipe ignored|default   the disposition it inherited for SIGPIPE
 //   stdin TEXT      the bytes read by the "stdin" directive
+//   readline TEXT   the line read by a "readline" directive, without its "\n"
 //   end NS          wall-clock nanoseconds when the scenario ended (missing if killed)
 #include <fcntl.h>
 #include <unistd.h>
@@ -186,6 +190,17 @@ void record_start(Record& record, int argc, char** argv) {
   record.line("sigpipe", old.sa_handler == SIG_IGN ? "ignored" : "default");
 }
 
+// Reads byte by byte, so nothing past the line is taken from the pipe; true when a "\n" ended it.
+bool read_line(int fd, std::string& line) {
+  for (char c;;) {
+    ssize_t n = ::read(fd, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    if (c == '\n') return true;
+    line += c;
+  }
+}
+
 std::string read_fd_to_end(int fd) {
   std::string data;
   char buf[65536];
@@ -255,12 +270,23 @@ void run_directive(Record& record, const std::string& verb, const std::string& r
     }
   } else if (verb == "stdin") {
     record.line("stdin", escape(read_fd_to_end(STDIN_FILENO)));
+  } else if (verb == "readline") {
+    std::string line;
+    bool complete = read_line(STDIN_FILENO, line);
+    record.line(complete ? "readline" : "readline-eof", escape(line));
   } else if (verb == "sleep") {
     sleep_ms(std::atol(rest.c_str()));
   } else if (verb == "await") {
     while (::access(rest.c_str(), F_OK) != 0) {
       timespec ts{0, 10 * 1000000L};
       nanosleep(&ts, nullptr);
+    }
+  } else if (verb == "linger") {
+    if (fork() == 0) {
+      ::close(STDIN_FILENO);
+      ::close(STDOUT_FILENO);
+      sleep_ms(std::atol(rest.c_str()));
+      std::_Exit(0);
     }
   } else if (verb == "close-stdout") {
     ::close(STDOUT_FILENO);

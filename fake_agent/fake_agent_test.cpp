@@ -77,6 +77,14 @@ TEST_F(FakeAgent, RecordsHowItWasStarted) {
   EXPECT_NE(rec.find("\nend "), std::string::npos);
 }
 
+TEST_F(FakeAgent, ReadsStdinLineByLine) {
+  ASSERT_EQ(run("readline\nout got one\nreadline\nstdin\nreadline\n", "a\tb\n\nrest"), 0);
+  EXPECT_EQ(slurp(dir_ / "out"), "got one\n");
+  std::string rec = record();
+  EXPECT_NE(rec.find("\nreadline a\\tb\nreadline \nstdin rest\nreadline-eof \n"), std::string::npos)
+      << rec;
+}
+
 TEST_F(FakeAgent, KillsItselfWithASignal) {
   int status = run("out before\nsignal KILL\nout after\n", "");
   // system() runs a shell; it reports a killed child as 128 + signal.

@@ -1,70 +1,273 @@
-// The codex account-usage classes (registered with their docs; their members come with the
-// query) and get_account_usage, which is not built yet.
+// The codex account-usage classes, each owning a copy of the query's record of the same name,
+// and get_account_usage, which reads its request, runs the query with the interpreter lock
+// released and hands the outcome back as those objects.
 #include "account_objects.h"
 
+#include <optional>
+#include <utility>
+
+#include "account_request.h"
+#include "blocking.h"
+#include "errors.h"
 #include "py_class.h"
+#include "records.h"
+#include "result_objects.h"
+#include "vantrel/account_usage.h"
+#include "vantrel/timeout.h"
 
 namespace vantrel::py {
+
+// Exactly one of the two is present.
+struct AccountUsageOutcomeRecord {
+  std::optional<AccountUsage> result;
+  std::optional<ErrorRecord> error;
+};
+
+template <>
+inline constexpr bool is_py_record<AccountUsage> = true;
+template <>
+inline constexpr bool is_py_record<AccountUsageAccount> = true;
+template <>
+inline constexpr bool is_py_record<AccountRateLimits> = true;
+template <>
+inline constexpr bool is_py_record<AccountRateLimitWindow> = true;
+template <>
+inline constexpr bool is_py_record<AccountCredits> = true;
+template <>
+inline constexpr bool is_py_record<AccountSpendLimit> = true;
+template <>
+inline constexpr bool is_py_record<AccountTokenUsage> = true;
+template <>
+inline constexpr bool is_py_record<AccountTokenUsageSummary> = true;
+template <>
+inline constexpr bool is_py_record<AccountTokenUsageDailyBucket> = true;
+template <>
+inline constexpr bool is_py_record<AccountUsageOutcomeRecord> = true;
+
+template <>
+PyTypeObject* type_object<AccountUsage>();
+template <>
+PyTypeObject* type_object<AccountUsageAccount>();
+template <>
+PyTypeObject* type_object<AccountRateLimits>();
+template <>
+PyTypeObject* type_object<AccountRateLimitWindow>();
+template <>
+PyTypeObject* type_object<AccountCredits>();
+template <>
+PyTypeObject* type_object<AccountSpendLimit>();
+template <>
+PyTypeObject* type_object<AccountTokenUsage>();
+template <>
+PyTypeObject* type_object<AccountTokenUsageSummary>();
+template <>
+PyTypeObject* type_object<AccountTokenUsageDailyBucket>();
+template <>
+PyTypeObject* type_object<AccountUsageOutcomeRecord>();
+
 namespace {
 
-TypeCell account_usage_class =
-    bare_class("builtins.PyAccountUsage", "Codex account limits and credits.");
-TypeCell account_usage_account_class =
-    bare_class("builtins.PyAccountUsageAccount", "Authenticated account reported by Codex.");
-TypeCell account_rate_limits_class =
-    bare_class("builtins.PyAccountRateLimits", "One Codex rate-limit set.");
-TypeCell account_rate_limit_window_class =
-    bare_class("builtins.PyAccountRateLimitWindow", "One account usage window.");
-TypeCell account_credits_class =
-    bare_class("builtins.PyAccountCredits", "Codex credit balance snapshot.");
-TypeCell account_spend_limit_class =
-    bare_class("builtins.PyAccountSpendLimit", "Individual spend or credit-control limit.");
-TypeCell account_token_usage_class =
-    bare_class("builtins.PyAccountTokenUsage", "Account token-usage summary reported by Codex.");
-TypeCell account_token_usage_summary_class =
-    bare_class("builtins.PyAccountTokenUsageSummary", "Aggregate account token-usage metrics.");
-TypeCell account_token_usage_daily_bucket_class =
-    bare_class("builtins.PyAccountTokenUsageDailyBucket", "One daily account token-usage bucket.");
-TypeCell account_usage_outcome_class = bare_class(
-    "builtins.PyAccountUsageOutcome", "Account usage result paired with any terminal error.");
+PyGetSetDef outcome_getset[] = {
+    readonly("result", get_field<&AccountUsageOutcomeRecord::result>),
+    readonly("error", get_field<&AccountUsageOutcomeRecord::error>),
+    getset_end,
+};
 
-// The query takes one optional `req`; until it is built it says so.
-PyObject* account_query_not_built(const char* name, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"req", nullptr};
-  PyObject* req = Py_None;
-  std::string format = std::string("|O:") + name;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords),
-                                   &req))
-    return nullptr;
-  PyErr_Format(PyExc_NotImplementedError, "%s is not available in this build", name);
-  return nullptr;
+PyGetSetDef usage_getset[] = {
+    readonly("account", get_field<&AccountUsage::account>),
+    readonly("token_usage", get_field<&AccountUsage::token_usage>),
+    readonly("rate_limits", get_field<&AccountUsage::rate_limits>),
+    readonly("rate_limits_by_limit_id", get_field<&AccountUsage::rate_limits_by_limit_id>),
+    readonly("raw_rate_limits", get_field<&AccountUsage::raw_rate_limits>),
+    readonly("raw_token_usage", get_field<&AccountUsage::raw_token_usage>),
+    readonly("raw_account", get_field<&AccountUsage::raw_account>),
+    getset_end,
+};
+
+PyGetSetDef account_getset[] = {
+    readonly("type", get_field<&AccountUsageAccount::type>),
+    readonly("email", get_field<&AccountUsageAccount::email>),
+    readonly("plan_type", get_field<&AccountUsageAccount::plan_type>),
+    readonly("requires_openai_auth", get_field<&AccountUsageAccount::requires_openai_auth>),
+    getset_end,
+};
+
+PyGetSetDef rate_limits_getset[] = {
+    readonly("limit_id", get_field<&AccountRateLimits::limit_id>),
+    readonly("limit_name", get_field<&AccountRateLimits::limit_name>),
+    readonly("primary", get_field<&AccountRateLimits::primary>),
+    readonly("secondary", get_field<&AccountRateLimits::secondary>),
+    readonly("credits", get_field<&AccountRateLimits::credits>),
+    readonly("individual_limit", get_field<&AccountRateLimits::individual_limit>),
+    readonly("plan_type", get_field<&AccountRateLimits::plan_type>),
+    readonly("rate_limit_reached_type", get_field<&AccountRateLimits::rate_limit_reached_type>),
+    getset_end,
+};
+
+PyGetSetDef window_getset[] = {
+    readonly("used_percent", get_field<&AccountRateLimitWindow::used_percent>),
+    readonly("window_duration_mins", get_field<&AccountRateLimitWindow::window_duration_mins>),
+    readonly("resets_at", get_field<&AccountRateLimitWindow::resets_at>),
+    getset_end,
+};
+
+PyGetSetDef credits_getset[] = {
+    readonly("has_credits", get_field<&AccountCredits::has_credits>),
+    readonly("unlimited", get_field<&AccountCredits::unlimited>),
+    readonly("balance", get_field<&AccountCredits::balance>),
+    getset_end,
+};
+
+PyGetSetDef spend_limit_getset[] = {
+    readonly("limit", get_field<&AccountSpendLimit::limit>),
+    readonly("used", get_field<&AccountSpendLimit::used>),
+    readonly("remaining_percent", get_field<&AccountSpendLimit::remaining_percent>),
+    readonly("resets_at", get_field<&AccountSpendLimit::resets_at>),
+    getset_end,
+};
+
+PyGetSetDef token_usage_getset[] = {
+    readonly("summary", get_field<&AccountTokenUsage::summary>),
+    readonly("daily_usage_buckets", get_field<&AccountTokenUsage::daily_usage_buckets>),
+    getset_end,
+};
+
+PyGetSetDef summary_getset[] = {
+    readonly("lifetime_tokens", get_field<&AccountTokenUsageSummary::lifetime_tokens>),
+    readonly("peak_daily_tokens", get_field<&AccountTokenUsageSummary::peak_daily_tokens>),
+    readonly("longest_running_turn_sec",
+             get_field<&AccountTokenUsageSummary::longest_running_turn_sec>),
+    readonly("current_streak_days", get_field<&AccountTokenUsageSummary::current_streak_days>),
+    readonly("longest_streak_days", get_field<&AccountTokenUsageSummary::longest_streak_days>),
+    getset_end,
+};
+
+PyGetSetDef bucket_getset[] = {
+    readonly("start_date", get_field<&AccountTokenUsageDailyBucket::start_date>),
+    readonly("tokens", get_field<&AccountTokenUsageDailyBucket::tokens>),
+    getset_end,
+};
+
+TypeCell account_usage_class = record_class<AccountUsage>(
+    "builtins.PyAccountUsage", "Codex account limits and credits.", usage_getset);
+TypeCell account_usage_account_class = record_class<AccountUsageAccount>(
+    "builtins.PyAccountUsageAccount", "Authenticated account reported by Codex.", account_getset);
+TypeCell account_rate_limits_class = record_class<AccountRateLimits>(
+    "builtins.PyAccountRateLimits", "One Codex rate-limit set.", rate_limits_getset);
+TypeCell account_rate_limit_window_class = record_class<AccountRateLimitWindow>(
+    "builtins.PyAccountRateLimitWindow", "One account usage window.", window_getset);
+TypeCell account_credits_class = record_class<AccountCredits>(
+    "builtins.PyAccountCredits", "Codex credit balance snapshot.", credits_getset);
+TypeCell account_spend_limit_class = record_class<AccountSpendLimit>(
+    "builtins.PyAccountSpendLimit", "Individual spend or credit-control limit.",
+    spend_limit_getset);
+TypeCell account_token_usage_class = record_class<AccountTokenUsage>(
+    "builtins.PyAccountTokenUsage", "Account token-usage summary reported by Codex.",
+    token_usage_getset);
+TypeCell account_token_usage_summary_class = record_class<AccountTokenUsageSummary>(
+    "builtins.PyAccountTokenUsageSummary", "Aggregate account token-usage metrics.",
+    summary_getset);
+TypeCell account_token_usage_daily_bucket_class = record_class<AccountTokenUsageDailyBucket>(
+    "builtins.PyAccountTokenUsageDailyBucket", "One daily account token-usage bucket.",
+    bucket_getset);
+TypeCell account_usage_outcome_class = record_class<AccountUsageOutcomeRecord>(
+    "builtins.PyAccountUsageOutcome", "Account usage result paired with any terminal error.",
+    outcome_getset);
+
+constexpr const char* refused_timeout =
+    "account usage timeout must be finite, non-negative, and within the supported duration range";
+
+AccountUsageOutcomeRecord outcome_of(Result<AccountUsage, RunError> result) {
+  if (!result) return {std::nullopt, error_to_py_error(result.error())};
+  return {std::move(result).value(), std::nullopt};
 }
 
 PyObject* get_account_usage(PyObject*, PyObject* args, PyObject* kwargs) {
-  return account_query_not_built("get_account_usage", args, kwargs);
+  return boundary([&] {
+    static const char* keywords[] = {"req", nullptr};
+    PyObject* req = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:get_account_usage",
+                                     const_cast<char**>(keywords), &req))
+      throw_python_error();
+    AccountRequest read = read_account_request(req, "AccountUsageReqData");
+    AccountUsageReqData request{std::move(read.executable), std::move(read.env), std::nullopt};
+    if (read.timeout_seconds) {
+      // A refused timeout ends the call before the runtime or any process is started.
+      request.timeout = timeout_from_seconds(*read.timeout_seconds);
+      if (!request.timeout)
+        return new_object(
+                   AccountUsageOutcomeRecord{std::nullopt, invalid_request_record(refused_timeout)})
+            .release();
+    }
+    auto result = run_blocking(query_account_usage(std::move(request)));
+    return new_object(outcome_of(std::move(result))).release();
+  });
 }
 
 }  // namespace
+
+template <>
+PyTypeObject* type_object<AccountUsage>() {
+  return account_usage_class.get();
+}
+template <>
+PyTypeObject* type_object<AccountUsageAccount>() {
+  return account_usage_account_class.get();
+}
+template <>
+PyTypeObject* type_object<AccountRateLimits>() {
+  return account_rate_limits_class.get();
+}
+template <>
+PyTypeObject* type_object<AccountRateLimitWindow>() {
+  return account_rate_limit_window_class.get();
+}
+template <>
+PyTypeObject* type_object<AccountCredits>() {
+  return account_credits_class.get();
+}
+template <>
+PyTypeObject* type_object<AccountSpendLimit>() {
+  return account_spend_limit_class.get();
+}
+template <>
+PyTypeObject* type_object<AccountTokenUsage>() {
+  return account_token_usage_class.get();
+}
+template <>
+PyTypeObject* type_object<AccountTokenUsageSummary>() {
+  return account_token_usage_summary_class.get();
+}
+template <>
+PyTypeObject* type_object<AccountTokenUsageDailyBucket>() {
+  return account_token_usage_daily_bucket_class.get();
+}
+template <>
+PyTypeObject* type_object<AccountUsageOutcomeRecord>() {
+  return account_usage_outcome_class.get();
+}
 
 PyMethodDef get_account_usage_def = {"get_account_usage", keyword_method(get_account_usage),
                                      METH_VARARGS | METH_KEYWORDS,
                                      "get_account_usage(req=None)\n--\n\n"};
 
-PyTypeObject* account_usage_type_object() { return account_usage_class.get(); }
-PyTypeObject* account_usage_account_type_object() { return account_usage_account_class.get(); }
-PyTypeObject* account_rate_limits_type_object() { return account_rate_limits_class.get(); }
+PyTypeObject* account_usage_type_object() { return type_object<AccountUsage>(); }
+PyTypeObject* account_usage_account_type_object() { return type_object<AccountUsageAccount>(); }
+PyTypeObject* account_rate_limits_type_object() { return type_object<AccountRateLimits>(); }
 PyTypeObject* account_rate_limit_window_type_object() {
-  return account_rate_limit_window_class.get();
+  return type_object<AccountRateLimitWindow>();
 }
-PyTypeObject* account_credits_type_object() { return account_credits_class.get(); }
-PyTypeObject* account_spend_limit_type_object() { return account_spend_limit_class.get(); }
-PyTypeObject* account_token_usage_type_object() { return account_token_usage_class.get(); }
+PyTypeObject* account_credits_type_object() { return type_object<AccountCredits>(); }
+PyTypeObject* account_spend_limit_type_object() { return type_object<AccountSpendLimit>(); }
+PyTypeObject* account_token_usage_type_object() { return type_object<AccountTokenUsage>(); }
 PyTypeObject* account_token_usage_summary_type_object() {
-  return account_token_usage_summary_class.get();
+  return type_object<AccountTokenUsageSummary>();
 }
 PyTypeObject* account_token_usage_daily_bucket_type_object() {
-  return account_token_usage_daily_bucket_class.get();
+  return type_object<AccountTokenUsageDailyBucket>();
 }
-PyTypeObject* account_usage_outcome_type_object() { return account_usage_outcome_class.get(); }
+PyTypeObject* account_usage_outcome_type_object() {
+  return type_object<AccountUsageOutcomeRecord>();
+}
 
 }  // namespace vantrel::py

@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "account_request.h"
 #include "blocking.h"
 #include "errors.h"
 #include "extract.h"
@@ -66,52 +67,7 @@ TypeCell claude_account_usage_outcome_class = record_class<ClaudeAccountUsageOut
     "builtins.PyClaudeAccountUsageOutcome", "Claude account usage paired with any terminal error.",
     outcome_getset);
 
-constexpr const char* request_record = "ClaudeAccountUsageReqData";
 constexpr const char* refused_timeout = "timeout must be a finite non-negative number";
-
-// Looks up the attribute `name` of `req` (its own failure goes through unchanged) and converts
-// it with `convert`, whose failure becomes the field's TypeError.
-template <class Convert>
-auto read_attribute(PyObject* req, const char* name, Convert convert) {
-  ref value = checked(PyObject_GetAttrString(req, name));
-  try {
-    return convert(value.get());
-  } catch (const python_error&) {
-    raise_field_error(request_record, name);
-  }
-}
-
-EnvPairs optional_env(PyObject* value) {
-  return value == Py_None ? EnvPairs{} : text_map_of(value);
-}
-
-// None, or anything that converts to a float as float() converts a number.
-std::optional<double> optional_seconds(PyObject* value) {
-  if (value == Py_None) return std::nullopt;
-  double seconds = PyFloat_AsDouble(value);
-  if (seconds == -1.0 && PyErr_Occurred()) throw_python_error();
-  return seconds;
-}
-
-// The request as read from `req` (None reads nothing), with its timeout in seconds unchecked.
-struct ReadRequest {
-  ClaudeAccountUsageReqData request;
-  std::optional<double> timeout_seconds;
-};
-
-ReadRequest read_request(PyObject* req) {
-  ReadRequest read;
-  if (req == Py_None) return read;
-  try {
-    read.request.executable = read_attribute(req, "executable", optional_text);
-    read.request.env = read_attribute(req, "env", optional_env);
-    read.timeout_seconds = read_attribute(req, "timeout", optional_seconds);
-  } catch (const python_error&) {
-    add_processing_note("req");
-    throw;
-  }
-  return read;
-}
 
 ClaudeAccountUsageOutcomeRecord outcome_of(Result<ClaudeAccountUsage, RunError> result) {
   if (!result) return {std::nullopt, error_to_py_error(result.error())};
@@ -125,16 +81,17 @@ PyObject* get_claude_account_usage(PyObject*, PyObject* args, PyObject* kwargs) 
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:get_claude_account_usage",
                                      const_cast<char**>(keywords), &req))
       throw_python_error();
-    ReadRequest read = read_request(req);
+    AccountRequest read = read_account_request(req, "ClaudeAccountUsageReqData");
+    ClaudeAccountUsageReqData request{std::move(read.executable), std::move(read.env), {}};
     if (read.timeout_seconds) {
       // A refused timeout ends the call before any process or the runtime is started.
-      read.request.timeout = timeout_from_seconds(*read.timeout_seconds);
-      if (!read.request.timeout)
+      request.timeout = timeout_from_seconds(*read.timeout_seconds);
+      if (!request.timeout)
         return new_object(ClaudeAccountUsageOutcomeRecord{std::nullopt,
                                                           invalid_request_record(refused_timeout)})
             .release();
     }
-    auto result = run_blocking(query_claude_account_usage(std::move(read.request)));
+    auto result = run_blocking(query_claude_account_usage(std::move(request)));
     return new_object(outcome_of(std::move(result))).release();
   });
 }

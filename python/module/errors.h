@@ -3,6 +3,7 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <string>
 #include <string_view>
@@ -49,11 +50,16 @@ std::string qualname_of(PyObject* type);
 void set_error_for_current_exception();
 
 // Runs `body` and turns any C++ exception into a Python error, so none crosses into the
-// interpreter. Returns the body's value, or nullptr / -1 with the error set.
+// interpreter. Returns the body's value, or nullptr / -1 with the error set. The one thing let
+// through is the unwinding of a thread that the interpreter ends while it takes its lock back
+// during finalisation (a daemon thread waiting in the module at exit): swallowing that unwind
+// would abort the process.
 template <class Body>
-auto boundary(Body&& body) noexcept -> decltype(body()) {
+auto boundary(Body&& body) -> decltype(body()) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     set_error_for_current_exception();
     if constexpr (std::is_pointer_v<decltype(body())>)

@@ -6,8 +6,14 @@ namespace {
 
 // PyEvent: the item, usage and error exist only for the kinds that carry them.
 std::string_view event_type_word(const Event& event) { return event.type.text(); }
-ref event_item(const Event& event) { return event.has_item() ? to_py(event.item) : none(); }
-ref event_usage(const Event& event) { return event.has_usage() ? to_py(event.usage) : none(); }
+// The item and usage objects share the event's record.
+using SharedEvent = std::shared_ptr<const Event>;
+ref event_item(const SharedEvent& event) {
+  return event->has_item() ? to_py(std::shared_ptr<const Item>(event, &event->item)) : none();
+}
+ref event_usage(const SharedEvent& event) {
+  return event->has_usage() ? to_py(std::shared_ptr<const Usage>(event, &event->usage)) : none();
+}
 ref event_error(const Event& event) { return event.has_error() ? to_py(event.message) : none(); }
 
 PyGetSetDef event_getset[] = {

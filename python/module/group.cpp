@@ -1,15 +1,134 @@
-// The Group class: registered with its doc; its members come with groups of runs.
+// The Group class: the multiplexed event stream under its own lock, the results in request order
+// with the intake failures in their places, and cancellation.
 #include "group.h"
 
+#include <memory>
+#include <optional>
+
+#include "blocking.h"
+#include "errors.h"
+#include "event_stream.h"
 #include "py_class.h"
+#include "result_objects.h"
+#include "vantrel/check.h"
 
 namespace vantrel::py {
 namespace {
 
-TypeCell group_class = bare_class("builtins.Group", "A batch of running selected-agent processes.");
+struct GroupState {
+  GroupHandle handle;
+  std::unique_ptr<EventStream<RunEvent>> stream;
+  RequestIndexes requests;
+};
+
+GroupState& state_of(PyObject* self) { return record_of<GroupState>(self); }
+
+// The request's index in `reqs` of a position in the group.
+std::uint32_t index_of(const RequestIndexes& requests, std::size_t position) {
+  check(position < requests.indexes.size(), "group position out of range");
+  return static_cast<std::uint32_t>(requests.indexes[position]);
+}
+
+// The next event as a PyRunEvent record, or none once the stream has ended.
+std::optional<RunEventRecord> next_group_event(GroupState& state) {
+  auto event = state.stream->next();
+  if (!event) return std::nullopt;
+  std::size_t position = event->position;
+  RunEventRecord record = run_event_into_py(std::move(*event));
+  record.index = index_of(state.requests, position);
+  return record;
+}
+
+PyObject* group_next_event(PyObject* self, PyObject*) {
+  return boundary([&] {
+    auto record = next_group_event(state_of(self));
+    if (!record) return none().release();
+    return new_object(std::move(*record)).release();
+  });
+}
+
+PyObject* group_iternext(PyObject* self) {
+  return boundary([&]() -> PyObject* {
+    auto record = next_group_event(state_of(self));
+    // The end of the stream ends the iteration: no object and no error set.
+    if (!record) return nullptr;
+    return new_object(std::move(*record)).release();
+  });
+}
+
+PyObject* group_iter(PyObject* self) {
+  Py_INCREF(self);
+  return self;
+}
+
+// One record per element of `reqs`, in index order: the intake failures at their own indexes,
+// every request of the group at the index its position maps to.
+std::vector<GroupResultRecord> results_in_request_order(const RequestIndexes& requests,
+                                                        GroupResults results) {
+  std::vector<std::optional<GroupResultRecord>> slots(requests.total);
+  for (const auto& [index, error] : requests.intake_errors) {
+    check(index < slots.size(), "group index out of range");
+    slots[index] = GroupResultRecord{static_cast<std::uint32_t>(index), {}, {}, error};
+  }
+  for (GroupResult& result : results) {
+    std::uint32_t index = index_of(requests, result.position);
+    check(index < slots.size(), "group index out of range");
+    slots[index] = group_result_into_py(std::move(result));
+    slots[index]->index = index;
+  }
+  std::vector<GroupResultRecord> records;
+  records.reserve(slots.size());
+  for (auto& slot : slots) {
+    check(slot.has_value(), "group result missing");
+    records.push_back(std::move(*slot));
+  }
+  return records;
+}
+
+PyObject* group_wait_method(PyObject* self, PyObject*) {
+  return boundary([&] {
+    GroupState& state = state_of(self);
+    GroupResults results = run_blocking(group_wait(state.handle));
+    return to_py(results_in_request_order(state.requests, std::move(results))).release();
+  });
+}
+
+PyObject* group_cancel_method(PyObject* self, PyObject*) {
+  return boundary([&] {
+    group_cancel(state_of(self).handle);
+    return none().release();
+  });
+}
+
+PyMethodDef group_methods[] = {
+    {"next_event", group_next_event, METH_NOARGS,
+     "next_event($self)\n--\n\nAwaits the next multiplexed event, or `None` once every run "
+     "finishes."},
+    {"wait", group_wait_method, METH_NOARGS, "wait($self)\n--\n\nReturns every run result."},
+    {"cancel", group_cancel_method, METH_NOARGS,
+     "cancel($self)\n--\n\nStops all active and pending runs."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+TypeCell group_class = record_class<GroupState>(
+    "builtins.Group", "A batch of running selected-agent processes.", nullptr,
+    {{Py_tp_methods, group_methods},
+     {Py_tp_iter, reinterpret_cast<void*>(group_iter)},
+     {Py_tp_iternext, reinterpret_cast<void*>(group_iternext)}});
 
 }  // namespace
 
+template <>
+PyTypeObject* type_object<GroupState>() {
+  return group_class.get();
+}
+
 PyTypeObject* group_type_object() { return group_class.get(); }
+
+ref group_new_object(GroupRecord record) {
+  return new_object(GroupState{std::move(record.handle),
+                               std::make_unique<EventStream<RunEvent>>(std::move(record.stream)),
+                               std::move(record.requests)});
+}
 
 }  // namespace vantrel::py

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -71,8 +72,27 @@ ref new_object_of(PyTypeObject* type, Record record) {
   return self;
 }
 
+// Records that objects hold shared (marked by the class's file): an object and the objects made
+// from its parts (an event and its item, a run result and its events) point into one copy. The
+// records never change once made, so sharing reads the same as copying, without the copy.
+template <class Record>
+inline constexpr bool is_shared_record = false;
+
+// What an instance of the class showing `Record` owns.
+template <class Record>
+using stored_t =
+    std::conditional_t<is_shared_record<Record>, std::shared_ptr<const Record>, Record>;
+
 template <class Record>
 ref new_object(Record record) {
+  if constexpr (is_shared_record<Record>)
+    return new_object_of(type_object<Record>(), std::make_shared<const Record>(std::move(record)));
+  else
+    return new_object_of(type_object<Record>(), std::move(record));
+}
+
+template <class Record>
+requires is_shared_record<Record> ref new_object(std::shared_ptr<const Record> record) {
   return new_object_of(type_object<Record>(), std::move(record));
 }
 
@@ -84,14 +104,15 @@ PyObject* cannot_create(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 template <class Record>
 TypeCell record_class(const char* full_name, const char* doc, PyGetSetDef* getset,
                       std::vector<PyType_Slot> extra = {}) {
+  using Stored = stored_t<Record>;
   std::vector<PyType_Slot> slots = {
       {Py_tp_doc, const_cast<char*>(doc)},
       {Py_tp_new, reinterpret_cast<void*>(cannot_create)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Record>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Stored>)},
   };
   if (getset != nullptr) slots.push_back({Py_tp_getset, getset});
   slots.insert(slots.end(), extra.begin(), extra.end());
-  return TypeCell(full_name, sizeof(Boxed<Record>), std::move(slots));
+  return TypeCell(full_name, sizeof(Boxed<Stored>), std::move(slots));
 }
 
 // Records that are shown as an object of their own class (marked by the class's file).
@@ -110,9 +131,15 @@ inline ref to_py(std::int64_t value) { return checked(PyLong_FromLongLong(value)
 inline ref to_py(std::int32_t value) { return checked(PyLong_FromLong(value)); }
 inline ref to_py(std::uint32_t value) { return checked(PyLong_FromUnsignedLong(value)); }
 inline ref to_py(double value) { return checked(PyFloat_FromDouble(value)); }
+inline ref to_py(bool value) { return ref::borrow(value ? Py_True : Py_False); }
 
 template <class Record>
 requires is_py_record<Record> ref to_py(const Record& record) { return new_object(Record(record)); }
+
+template <class Record>
+requires is_shared_record<Record> ref to_py(const std::shared_ptr<const Record>& record) {
+  return new_object(record);
+}
 
 template <class T>
 ref to_py(const std::optional<T>& value) {
@@ -136,6 +163,23 @@ ref to_py(const std::unordered_map<std::string, T>& map) {
 }
 
 namespace detail {
+template <class T>
+inline constexpr bool is_shared_ptr = false;
+template <class T>
+inline constexpr bool is_shared_ptr<std::shared_ptr<const T>> = true;
+}  // namespace detail
+
+// The record of `self` as `View`: the stored record, the shared pointer a shared record is held
+// by, or the record that pointer points to.
+template <class View>
+const View& view_of(PyObject* self) {
+  if constexpr (!detail::is_shared_ptr<View> && is_shared_record<View>)
+    return *record_of<std::shared_ptr<const View>>(self);
+  else
+    return record_of<View>(self);
+}
+
+namespace detail {
 template <class Member>
 struct member_of;
 template <class Record, class T>
@@ -150,14 +194,15 @@ Record record_param(T (*)(const Record&));
 template <auto Member>
 PyObject* get_field(PyObject* self, void*) {
   using Record = typename detail::member_of<decltype(Member)>::record;
-  return boundary([&] { return to_py(record_of<Record>(self).*Member).release(); });
+  return boundary([&] { return to_py(view_of<Record>(self).*Member).release(); });
 }
 
-// Getter of a value computed from the record: `get_with<event_type_word>`.
+// Getter of a value computed from the record (or, for a shared record, from the pointer that
+// holds it, to share a part of it): `get_with<event_type_word>`.
 template <auto Compute>
 PyObject* get_with(PyObject* self, void*) {
   using Record = decltype(detail::record_param(Compute));
-  return boundary([&] { return to_py(Compute(record_of<Record>(self))).release(); });
+  return boundary([&] { return to_py(Compute(view_of<Record>(self))).release(); });
 }
 
 // A class that Python cannot construct and whose members come later: only its doc is set.

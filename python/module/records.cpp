@@ -38,6 +38,15 @@ OutcomeRecord outcome_into_py(Outcome outcome) {
   return {run_result_into_py(std::move(outcome.result)), std::move(error)};
 }
 
+OutcomeRecord outcome_into_py(const std::shared_ptr<const Outcome>& outcome) {
+  std::optional<ErrorRecord> error;
+  if (outcome->error) error = error_to_py_error(*outcome->error);
+  // Shares the stored outcome: its result, events among them, is never changed.
+  return {{std::shared_ptr<const RunResult>(outcome, &outcome->result)}, std::move(error)};
+}
+
+OutcomeRecord failed_outcome(ErrorRecord error) { return {empty_run_result(), std::move(error)}; }
+
 RunEventRecord run_event_into_py(RunEvent event) {
   return {std::move(event.run_id), static_cast<std::uint32_t>(event.position),
           std::move(event.event)};

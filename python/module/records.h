@@ -52,6 +52,10 @@ RunResultRecord run_result_into_py(RunResult result);
 // Stands where a run produced no result: empty texts, zero usage, no events, times 0.0.
 RunResultRecord empty_run_result();
 OutcomeRecord outcome_into_py(Outcome outcome);
+// The outcome as a run's latch stores it, shared: the record refers to it instead of copying.
+OutcomeRecord outcome_into_py(const std::shared_ptr<const Outcome>& outcome);
+// A request that never became a run: the empty run result with the error record.
+OutcomeRecord failed_outcome(ErrorRecord error);
 RunEventRecord run_event_into_py(RunEvent event);
 GroupResultRecord group_result_into_py(GroupResult result);
 

@@ -2,12 +2,15 @@
 // Session. Failures of the run come back as error records; only a malformed request raises.
 #include "runner_methods.h"
 
+#include "blocking.h"
 #include "errors.h"
 #include "py_class.h"
 #include "request_intake.h"
 #include "result_objects.h"
+#include "run_many.h"
 #include "runner.h"
 #include "session.h"
+#include "vantrel/runner.h"
 
 namespace vantrel::py {
 namespace {
@@ -29,17 +32,30 @@ std::variant<RunRequest, ErrorRecord> read_request(const char* method, PyObject*
   }
 }
 
-ref outcome_of_error(ErrorRecord error) {
-  return new_object(OutcomeRecord{empty_run_result(), std::move(error)});
+const std::shared_ptr<const RunnerConfig>& config_of(PyObject* self) {
+  return record_of<RunnerState>(self).config;
+}
+
+// The work of `run`: launch, then wait for the outcome. The run's result keeps every event
+// itself, so its stream is not read: with the receiver gone the run drops the streamed copies
+// and still goes on to its end.
+boost::asio::awaitable<OutcomeRecord> run_to_outcome(std::shared_ptr<const RunnerConfig> config,
+                                                     RunRequest request) {
+  auto launched = co_await launch(std::move(config), std::move(request));
+  if (!launched) co_return failed_outcome(error_to_py_error(launched.error()));
+  SessionHandle handle = std::move(launched).value();
+  { auto unread = session_take_events(handle); }
+  co_return outcome_into_py(co_await handle.latch->wait_shared());
 }
 
 PyObject* runner_run(PyObject* self, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
     auto request = read_request("run", args, kwargs);
     if (auto* error = std::get_if<ErrorRecord>(&request))
-      return outcome_of_error(std::move(*error)).release();
-    (void)self;
-    raise(PyExc_NotImplementedError, "runs are not available in this build");
+      return new_object(failed_outcome(std::move(*error))).release();
+    OutcomeRecord outcome =
+        run_blocking(run_to_outcome(config_of(self), std::get<RunRequest>(std::move(request))));
+    return new_object(std::move(outcome)).release();
   });
 }
 
@@ -48,8 +64,9 @@ PyObject* runner_start(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto request = read_request("start", args, kwargs);
     if (auto* error = std::get_if<ErrorRecord>(&request))
       return failed_session(std::move(*error)).release();
-    (void)self;
-    raise(PyExc_NotImplementedError, "runs are not available in this build");
+    auto launched = run_blocking(launch(config_of(self), std::get<RunRequest>(std::move(request))));
+    if (!launched) return failed_session(error_to_py_error(launched.error())).release();
+    return live_session(std::move(launched).value()).release();
   });
 }
 
@@ -60,6 +77,9 @@ PyMethodDef runner_methods[] = {
      "run($self, req)\n--\n\nRuns one process to completion and returns its outcome."},
     {"start", keyword_method(runner_start), METH_VARARGS | METH_KEYWORDS,
      "start($self, req)\n--\n\nLaunches one process and returns a [`Session`]."},
+    {"run_many", keyword_method(runner_run_many), METH_VARARGS | METH_KEYWORDS,
+     "run_many($self, reqs, max_concurrent=None, event_buffer=None)\n--\n\nLaunches many "
+     "processes with bounded concurrency."},
     {nullptr, nullptr, 0, nullptr},
 };
 

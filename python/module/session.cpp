@@ -1,45 +1,95 @@
 // The Session class: two states fixed at creation, a live run or a failed start.
 #include "session.h"
 
+#include <memory>
 #include <variant>
 
+#include "blocking.h"
 #include "errors.h"
+#include "event_stream.h"
 #include "py_class.h"
 #include "result_objects.h"
 
 namespace vantrel::py {
 namespace {
 
-struct SessionState {
-  ErrorRecord failed;
+struct LiveSession {
+  SessionHandle handle;
+  std::unique_ptr<EventStream<Event>> stream;
 };
 
-SessionState& state_of(PyObject* self) { return record_of<SessionState>(self); }
+struct SessionState {
+  std::variant<LiveSession, ErrorRecord> state;
+};
 
-PyObject* session_next_event(PyObject*, PyObject*) { Py_RETURN_NONE; }
+// The live state, or null for a failed start.
+LiveSession* live(PyObject* self) {
+  return std::get_if<LiveSession>(&record_of<SessionState>(self).state);
+}
+const ErrorRecord& start_error(PyObject* self) {
+  return std::get<ErrorRecord>(record_of<SessionState>(self).state);
+}
 
-PyObject* session_wait(PyObject* self, PyObject*) {
+// The next event as a new PyEvent, or an empty reference at the end of the stream.
+ref next_py_event(PyObject* self) {
+  LiveSession* session = live(self);
+  if (session == nullptr) return {};
+  std::optional<Event> event = session->stream->next();
+  if (!event) return {};
+  return new_object(std::move(*event));
+}
+
+PyObject* session_next_event(PyObject* self, PyObject*) {
   return boundary([&] {
-    return new_object(OutcomeRecord{empty_run_result(), state_of(self).failed}).release();
+    ref event = next_py_event(self);
+    return event ? event.release() : none().release();
   });
 }
 
-PyObject* session_id(PyObject*, void*) {
-  return boundary([&] { return to_py(std::string_view()).release(); });
+PyObject* session_iternext(PyObject* self) {
+  // An empty result with no error set ends the iteration.
+  return boundary([&] { return next_py_event(self).release(); });
 }
-
-PyObject* session_thread_id(PyObject*, PyObject*) {
-  return boundary([&] { return to_py(std::string_view()).release(); });
-}
-
-PyObject* session_cancel(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
 PyObject* session_iter(PyObject* self) {
   Py_INCREF(self);
   return self;
 }
 
-PyObject* session_iternext(PyObject*) { return nullptr; }
+PyObject* session_wait(PyObject* self, PyObject*) {
+  return boundary([&] {
+    LiveSession* session = live(self);
+    if (session == nullptr) return new_object(failed_outcome(start_error(self))).release();
+    auto latch = session->handle.latch;
+    OutcomeRecord outcome = run_blocking(
+        [](std::shared_ptr<Latch<Outcome>> latch) -> boost::asio::awaitable<OutcomeRecord> {
+          co_return outcome_into_py(co_await latch->wait_shared());
+        }(std::move(latch)));
+    return new_object(std::move(outcome)).release();
+  });
+}
+
+PyObject* session_id(PyObject* self, void*) {
+  return boundary([&] {
+    LiveSession* session = live(self);
+    return to_py(session ? std::string_view(session->handle.run_id) : std::string_view()).release();
+  });
+}
+
+PyObject* session_thread_id(PyObject* self, PyObject*) {
+  return boundary([&] {
+    LiveSession* session = live(self);
+    // One copy under the slot's leaf lock, which no holder keeps while it waits for anything.
+    return to_py(session ? vantrel::session_thread_id(session->handle) : std::string()).release();
+  });
+}
+
+PyObject* session_cancel(PyObject* self, PyObject*) {
+  return boundary([&] {
+    if (LiveSession* session = live(self)) vantrel::session_cancel(session->handle);
+    return none().release();
+  });
+}
 
 PyMethodDef session_methods[] = {
     {"next_event", session_next_event, METH_NOARGS,
@@ -76,5 +126,10 @@ PyTypeObject* type_object<SessionState>() {
 PyTypeObject* session_type_object() { return session_class.get(); }
 
 ref failed_session(ErrorRecord error) { return new_object(SessionState{std::move(error)}); }
+
+ref live_session(SessionHandle handle) {
+  auto stream = std::make_unique<EventStream<Event>>(vantrel::session_take_events(handle));
+  return new_object(SessionState{LiveSession{std::move(handle), std::move(stream)}});
+}
 
 }  // namespace vantrel::py

@@ -5,6 +5,7 @@
 
 #include "py_ref.h"
 #include "records.h"
+#include "vantrel/session.h"
 
 namespace vantrel::py {
 
@@ -12,5 +13,7 @@ PyTypeObject* session_type_object();
 
 // A Session in the failed-start state: it answers every method at once from `error`.
 ref failed_session(ErrorRecord error);
+// A Session in the live state: it takes the handle's event receiver behind its stream lock.
+ref live_session(SessionHandle handle);
 
 }  // namespace vantrel::py

@@ -31,6 +31,8 @@
 // * Lenient rules, for fields that should never fail on a wrong type: `lenient_text`,
 //   `lenient_text_or_empty`, `lenient_bool`, `lenient_float`, `lenient_integer`. `raw_copy` keeps
 //   a value's exact source text as an owned `std::optional<std::string>` (null is absent).
+// * Writing: `json::Value` holds a JSON value built in code; `write_compact` gives its compact
+//   text with object members in ascending byte order of their keys at every depth.
 //
 // Declaring a record
 // ------------------
@@ -79,6 +81,7 @@
 // syntax only.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -88,7 +91,10 @@
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
+#include <variant>
 #include <vector>
+
+#include "vantrel/result.h"
 
 namespace vantrel::json {
 
@@ -402,6 +408,48 @@ std::optional<Error> decode(std::string_view text, T& out) {
   if (r.finish()) return std::nullopt;
   return r.error();
 }
+
+// ---- Writing -----------------------------------------------------------------------------------
+
+struct Member;
+
+// A JSON value built in code (the messages this system writes), not a parsed document.
+struct Value {
+  using Array = std::vector<Value>;
+  using Object = std::vector<Member>;  // members in any order; written sorted by key
+  std::variant<std::nullptr_t, bool, std::int64_t, std::uint64_t, double, std::string, Array,
+               Object>
+      data;
+
+  Value() : data(nullptr) {}
+  Value(std::nullptr_t) : data(nullptr) {}  // NOLINT: implicit, as the values it stands for
+  Value(bool b) : data(b) {}                // NOLINT
+  template <std::integral I>
+  requires(!std::is_same_v<I, bool>) Value(I n) {  // NOLINT
+    if constexpr (std::is_signed_v<I>)
+      data = static_cast<std::int64_t>(n);
+    else
+      data = static_cast<std::uint64_t>(n);
+  }
+  Value(double f) : data(f) {}                    // NOLINT
+  Value(std::string s) : data(std::move(s)) {}    // NOLINT
+  Value(const char* s) : data(std::string(s)) {}  // NOLINT
+  Value(Array a) : data(std::move(a)) {}          // NOLINT
+  Value(Object o) : data(std::move(o)) {}         // NOLINT
+  static Value object(Object members = {}) { return Value(std::move(members)); }
+};
+
+struct Member {
+  std::string key;
+  Value value;
+};
+
+// The compact text of `value`: no white space between tokens, object members in ascending byte
+// order of their keys, strings escaped as JSON requires (non-ASCII text is kept as is). Fails
+// with the reason for a value JSON cannot hold: a string or key that is not valid UTF-8 ("invalid
+// unicode code point"), a NaN or infinite number ("number is not finite"), or one key twice in an
+// object ("duplicate key `k`").
+Result<std::string, std::string> write_compact(const Value& value);
 
 }  // namespace vantrel::json
 

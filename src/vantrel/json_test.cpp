@@ -519,5 +519,63 @@ TEST(JsonPull, UnreadValuesAreSkippedAndPositionsCountLines) {
   EXPECT_EQ(bad.error().code, json::ErrorCode::ExpectedSomeIdent);
 }
 
+// ---- Writing ----------------------------------------------------------------------------------
+
+std::string written(const json::Value& value) {
+  auto text = json::write_compact(value);
+  return text ? *text : "error: " + text.error();
+}
+
+TEST(JsonWrite, CompactWithMembersSortedAtEveryDepth) {
+  using json::Value;
+  EXPECT_EQ(
+      written(Value::object({{"params", Value::object({{"clientInfo", Value::object({
+                                                                          {"version", "0.1.0"},
+                                                                          {"name", "vantrel"},
+                                                                      })}})},
+                             {"method", "initialize"},
+                             {"id", std::uint64_t{1}}})),
+      R"({"id":1,"method":"initialize","params":{"clientInfo":{"name":"vantrel","version":"0.1.0"}}})");
+  EXPECT_EQ(written(Value::object()), "{}");
+  EXPECT_EQ(written(Value::Array{nullptr, true, false, -5, std::uint64_t{18446744073709551615u},
+                                 2.5, 1e16, Value::Array{}}),
+            "[null,true,false,-5,18446744073709551615,2.5,1e+16,[]]");
+  // Byte order: upper case before lower case, a prefix before its extensions.
+  EXPECT_EQ(written(Value::object({{"b", 1}, {"ab", 2}, {"a", 3}, {"B", 4}, {"\xc3\xa9", 5}})),
+            "{\"B\":4,\"a\":3,\"ab\":2,\"b\":1,\"\xc3\xa9\":5}");
+  EXPECT_EQ(written("q\"b\\s\b\f\n\r\t\x01\x1f\x7f\xc3\xa9/"), R"("q\"b\\s\b\f\n\r\t\u0001\u001f)"
+                                                               "\x7f\xc3\xa9/\"");
+}
+
+TEST(JsonWrite, RefusesWhatJsonCannotHold) {
+  using json::Value;
+  EXPECT_EQ(written(std::nan("")), "error: number is not finite");
+  EXPECT_EQ(written(Value::Array{-HUGE_VAL}), "error: number is not finite");
+  EXPECT_EQ(written("\xff"), "error: invalid unicode code point");
+  EXPECT_EQ(written(Value::object({{"\xed\xa0\x80", 1}})), "error: invalid unicode code point");
+  EXPECT_EQ(written(Value::object({{"k", 1}, {"j", 0}, {"k", 2}})), "error: duplicate key `k`");
+}
+
+TEST(JsonWrite, WrittenTextReadsBack) {
+  std::string text = *json::write_compact(json::Value::object(
+      {{"s", "\x01\"\\\xe2\x82\xac"}, {"f", 0.1 + 0.2}, {"n", -9223372036854775807 - 1}}));
+  struct Back {
+    std::string s;
+    double f = 0;
+    std::int64_t n = 0;
+  } back;
+  json::Reader r(text);
+  ASSERT_TRUE(r.begin_object("a map"));
+  for (std::string_view key; r.next_key(key);) {
+    if (key == "s") json::read(r, back.s);
+    if (key == "f") json::read(r, back.f);
+    if (key == "n") json::read(r, back.n);
+  }
+  ASSERT_TRUE(r.finish()) << r.error().text();
+  EXPECT_EQ(back.s, "\x01\"\\\xe2\x82\xac");
+  EXPECT_EQ(back.f, 0.1 + 0.2);
+  EXPECT_EQ(back.n, -9223372036854775807 - 1);
+}
+
 }  // namespace
 }  // namespace vantrel

@@ -49,5 +49,15 @@ TEST(Utf8Valid, LooksAtEveryByteOfLongAsciiRuns) {
   }
 }
 
+TEST(Utf8Validity, IsStrict) {
+  EXPECT_TRUE(is_valid_utf8(""));
+  EXPECT_TRUE(is_valid_utf8("plain ascii text, longer than eight bytes"));
+  EXPECT_TRUE(is_valid_utf8("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"));
+  for (std::string_view bad :
+       {"\xff", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "abc\xe2\x82", "\x80",
+        "12345678\xc3", "sixteen ascii bytes then \xc3"})
+    EXPECT_FALSE(is_valid_utf8(bad)) << testing::PrintToString(bad);
+}
+
 }  // namespace
 }  // namespace vantrel

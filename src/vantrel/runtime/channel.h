@@ -253,8 +253,12 @@ class Receiver {
   bool take_ready(std::deque<T>& out) {
     std::lock_guard lock(state_->mutex);
     if (!state_->items.empty()) {
-      std::move(state_->items.begin(), state_->items.end(), std::back_inserter(out));
-      state_->items.clear();
+      if (out.empty()) {
+        out.swap(state_->items);
+      } else {
+        std::move(state_->items.begin(), state_->items.end(), std::back_inserter(out));
+        state_->items.clear();
+      }
       state_->waiting_senders.wake_all();
     }
     return state_->senders == 0 || !state_->open;

@@ -12,7 +12,7 @@
 #include <boost/system/error_code.hpp>
 #include <boost/system/system_error.hpp>
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -53,7 +53,10 @@ class WaitList {
  private:
   std::mutex& mutex_;
   std::uint64_t next_id_ = 0;
-  std::deque<std::pair<std::uint64_t, WakeHandler>> entries_;
+  // A list, not a deque: removing a waiter from the middle must not move the others, because
+  // moving an any_completion_handler by assignment (as a deque's erase does) wraps it anew and
+  // re-installs a handler in its cancellation slot, which may be the very slot now emitting.
+  std::list<std::pair<std::uint64_t, WakeHandler>> entries_;
 };
 
 // Installed in a waiter's cancellation slot: takes the waiter out of its list and completes it

@@ -1,0 +1,83 @@
+// The event receiver of a Session or a Group behind its stream lock: how a Python thread waits for
+// the next event.
+#pragma once
+
+#include <Python.h>
+
+#include <boost/asio/awaitable.hpp>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "blocking.h"
+#include "vantrel/check.h"
+#include "vantrel/runtime/channel.h"
+#include "vantrel/runtime/runtime.h"
+
+namespace vantrel::py {
+
+// A stream's receiver with the events already taken from the channel and not yet handed out.
+// Each event goes to exactly one caller, in order, whichever threads ask.
+template <class T>
+class EventStream {
+ public:
+  explicit EventStream(runtime::Receiver<T> receiver) : receiver_(std::move(receiver)) {}
+
+  // The next event, or none once the stream has ended. Called with the interpreter lock held.
+  // What is already buffered is handed out without releasing it: the stream lock is only tried
+  // then, never waited for, so a thread that holds the interpreter lock never waits for one that
+  // holds the stream lock. Otherwise the interpreter lock is released first, then the stream
+  // lock taken, and everything the channel holds once it holds anything is taken in one go, so a
+  // busy stream costs one release and one wake-up per batch, not per event.
+  std::optional<T> next() {
+    {
+      std::unique_lock lock(mutex_, std::try_to_lock);
+      if (lock.owns_lock() && !poisoned_) {
+        if (auto event = take_buffered()) return event;
+        if (ended_) return std::nullopt;
+      }
+    }
+    return without_interpreter_lock([&] {
+      std::lock_guard lock(mutex_);
+      check(!poisoned_, "stream poisoned");
+      try {
+        return next_waiting();
+      } catch (...) {
+        poisoned_ = true;
+        throw;
+      }
+    });
+  }
+
+ private:
+  // The callers of these hold the stream lock.
+  std::optional<T> take_buffered() {
+    if (ready_.empty() && !ended_) ended_ = receiver_.take_ready(ready_);
+    if (ready_.empty()) return std::nullopt;
+    T event = std::move(ready_.front());
+    ready_.pop_front();
+    return event;
+  }
+
+  std::optional<T> next_waiting() {
+    if (auto event = take_buffered()) return event;
+    if (ended_) return std::nullopt;
+    runtime::block_on(receive_some());
+    return take_buffered();
+  }
+
+  // Waits until the channel holds something, then takes all of it (the buffer is empty here).
+  boost::asio::awaitable<void> receive_some() {
+    ready_ = co_await receiver_.receive_all();
+    if (ready_.empty()) ended_ = true;
+  }
+
+  std::mutex mutex_;
+  bool poisoned_ = false;  // a holder failed: the buffer may have lost an event
+  bool ended_ = false;
+  runtime::Receiver<T> receiver_;
+  std::deque<T> ready_;
+};
+
+}  // namespace vantrel::py

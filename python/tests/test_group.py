@@ -1,0 +1,311 @@
+"""Runner.run_many and Group against the fake agent: argument checks, intake failures in place,
+the concurrency limit, failures, cancellation, and the event stream from several threads."""
+import pathlib
+import threading
+import time
+
+import pytest
+
+import _vantrel
+from conftest import Request
+
+
+def line(n):
+    return 'out {"type":"turn.started","n":%d}' % n
+
+
+def request(script, record=None, **fields):
+    env = {"VANTREL_FAKE_SCRIPT": script}
+    if record is not None:
+        env["VANTREL_FAKE_RECORD"] = str(record)
+    return Request(prompt="go", env=env, **fields)
+
+
+@pytest.fixture
+def runner(fake_agent):
+    return _vantrel.Runner(executable=fake_agent)
+
+
+@pytest.fixture
+def records(tmp_path):
+    """Record paths of the fake agent, one per request index."""
+    return [tmp_path / f"record-{i}" for i in range(8)]
+
+
+def lifetime(record):
+    """(start, end) in nanoseconds as the agent recorded them; end is None when it was killed."""
+    start = end = None
+    for text in pathlib.Path(record).read_text().splitlines():
+        key, _, value = text.partition(" ")
+        if key == "start":
+            start = int(value)
+        elif key == "end":
+            end = int(value)
+    return start, end
+
+
+def most_alive(lifetimes):
+    changes = sorted([(start, 1) for start, _ in lifetimes] +
+                     [(end if end is not None else float("inf"), -1) for _, end in lifetimes])
+    alive = most = 0
+    for _, change in changes:
+        alive += change
+        most = max(most, alive)
+    return most
+
+
+def summary(result):
+    """What a PyGroupResult says, as plain values."""
+    error = result.error
+    return (result.index, result.run_id, result.result.run_id if result.result else None,
+            (error.kind, error.message) if error else None)
+
+
+def assert_cancelled(result, with_run):
+    assert bool(result.run_id) == with_run, result.index
+    assert result.result is None
+    assert (result.error.kind, result.error.message) == ("cancelled", "agent run cancelled")
+
+
+def with_note(excinfo, param):
+    if not hasattr(BaseException, "add_note"):
+        return True
+    return getattr(excinfo.value, "__notes__", None) == [f"while processing '{param}'"]
+
+
+class TestArguments:
+    @pytest.mark.parametrize("reqs, message", [
+        ("abc", "Can't extract `str` to `Vec`"),
+        (5, "'int' object is not an instance of 'Sequence'"),
+        (None, "'None' is not an instance of 'Sequence'"),
+        ((r for r in []), "'generator' object is not an instance of 'Sequence'"),
+    ])
+    def test_reqs_must_be_a_sequence(self, runner, reqs, message):
+        with pytest.raises(TypeError) as excinfo:
+            runner.run_many(reqs)
+        assert str(excinfo.value) == message
+        assert with_note(excinfo, "reqs")
+
+    def test_unreadable_element_raises_and_starts_nothing(self, runner, records):
+        bad = Request(prompt="go")
+        del bad.prompt
+        with pytest.raises(AttributeError) as excinfo:
+            runner.run_many([request(line(1), records[0]), request(line(1), records[1]), bad])
+        assert with_note(excinfo, "reqs")
+        time.sleep(0.2)
+        assert not records[0].exists() and not records[1].exists()
+
+    def test_a_huge_length_only_presizes(self, runner):
+        # The length of this range does not even fit a machine word; its first element is read
+        # and refused like any element without the request attributes.
+        with pytest.raises(AttributeError) as excinfo:
+            runner.run_many(range(10**20))
+        assert with_note(excinfo, "reqs")
+
+    @pytest.mark.parametrize("param", ["max_concurrent", "event_buffer"])
+    @pytest.mark.parametrize("value, error", [
+        (-1, OverflowError), (2**32, OverflowError), (2**64, OverflowError),
+        (-2**70, OverflowError), (1.5, TypeError)])
+    def test_sizes(self, runner, param, value, error):
+        with pytest.raises(error) as excinfo:
+            runner.run_many([], **{param: value})
+        if error is OverflowError and value.bit_length() <= 64:
+            assert str(excinfo.value) == "out of range integral type conversion attempted"
+        assert with_note(excinfo, param)
+
+    def test_reqs_are_checked_first(self, runner):
+        with pytest.raises(TypeError) as excinfo:
+            runner.run_many("abc", -1)
+        assert str(excinfo.value) == "Can't extract `str` to `Vec`"
+
+    def test_binding(self, runner):
+        with pytest.raises(TypeError):
+            runner.run_many()
+        with pytest.raises(TypeError):
+            runner.run_many([], 1, 1, 1)
+        with pytest.raises(TypeError):
+            runner.run_many([], limit=1)
+
+    def test_group_cannot_be_made_or_waited_with_arguments(self, runner):
+        with pytest.raises(TypeError):
+            _vantrel.Group()
+        with pytest.raises(TypeError):
+            runner.run_many([]).wait(1)
+
+
+def test_empty_list(runner):
+    group = runner.run_many([])
+    assert group.wait() == []
+    assert group.next_event() is None
+    assert list(group) == []
+    assert iter(group) is group
+
+
+def test_tuple_is_accepted_and_keyword_arguments(runner):
+    group = runner.run_many(reqs=(request(line(1)),), max_concurrent=1, event_buffer=0)
+    [result] = group.wait()
+    assert result.error is None and result.result.run_id == result.run_id != ""
+
+
+def test_intake_failures_keep_their_index(runner):
+    reqs = [request(line(1), sandbox="bogus"), request(line(7)), request(line(1), approval="x")]
+    group = runner.run_many(reqs)
+    events = list(group)
+    results = group.wait()
+    assert [r.index for r in results] == [0, 1, 2]
+    assert summary(results[0]) == (0, "", None, ("invalidRequest", "unknown sandbox mode: bogus"))
+    assert summary(results[2]) == (2, "", None, ("invalidRequest", "unknown approval policy: x"))
+    assert results[1].error is None and results[1].run_id != ""
+    assert [(e.index, e.run_id) for e in events] == [(1, results[1].run_id)]
+    assert isinstance(events[0], _vantrel.PyRunEvent)
+    assert '"n":7' in events[0].event.raw
+
+
+def test_every_element_failing_starts_nothing(runner, records):
+    group = runner.run_many([request(line(1), records[i], approval="nope") for i in range(3)])
+    assert group.next_event() is None
+    assert [summary(r) for r in group.wait()] == [
+        (i, "", None, ("invalidRequest", "unknown approval policy: nope")) for i in range(3)]
+    assert not any(r.exists() for r in records)
+
+
+@pytest.mark.parametrize("max_concurrent, limit", [(0, 1), (2, 2), (None, 4)])
+def test_concurrency_limit(runner, records, max_concurrent, limit):
+    reqs = [request(line(1) + "\nsleep 150\n" + line(2), records[i]) for i in range(5)]
+    group = runner.run_many(reqs, max_concurrent)
+    events = list(group)
+    results = group.wait()
+    assert all(r.error is None for r in results)
+    assert sorted(e.index for e in events) == [0, 0, 1, 1, 2, 2, 3, 3, 4, 4]
+    assert all(e.run_id == results[e.index].run_id for e in events)
+    lifetimes = [lifetime(records[i]) for i in range(5)]
+    assert most_alive(lifetimes) <= limit
+    if limit == 1:
+        assert all(lifetimes[i][0] >= lifetimes[i - 1][1] for i in range(1, 5))
+
+
+def test_failures_in_place(runner):
+    reqs = [request(line(1)), Request(), request(line(2) + "\nexit 1"), request(line(3))]
+    group = runner.run_many(reqs, 1)
+    events = list(group)
+    results = group.wait()
+    assert results[0].error is None and results[3].error is None
+    assert summary(results[1]) == (1, "", None,
+                                   ("promptRequired", "vantrel: prompt or stdin is required"))
+    assert results[2].run_id != "" and results[2].result is None
+    assert (results[2].error.kind, results[2].error.code) == ("exit", 1)
+    assert sorted(e.index for e in events) == [0, 2, 3]
+
+
+def test_wait_lists_in_request_order(runner):
+    group = runner.run_many([request("sleep 300\n" + line(1)), request(line(2))], 2)
+    assert [r.index for r in group.wait()] == [0, 1]
+    # The events can still be read after the wait.
+    assert sorted(e.index for e in group) == [0, 1]
+    assert group.next_event() is None
+    assert list(group) == []
+
+
+def test_cancel_right_away(runner, records):
+    group = runner.run_many([request(line(1) + "\nsleep 30000", records[i]) for i in range(5)], 1)
+    assert group.cancel() is None
+    assert group.cancel() is None
+    list(group)
+    results = group.wait()
+    assert [r.index for r in results] == [0, 1, 2, 3, 4]
+    for result in results:
+        assert_cancelled(result, bool(result.run_id))
+    # Only the first request and the one waiting for its permit can have started.
+    assert all(r.run_id == "" for r in results[2:])
+    assert not any(r.exists() for r in records[2:5])
+
+
+def test_cancel_while_streaming_and_waiting(runner, records):
+    group = runner.run_many([request(line(1) + "\nsleep 30000", records[i]) for i in range(5)], 2)
+    streaming = {group.next_event().index, group.next_event().index}
+    assert streaming == {0, 1}
+    time.sleep(0.3)  # lets the scheduler reach its wait for a permit for the third request
+    group.cancel()
+    list(group)
+    results = group.wait()
+    for i, with_run in enumerate([True, True, True, False, False]):
+        assert_cancelled(results[i], with_run)
+    # The agents that had started were killed before their end.
+    assert all(lifetime(records[i])[1] is None for i in range(3) if records[i].exists())
+
+
+def test_cancel_after_the_end_changes_nothing(runner):
+    group = runner.run_many([request(line(1)), request("exit 4")])
+    before = [summary(r) for r in group.wait()]
+    group.cancel()
+    assert [summary(r) for r in group.wait()] == before
+    assert before[1][3] == ("exit", "agent exited with code 4")
+
+
+def test_buffered_events_are_delivered_after_cancel(runner):
+    group = runner.run_many([request("\n".join([line(1), line(2), line(3), "sleep 30000"]))])
+    assert '"n":1' in group.next_event().event.raw
+    time.sleep(0.3)  # lets the pump move the other two into the group's channel
+    group.cancel()
+    rest = [e.event.raw for e in group]
+    assert len(rest) == 2 and '"n":2' in rest[0] and '"n":3' in rest[1]
+    assert_cancelled(group.wait()[0], True)
+
+
+def test_repeated_wait(runner):
+    group = runner.run_many([request(line(1)), request("exit 2")])
+    first, second = group.wait(), group.wait()
+    assert first is not second and first[0] is not second[0]
+    assert [summary(r) for r in first] == [summary(r) for r in second]
+    assert first[0].result.events[0].raw == second[0].result.events[0].raw
+
+
+def test_unread_group_settles(runner):
+    script = 'repeat 3000 {"type":"turn.started"}'
+    group = runner.run_many([request(script), request(script)], 2, 1)
+    results = group.wait()
+    assert [len(r.result.events) for r in results] == [3000, 3000]
+
+
+def test_dropping_the_group_cancels_nothing(runner, records):
+    group = runner.run_many([request("sleep 200\n" + line(1), records[0])])
+    del group
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        if records[0].exists() and lifetime(records[0])[1] is not None:
+            break
+        time.sleep(0.02)
+    assert lifetime(records[0])[1] is not None
+
+
+def test_two_readers_share_the_stream(runner):
+    script = "\n".join(line(n) for n in range(1, 51))
+    group = runner.run_many([request(script) for _ in range(4)])
+    seen = [[], []]
+
+    def read(into):
+        while (event := group.next_event()) is not None:
+            into.append((event.index, event.event.raw))
+        into.append(None)
+
+    threads = [threading.Thread(target=read, args=(s,)) for s in seen]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert seen[0][-1] is None and seen[1][-1] is None
+    union = seen[0][:-1] + seen[1][:-1]
+    assert len(union) == 200 and len(set(union)) == 200
+
+
+def test_cancel_releases_a_blocked_reader(runner):
+    group = runner.run_many([request("sleep 30000")])
+    got = []
+    reader = threading.Thread(target=lambda: got.append(group.next_event()))
+    reader.start()
+    time.sleep(0.1)
+    group.cancel()
+    reader.join(60)
+    assert not reader.is_alive() and got == [None]
+    [result] = group.wait()
+    assert_cancelled(result, bool(result.run_id))
