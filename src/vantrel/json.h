@@ -421,28 +421,44 @@ struct Value {
                Object>
       data;
 
-  Value() : data(nullptr) {}
-  Value(std::nullptr_t) : data(nullptr) {}  // NOLINT: implicit, as the values it stands for
-  Value(bool b) : data(b) {}                // NOLINT
+  // Implicit, as the values they stand for. Defined below, once Member is complete: the
+  // variant needs it.
+  Value();
+  Value(std::nullptr_t);  // NOLINT
+  Value(bool b);          // NOLINT
   template <std::integral I>
-  requires(!std::is_same_v<I, bool>) Value(I n) {  // NOLINT
-    if constexpr (std::is_signed_v<I>)
-      data = static_cast<std::int64_t>(n);
-    else
-      data = static_cast<std::uint64_t>(n);
-  }
-  Value(double f) : data(f) {}                    // NOLINT
-  Value(std::string s) : data(std::move(s)) {}    // NOLINT
-  Value(const char* s) : data(std::string(s)) {}  // NOLINT
-  Value(Array a) : data(std::move(a)) {}          // NOLINT
-  Value(Object o) : data(std::move(o)) {}         // NOLINT
-  static Value object(Object members = {}) { return Value(std::move(members)); }
+  requires(!std::is_same_v<I, bool>) Value(I n);  // NOLINT
+  Value(double f);                                // NOLINT
+  Value(std::string s);                           // NOLINT
+  Value(const char* s);                           // NOLINT
+  Value(Array a);                                 // NOLINT
+  Value(Object o);                                // NOLINT
+  static Value object(Object members);
+  static Value object();  // an empty object
 };
 
 struct Member {
   std::string key;
   Value value;
 };
+
+inline Value::Value() : data(nullptr) {}
+inline Value::Value(std::nullptr_t) : data(nullptr) {}
+inline Value::Value(bool b) : data(b) {}
+template <std::integral I>
+requires(!std::is_same_v<I, bool>) Value::Value(I n) {
+  if constexpr (std::is_signed_v<I>)
+    data = static_cast<std::int64_t>(n);
+  else
+    data = static_cast<std::uint64_t>(n);
+}
+inline Value::Value(double f) : data(f) {}
+inline Value::Value(std::string s) : data(std::move(s)) {}
+inline Value::Value(const char* s) : data(std::string(s)) {}
+inline Value::Value(Array a) : data(std::move(a)) {}
+inline Value::Value(Object o) : data(std::move(o)) {}
+inline Value Value::object(Object members) { return Value(std::move(members)); }
+inline Value Value::object() { return Value(Object{}); }
 
 // The compact text of `value`: no white space between tokens, object members in ascending byte
 // order of their keys, strings escaped as JSON requires (non-ASCII text is kept as is). Fails
