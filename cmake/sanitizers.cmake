@@ -8,3 +8,11 @@ elseif(VANTREL_SANITIZE STREQUAL "thread")
 elseif(NOT VANTREL_SANITIZE STREQUAL "")
   message(FATAL_ERROR "VANTREL_SANITIZE must be '', 'address' or 'thread'")
 endif()
+
+# Fuzzing instruments every target for coverage; the fuzz targets link libFuzzer's main.
+if(VANTREL_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "VANTREL_FUZZ needs clang (CXX=clang++-14)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

@@ -21,6 +21,7 @@
 //                   wall-clock nanoseconds of its write as "sent_ns" (for latency measurements)
 //   stdin           read stdin to its end (recorded as "stdin")
 //   sleep MS        sleep MS milliseconds
+//   await PATH      wait until a file exists at PATH (a test's signal to go on)
 //   close-stdout    close stdout and go on running
 //   close-stdin     close stdin without reading it
 //   signal NAME     kill itself with a signal: KILL, TERM, SEGV, ABRT, INT or a number
@@ -29,6 +30,7 @@
 // The record is a line file, written as the agent goes, values escaped as above:
 //
 //   start NS        wall-clock nanoseconds at start
+//   pid N           its process id
 //   arg TEXT        one line per argument, argv[0] first
 //   cwd TEXT        the working directory
 //   env NAME=VALUE  one line per environment variable
@@ -174,6 +176,7 @@ std::string load_scenario() {
 
 void record_start(Record& record, int argc, char** argv) {
   record.line("start", std::to_string(now_ns()));
+  record.line("pid", std::to_string(getpid()));
   for (int i = 0; i < argc; ++i) record.line("arg", escape(argv[i]));
   char cwd[4096];
   record.line("cwd", escape(getcwd(cwd, sizeof cwd) ? cwd : ""));
@@ -254,6 +257,11 @@ void run_directive(Record& record, const std::string& verb, const std::string& r
     record.line("stdin", escape(read_fd_to_end(STDIN_FILENO)));
   } else if (verb == "sleep") {
     sleep_ms(std::atol(rest.c_str()));
+  } else if (verb == "await") {
+    while (::access(rest.c_str(), F_OK) != 0) {
+      timespec ts{0, 10 * 1000000L};
+      nanosleep(&ts, nullptr);
+    }
   } else if (verb == "close-stdout") {
     ::close(STDOUT_FILENO);
   } else if (verb == "close-stdin") {

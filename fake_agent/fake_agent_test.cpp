@@ -86,4 +86,16 @@ TEST_F(FakeAgent, KillsItselfWithASignal) {
   EXPECT_EQ(record().find("\nend "), std::string::npos);
 }
 
+TEST_F(FakeAgent, RecordsItsPidAndGoesOnOnceAnAwaitedFileExists) {
+  std::ofstream(dir_ / "go") << "";
+  ASSERT_EQ(run("await go\nout went\n", ""), 0);
+  EXPECT_EQ(slurp(dir_ / "out"), "went\n");
+  for (auto& entry : std::filesystem::directory_iterator(dir_)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("record.", 0) == 0) {
+      EXPECT_NE(record().find("\npid " + name.substr(7) + "\n"), std::string::npos) << record();
+    }
+  }
+}
+
 }  // namespace

@@ -45,7 +45,7 @@ cat "$work/stream.jsonl" | cat > /dev/null
 end=$(date +%s.%N)
 /usr/bin/python3 -c "import os,sys; s=os.path.getsize(sys.argv[1]); t=float(sys.argv[3])-float(sys.argv[2]); print(f'baseline: cat | cat: {s/1e6:.1f} MB in {t:.3f} s: {s/1e6/t:.1f} MB/s')" \
   "$work/stream.jsonl" "$start" "$end"
-"$bench" throughput "$work/stream.jsonl"
+for how in wait shared no-reader; do "$bench" throughput "$work/stream.jsonl" $how; done
 
 echo "=== 2: spawn rate, 1000 runs, 64 at a time"
 "$bench" spawn 1000 64

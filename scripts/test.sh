@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole test suite: C++ tests (plain, under ASan+UBSan and, for the engine and runtime, under
-# TSan), Python tests and the ABI check.
+# TSan), a short fuzzing run, Python tests and the ABI check.
 # Every step runs; the script fails if any of them failed.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -32,6 +32,7 @@ step "C++ engine and runtime tests under TSan" bash -c "
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp \
     ctest --test-dir '$root/build-tsan' --output-on-failure -j$jobs \
       -R '^(runner|session|tail|runtime)_test$'"
+step "Fuzzing the decoders (20 s)" "$root/scripts/fuzz.sh" 20
 step "Python tests" env VANTREL_BUILD_DIR="$root/build" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/python/tests"
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "vantrel/codex_stream.h"
+#include "vantrel/utf8.h"
 
 namespace vantrel {
 namespace claude {
@@ -136,42 +137,6 @@ std::optional<std::string_view> view_of(const std::optional<json::Raw>& raw) {
   return raw->text;
 }
 
-// The bytes as UTF-8 text, each maximal ill-formed part replaced by one U+FFFD.
-std::string utf8_lossy(std::string_view bytes) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
-  std::string out;
-  out.reserve(bytes.size());
-  for (std::size_t i = 0; i < bytes.size();) {
-    const unsigned char lead = byte(i);
-    std::size_t n = 0;                      // the length the lead byte announces
-    unsigned char low = 0x80, high = 0xbf;  // the allowed range of the second byte
-    if (lead < 0x80)
-      n = 1;
-    else if (lead >= 0xc2 && lead <= 0xdf)
-      n = 2;
-    else if (lead >= 0xe0 && lead <= 0xef) {
-      n = 3;
-      if (lead == 0xe0) low = 0xa0;   // no overlong forms
-      if (lead == 0xed) high = 0x9f;  // no surrogates
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-      n = 4;
-      if (lead == 0xf0) low = 0x90;
-      if (lead == 0xf4) high = 0x8f;  // nothing above U+10FFFF
-    }
-    std::size_t k = 1;
-    for (; k < n && i + k < bytes.size(); ++k) {
-      const unsigned char b = byte(i + k);
-      if (k == 1 ? (b < low || b > high) : (b & 0xc0) != 0x80) break;
-    }
-    if (n != 0 && k == n)
-      out.append(bytes.substr(i, n));
-    else
-      out.append("\xef\xbf\xbd");
-    i += k;
-  }
-  return out;
-}
-
 std::string_view agent_word(bool is_grok) { return is_grok ? "grok" : "claude"; }
 
 }  // namespace
@@ -242,9 +207,14 @@ std::optional<std::int32_t> exit_code_from_text(std::string_view text) {
   return value;
 }
 
-std::optional<std::int32_t> tool_result_exit_code(std::optional<std::string_view> tool_use_result,
-                                                  std::optional<std::string_view> content,
-                                                  bool is_error, bool is_grok) {
+namespace {
+
+// The exit code of a tool result whose readable text (`tool_result_text` of its content) is known
+// already, so the content is not decoded a second time.
+std::optional<std::int32_t> exit_code_with_text(std::optional<std::string_view> tool_use_result,
+                                                std::optional<std::string_view> content,
+                                                std::string_view readable, bool is_error,
+                                                bool is_grok) {
   if (tool_use_result) {
     auto result = try_decode<claude::ExitCodeResult>(*tool_use_result);
     if (result && result->exit_code) return result->exit_code;
@@ -257,9 +227,18 @@ std::optional<std::int32_t> tool_result_exit_code(std::optional<std::string_view
       if (result && result->exit_code) return result->exit_code;
     }
   }
-  if (auto code = exit_code_from_text(tool_result_text(content, is_grok))) return code;
+  if (auto code = exit_code_from_text(readable)) return code;
   if (is_error) return std::nullopt;
   return 0;
+}
+
+}  // namespace
+
+std::optional<std::int32_t> tool_result_exit_code(std::optional<std::string_view> tool_use_result,
+                                                  std::optional<std::string_view> content,
+                                                  bool is_error, bool is_grok) {
+  return exit_code_with_text(tool_use_result, content, tool_result_text(content, is_grok), is_error,
+                             is_grok);
 }
 
 std::optional<std::string> tool_result_file_kind(std::optional<std::string_view> tool_use_result) {
@@ -449,8 +428,9 @@ Decoded<std::vector<Event>> user_tool_results(StreamState& state, const Event& b
     const auto tool_use_result = view_of(wire.tool_use_result);
     switch (item->kind.kind) {
       case ItemKind::CommandExecution:
-        item->exit_code = tool_result_exit_code(tool_use_result, view_of(block.content),
-                                                block.is_error, state.is_grok);
+        item->exit_code =
+            exit_code_with_text(tool_use_result, view_of(block.content), item->aggregated_output,
+                                block.is_error, state.is_grok);
         break;
       case ItemKind::FileChange:
         if (!item->changes.empty() && tool_use_result)

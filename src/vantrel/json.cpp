@@ -6,8 +6,12 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "vantrel/check.h"
+#include "vantrel/utf8.h"
 
 namespace vantrel::json {
 namespace {
@@ -45,9 +49,29 @@ constexpr std::uint64_t highs = 0x8080808080808080ull;
 std::uint64_t zero_bytes(std::uint64_t w) { return (w - ones) & ~w & highs; }
 
 // Length of the leading run of bytes that need no attention inside a string: no quote, no
-// backslash, no control character. Reads 8 bytes at a time; `high` collects bytes above 0x7f.
+// backslash, no control character. Reads 16 bytes at a time where SSE2 is at hand, else 8;
+// `high` becomes non-zero when the run holds a byte above 0x7f.
 std::size_t plain_run(const char* p, std::size_t n, std::uint64_t& high) {
   std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+  const __m128i control_max = _mm_set1_epi8(0x1f);
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    // Unsigned v <= 0x1f exactly where min(v, 0x1f) == v.
+    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, control_max), v);
+    const __m128i stop =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
+    const auto stops = static_cast<unsigned>(_mm_movemask_epi8(stop));
+    const auto highs_here = static_cast<unsigned>(_mm_movemask_epi8(v));
+    if (stops != 0) {
+      const unsigned before = (stops & (0u - stops)) - 1;  // the bytes before the first stop
+      high |= highs_here & before;
+      return i + static_cast<std::size_t>(__builtin_ctz(stops));
+    }
+    high |= highs_here;
+  }
+#endif
   for (; i + 8 <= n; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, p + i, 8);
@@ -65,43 +89,6 @@ std::size_t plain_run(const char* p, std::size_t n, std::uint64_t& high) {
 }
 
 bool is_cont(unsigned char c) { return (c & 0xc0) == 0x80; }
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(std::string_view s) {
-  auto p = reinterpret_cast<const unsigned char*>(s.data());
-  std::size_t n = s.size(), i = 0;
-  while (i < n) {
-    if (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if ((w & highs) == 0) {
-        i += 8;
-        continue;
-      }
-    }
-    unsigned char c = p[i];
-    if (c < 0x80) {
-      ++i;
-    } else if (c >= 0xc2 && c <= 0xdf) {
-      if (i + 1 >= n || !is_cont(p[i + 1])) return false;
-      i += 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      if (i + 2 >= n || !is_cont(p[i + 1]) || !is_cont(p[i + 2])) return false;
-      if (c == 0xe0 && p[i + 1] < 0xa0) return false;
-      if (c == 0xed && p[i + 1] > 0x9f) return false;
-      i += 3;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      if (i + 3 >= n || !is_cont(p[i + 1]) || !is_cont(p[i + 2]) || !is_cont(p[i + 3]))
-        return false;
-      if (c == 0xf0 && p[i + 1] < 0x90) return false;
-      if (c == 0xf4 && p[i + 1] > 0x8f) return false;
-      i += 4;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
 
 void append_utf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {
@@ -176,7 +163,7 @@ std::optional<double> decimal_to_double(std::string_view s) {
 std::uint32_t code_point_at(std::string_view s, std::size_t i, std::size_t& length) {
   auto c = static_cast<unsigned char>(s[i]);
   std::size_t n = c < 0x80 ? 1 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
-  if (i + n > s.size() || !valid_utf8(s.substr(i, n))) {
+  if (i + n > s.size() || !is_valid_utf8(s.substr(i, n))) {
     length = 1;
     return 0xffffffffu;
   }
@@ -204,44 +191,9 @@ bool equals_ignoring_case(std::string_view a, std::string_view lower) {
   return true;
 }
 
-// The lenient reading of a text as a double: sign, digits with an optional point and fraction,
-// optional exponent, or inf / infinity / nan in any case.
+// The lenient reading of a text as a double: the float text rule after trimming, else 0.0.
 double parse_lenient_float(std::string_view text) {
-  std::string_view s = trim_unicode_space(text);
-  bool negative = false;
-  std::string_view body = s;
-  if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
-    negative = body[0] == '-';
-    body.remove_prefix(1);
-  }
-  if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity"))
-    return negative ? -HUGE_VAL : HUGE_VAL;
-  if (equals_ignoring_case(body, "nan")) return std::numeric_limits<double>::quiet_NaN();
-  // Rebuilt in the JSON number form, which the double parser takes whole: ".5" and "5." too.
-  std::string number = negative ? "-" : "";
-  std::size_t i = 0;
-  while (i < body.size() && is_digit(body[i])) number += body[i++];
-  bool whole = number.size() > (negative ? 1u : 0u);
-  if (!whole) number += '0';
-  bool fraction = false;
-  if (i < body.size() && body[i] == '.') {
-    ++i;
-    std::size_t from = i;
-    while (i < body.size() && is_digit(body[i])) ++i;
-    fraction = i > from;
-    if (fraction) number += "." + std::string(body.substr(from, i - from));
-  }
-  if (!whole && !fraction) return 0.0;
-  if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
-    number += body[i++];
-    if (i < body.size() && (body[i] == '+' || body[i] == '-')) number += body[i++];
-    std::size_t from = i;
-    while (i < body.size() && is_digit(body[i])) number += body[i++];
-    if (i == from) return 0.0;
-  }
-  if (i != body.size()) return 0.0;
-  if (auto value = decimal_to_double(number)) return *value;
-  return negative ? -HUGE_VAL : HUGE_VAL;
+  return parse_float_text(trim_unicode_space(text)).value_or(0.0);
 }
 
 // The lenient reading of a text as a signed 64-bit decimal; 0 when it does not parse.
@@ -431,13 +383,16 @@ void Reader::skip_pending() {
   if (value_pending_) skip();
 }
 
-bool Reader::next_element() {
+// Moves past the comma before the next member of the open array or object, onto that member.
+// False at its closing bracket (which is consumed) or on a failure.
+bool Reader::advance_to_member(char close, ErrorCode eof, ErrorCode eof_after_comma,
+                               ErrorCode expected_comma) {
   skip_pending();
   if (failed_) return false;
   skip_whitespace();
-  if (pos_ == text_.size()) return fail_peek(ErrorCode::EofWhileParsingList), false;
+  if (pos_ == text_.size()) return fail_peek(eof), false;
   char c = text_[pos_];
-  if (c == ']') {
+  if (c == close) {
     before_close_ = pos_++;
     --depth_;
     first_ = false;
@@ -445,14 +400,20 @@ bool Reader::next_element() {
   }
   if (first_) {
     first_ = false;
-  } else if (c == ',') {
-    ++pos_;
-    skip_whitespace();
-    if (pos_ == text_.size()) return fail_peek(ErrorCode::EofWhileParsingValue), false;
-    if (text_[pos_] == ']') return fail_peek(ErrorCode::TrailingComma), false;
-  } else {
-    return fail_peek(ErrorCode::ExpectedListCommaOrEnd), false;
+    return true;
   }
+  if (c != ',') return fail_peek(expected_comma), false;
+  ++pos_;
+  skip_whitespace();
+  if (pos_ == text_.size()) return fail_peek(eof_after_comma), false;
+  if (text_[pos_] == close) return fail_peek(ErrorCode::TrailingComma), false;
+  return true;
+}
+
+bool Reader::next_element() {
+  if (!advance_to_member(']', ErrorCode::EofWhileParsingList, ErrorCode::EofWhileParsingValue,
+                         ErrorCode::ExpectedListCommaOrEnd))
+    return false;
   value_pending_ = true;
   return true;
 }
@@ -477,29 +438,10 @@ void Reader::end_array_early() {
 }
 
 bool Reader::next_key(std::string_view& key) {
-  skip_pending();
-  if (failed_) return false;
-  skip_whitespace();
-  if (pos_ == text_.size()) return fail_peek(ErrorCode::EofWhileParsingObject), false;
-  char c = text_[pos_];
-  if (c == '}') {
-    before_close_ = pos_++;
-    --depth_;
-    first_ = false;
+  if (!advance_to_member('}', ErrorCode::EofWhileParsingObject, ErrorCode::EofWhileParsingObject,
+                         ErrorCode::ExpectedObjectCommaOrEnd))
     return false;
-  }
-  if (first_) {
-    first_ = false;
-  } else if (c == ',') {
-    ++pos_;
-    skip_whitespace();
-    if (pos_ == text_.size()) return fail_peek(ErrorCode::EofWhileParsingObject), false;
-    c = text_[pos_];
-    if (c == '}') return fail_peek(ErrorCode::TrailingComma), false;
-  } else {
-    return fail_peek(ErrorCode::ExpectedObjectCommaOrEnd), false;
-  }
-  if (c != '"') return fail_peek(ErrorCode::KeyMustBeAString), false;
+  if (text_[pos_] != '"') return fail_peek(ErrorCode::KeyMustBeAString), false;
   ++pos_;
   if (!scan_string(true, true, key)) return false;
   colon_pending_ = true;
@@ -546,7 +488,7 @@ bool Reader::scan_string(bool decode, bool check_utf8, std::string_view& out) {
   const std::size_t end = pos_++;
   if (high) {
     saw_high_ = true;
-    if (check_utf8 && !valid_utf8(text_.substr(start, end - start)))
+    if (check_utf8 && !is_valid_utf8(text_.substr(start, end - start)))
       return fail_here(ErrorCode::InvalidUnicodeCodePoint), false;
   }
   if (decode) {
@@ -731,7 +673,8 @@ Raw Reader::raw() {
   skip_value();
   if (failed_) return {};
   std::string_view slice = text_.substr(start, pos_ - start);
-  if (saw_high_ && !valid_utf8(slice)) return fail_here(ErrorCode::InvalidUnicodeCodePoint), Raw{};
+  if (saw_high_ && !is_valid_utf8(slice))
+    return fail_here(ErrorCode::InvalidUnicodeCodePoint), Raw{};
   return Raw{slice};
 }
 
@@ -1131,4 +1074,47 @@ void read_record(Reader& r, const RecordInfo& info, void* out) {
 }
 
 }  // namespace detail
+}  // namespace vantrel::json
+
+// ---- Decimal float text -------------------------------------------------------------------------
+
+namespace vantrel::json {
+
+std::optional<double> parse_float_text(std::string_view text) {
+  bool negative = false;
+  std::string_view body = text;
+  if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
+    negative = body[0] == '-';
+    body.remove_prefix(1);
+  }
+  if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity"))
+    return negative ? -HUGE_VAL : HUGE_VAL;
+  if (equals_ignoring_case(body, "nan")) return std::numeric_limits<double>::quiet_NaN();
+  // Rebuilt in the JSON number form, which the double parser takes whole: ".5" and "5." too.
+  std::string number = negative ? "-" : "";
+  std::size_t i = 0;
+  while (i < body.size() && is_digit(body[i])) number += body[i++];
+  bool whole = number.size() > (negative ? 1u : 0u);
+  if (!whole) number += '0';
+  bool fraction = false;
+  if (i < body.size() && body[i] == '.') {
+    ++i;
+    std::size_t from = i;
+    while (i < body.size() && is_digit(body[i])) ++i;
+    fraction = i > from;
+    if (fraction) number += "." + std::string(body.substr(from, i - from));
+  }
+  if (!whole && !fraction) return std::nullopt;
+  if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+    number += body[i++];
+    if (i < body.size() && (body[i] == '+' || body[i] == '-')) number += body[i++];
+    std::size_t from = i;
+    while (i < body.size() && is_digit(body[i])) number += body[i++];
+    if (i == from) return std::nullopt;
+  }
+  if (i != body.size()) return std::nullopt;
+  if (auto value = decimal_to_double(number)) return *value;
+  return negative ? -HUGE_VAL : HUGE_VAL;
+}
+
 }  // namespace vantrel::json

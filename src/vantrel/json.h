@@ -209,6 +209,8 @@ class Reader {
   bool open(char bracket);
   void skip_whitespace();
   void skip_pending();
+  bool advance_to_member(char close, ErrorCode eof, ErrorCode eof_after_comma,
+                         ErrorCode expected_comma);
   bool ident(std::string_view rest);
   bool scan_string(bool decode, bool check_utf8, std::string_view& out);
   bool scan_escape(bool decode);
@@ -400,5 +402,18 @@ std::optional<Error> decode(std::string_view text, T& out) {
   if (r.finish()) return std::nullopt;
   return r.error();
 }
+
+}  // namespace vantrel::json
+
+// ---- Decimal float text -------------------------------------------------------------------------
+
+namespace vantrel::json {
+
+// `text`, whole, as a double: an optional sign, then digits with an optional point and fraction
+// (digits on one side of the point suffice: "5." and ".5") and an optional exponent, or "inf",
+// "infinity" or "nan" in any letter case. The nearest double; an infinity beyond the double
+// range. nullopt for anything else (white space included). The lenient float rule trims and
+// then reads a text with this.
+std::optional<double> parse_float_text(std::string_view text);
 
 }  // namespace vantrel::json

@@ -112,6 +112,37 @@ TEST(JsonStrings, EscapesAreDecodedAndSurrogatesMustPair) {
   }
 }
 
+// Long strings are scanned many bytes at a time: an escape, a control character or a byte above
+// 0x7f must be found at every offset, wherever it falls within a block.
+TEST(JsonStrings, SpecialBytesAreFoundAtEveryOffset) {
+  constexpr std::size_t length = 40;
+  for (std::size_t at = 0; at < length; ++at) {
+    auto text_with = [&](std::string_view part) {
+      return '"' + std::string(at, 'a') + std::string(part) + std::string(length - at, 'b') + '"';
+    };
+    const std::string plain = std::string(at, 'a') + std::string(length - at, 'b');
+    const std::string column = std::to_string(at + 2);
+    const std::string end = std::to_string(length + 3);  // the closing quote of a 1-byte part
+    std::string value;
+    EXPECT_EQ(outcome(text_with("\\n"), value), "ok") << at;
+    EXPECT_EQ(value, plain.substr(0, at) + '\n' + plain.substr(at)) << at;
+    EXPECT_EQ(outcome(text_with("\xc3\xa9"), value), "ok") << at;
+    EXPECT_EQ(value, plain.substr(0, at) + "\xc3\xa9" + plain.substr(at)) << at;
+    for (std::string_view control : {"\x01", "\x1f"})
+      EXPECT_EQ(outcome<std::string>(text_with(control)),
+                "control character (\\u0000-\\u001F) found while parsing a string at line 1 "
+                "column " +
+                    column)
+          << at;
+    const std::string invalid = "invalid unicode code point at line 1 column " + end;
+    EXPECT_EQ(outcome<std::string>(text_with("\xff")), invalid) << at;
+    EXPECT_EQ(outcome<Raw>(text_with("\xff")), invalid) << at;
+    EXPECT_EQ(outcome<std::string>(text_with("\"")),
+              "trailing characters at line 1 column " + std::to_string(at + 3))
+        << at;
+  }
+}
+
 // Skipped values are checked for syntax only: their strings may hold any bytes and lone
 // surrogate escapes, as nothing is made of them; raw values must be valid UTF-8.
 TEST(JsonSkip, SkippedAndRawValuesAreValidatedWhole) {

@@ -102,7 +102,7 @@ boost::asio::awaitable<bool> LineReader::fill(const runtime::CancellationToken& 
       co_await runtime::select_first(token.cancelled(), runtime::read_some(pipe_, free));
   if (selected.first) co_return false;
   auto& read = *selected.second;
-  if (!read.ok())
+  if (!read)
     read_failure_ = read.error();
   else if (*read == 0)
     eof_ = true;

@@ -172,7 +172,7 @@ class RunLoop {
     if (error_) return std::move(error_);
     if (!events_.empty() && events_.back().has_error())
       return agent_failure(parts_.agent, events_.back());
-    if (!status.ok()) return RunError::process(status.error());
+    if (!status) return RunError::process(status.error());
     if (!status.value().success()) {
       std::optional<Event> last_event;
       if (!events_.empty()) last_event = events_.back();
@@ -236,7 +236,7 @@ Result<SessionHandle, RunError> launch_now(const std::shared_ptr<const RunnerCon
   runtime::Command command = child_command(*config, request, invocation);
   auto spawned = runtime::spawn(executor, command);
   // A spawn failure drops the invocation, deleting its temporary files.
-  if (!spawned.ok()) return fail(RunError::process(spawned.error()));
+  if (!spawned) return fail(RunError::process(spawned.error()));
   runtime::Child& child = spawned.value();
   check(child.stdout_pipe.is_open(), "stdout is piped");
   check(child.stderr_pipe.is_open(), "stderr is piped");

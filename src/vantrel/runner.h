@@ -23,6 +23,10 @@ using EventHandler = std::function<boost::asio::awaitable<Result<void, std::stri
 // or the spawn's error ("process": "agent process error: <cause>"; no task is started and the
 // invocation's temporary files are deleted). Must run on the shared runtime; never suspends:
 // it returns as soon as the child is spawned and the run's tasks are started.
+//
+// Build the request before the call: g++ 12 miscompiles an aggregate temporary made with
+// designated initializers inside a co_await expression (`co_await launch(c, RunRequest{...})`
+// frees garbage); `RunRequest r{...}; co_await launch(c, std::move(r));` is fine.
 boost::asio::awaitable<Result<SessionHandle, RunError>> launch(
     std::shared_ptr<const RunnerConfig> config, RunRequest request, EventHandler handler = {});
 

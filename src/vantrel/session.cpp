@@ -22,11 +22,18 @@ runtime::Receiver<Event> session_take_events(SessionHandle& handle) {
 
 boost::asio::awaitable<std::optional<Event>> session_next_event(SessionHandle& handle) {
   if (!handle.events) co_return std::nullopt;
+  // A queued event is taken at once, without the frames of a wait.
+  if (auto event = handle.events->try_receive()) co_return event;
   co_return co_await handle.events->receive();
 }
 
 boost::asio::awaitable<Outcome> session_wait(const SessionHandle& handle) {
   co_return co_await handle.latch->wait();
+}
+
+boost::asio::awaitable<std::shared_ptr<const Outcome>> session_wait_shared(
+    const SessionHandle& handle) {
+  co_return co_await handle.latch->wait_shared();
 }
 
 }  // namespace vantrel

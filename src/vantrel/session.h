@@ -61,4 +61,10 @@ boost::asio::awaitable<std::optional<Event>> session_next_event(SessionHandle& h
 // before or after the run ended; every call returns an equal copy.
 boost::asio::awaitable<Outcome> session_wait(const SessionHandle& handle);
 
+// The stored outcome itself, shared and read-only, waiting as session_wait does. For callers
+// that only read the outcome once (to convert it), this saves session_wait's deep copy, which
+// for a long run costs as much as the run's whole event list.
+boost::asio::awaitable<std::shared_ptr<const Outcome>> session_wait_shared(
+    const SessionHandle& handle);
+
 }  // namespace vantrel

@@ -36,7 +36,7 @@ boost::asio::awaitable<void> read_stderr_tail(runtime::Pipe pipe,
   std::array<char, 8192> buffer;
   for (;;) {
     auto n = co_await runtime::read_some(pipe, boost::asio::buffer(buffer));
-    if (!n.ok() || *n == 0) break;
+    if (!n || *n == 0) break;
     tail->push(std::string_view(buffer.data(), *n));
   }
 }

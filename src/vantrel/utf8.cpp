@@ -1,9 +1,13 @@
-// Lossy UTF-8 decoding.
+// UTF-8 checking and lossy decoding.
 #include "vantrel/utf8.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vantrel {
 namespace {
@@ -43,11 +47,22 @@ std::ptrdiff_t valid_sequence(std::string_view bytes, std::size_t at) {
   return static_cast<std::ptrdiff_t>(lead.length);
 }
 
-// True when the 8 bytes at `p` are all ASCII.
-bool ascii_word(const char* p) {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  return (word & 0x8080808080808080ULL) == 0;
+// The number of ASCII bytes from `at`, sixteen or eight at a time while it can.
+std::size_t ascii_run(std::string_view bytes, std::size_t at) {
+  constexpr std::uint64_t highs = 0x8080808080808080ull;
+  std::size_t end = at;
+#if defined(__SSE2__)
+  while (end + 16 <= bytes.size() &&
+         _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + end))) ==
+             0)
+    end += 16;
+#endif
+  for (std::uint64_t word; end + 8 <= bytes.size(); end += 8) {
+    std::memcpy(&word, bytes.data() + end, 8);
+    if (word & highs) break;
+  }
+  while (end < bytes.size() && static_cast<unsigned char>(bytes[end]) < 0x80) ++end;
+  return end - at;
 }
 
 }  // namespace
@@ -55,14 +70,8 @@ bool ascii_word(const char* p) {
 bool is_valid_utf8(std::string_view bytes) {
   std::size_t at = 0;
   while (at < bytes.size()) {
-    if (at + 8 <= bytes.size() && ascii_word(bytes.data() + at)) {
-      at += 8;
-      continue;
-    }
-    if (static_cast<unsigned char>(bytes[at]) < 0x80) {
-      ++at;
-      continue;
-    }
+    at += ascii_run(bytes, at);
+    if (at == bytes.size()) break;
     std::ptrdiff_t length = valid_sequence(bytes, at);
     if (length < 0) return false;
     at += static_cast<std::size_t>(length);
@@ -71,24 +80,24 @@ bool is_valid_utf8(std::string_view bytes) {
 }
 
 std::string utf8_lossy(std::string_view bytes) {
-  if (is_valid_utf8(bytes)) return std::string(bytes);
   std::string text;
   text.reserve(bytes.size());
+  std::size_t copied = 0;  // bytes before this are in `text`; valid ones after it wait for a copy
   std::size_t at = 0;
   while (at < bytes.size()) {
-    if (static_cast<unsigned char>(bytes[at]) < 0x80) {
-      text += bytes[at++];
-      continue;
-    }
+    at += ascii_run(bytes, at);
+    if (at == bytes.size()) break;
     std::ptrdiff_t length = valid_sequence(bytes, at);
     if (length > 0) {
-      text.append(bytes.substr(at, static_cast<std::size_t>(length)));
       at += static_cast<std::size_t>(length);
-    } else {
-      text.append(replacement);
-      at += static_cast<std::size_t>(-length);
+      continue;
     }
+    text.append(bytes.substr(copied, at - copied));
+    text.append(replacement);
+    at += static_cast<std::size_t>(-length);
+    copied = at;
   }
+  text.append(bytes.substr(copied));
   return text;
 }
 

@@ -27,6 +27,10 @@ TEST(Utf8Lossy, ReplacesEachMaximalInvalidSubsequenceOnce) {
       {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // above U+10FFFF
       {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},                                  // U+10FFFF
       {std::string_view("a\0b", 3), std::string_view("a\0b", 3)},
+      // Long ASCII runs around valid and invalid sequences, and an invalid byte at the very end.
+      {"0123456789abcdef\xC3\xA9ghijklmnopqrstuv\xFFwxyz0123456789\xE2\x82",
+       "0123456789abcdef\xC3\xA9ghijklmnopqrstuv\xEF\xBF\xBDwxyz0123456789\xEF\xBF\xBD"},
+      {"\xFFxyz0123456789abcdefghij", "\xEF\xBF\xBDxyz0123456789abcdefghij"},
   };
   for (const LossyCase& c : cases) {
     EXPECT_EQ(utf8_lossy(c.bytes), c.text) << c.bytes;

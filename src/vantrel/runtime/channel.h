@@ -220,6 +220,17 @@ class Receiver {
     co_return item;
   }
 
+  // The oldest queued item without waiting, or none when nothing is queued (whether or not
+  // the channel has ended).
+  std::optional<T> try_receive() {
+    std::lock_guard lock(state_->mutex);
+    if (state_->items.empty()) return std::nullopt;
+    std::optional<T> item(std::move(state_->items.front()));
+    state_->items.pop_front();
+    state_->wake_sender_if_room();
+    return item;
+  }
+
   // Every queued item at once, oldest first, waiting while none is queued; empty once the
   // channel has ended. Cancellation as for receive.
   boost::asio::awaitable<std::deque<T>> receive_all() {

@@ -58,7 +58,7 @@ Result<std::string> find_program(const std::string& program, std::string_view pa
       path.remove_prefix(colon + 1);
     }
   }
-  return Result<std::string>::failure(os_error_text(error));
+  return fail(os_error_text(error));
 }
 
 std::string_view search_path(const std::vector<EnvVar>& env) {
@@ -128,7 +128,7 @@ class SpawnSetup {
 // just started and SIGKILL cannot be caught.
 void kill_and_reap(pid_t pid) {
   ::kill(pid, SIGKILL);
-  sys::wait_for(pid);
+  (void)sys::wait_for(pid);  // nothing more can be done if reaping fails
 }
 
 std::string error_text(const boost::system::error_code& ec) {
@@ -140,12 +140,11 @@ std::string error_text(const boost::system::error_code& ec) {
 boost::asio::awaitable<void> reap_in_background(Pipe process_fd, pid_t pid) {
   auto [ec] = co_await process_fd.async_wait(Pipe::wait_read,
                                              boost::asio::as_tuple(boost::asio::use_awaitable));
-  if (!ec) sys::wait_for(pid);
+  if (!ec) (void)sys::wait_for(pid);
 }
 
-template <class T>
-Result<T> failure_of(const boost::system::system_error& e) {
-  return Result<T>::failure(error_text(e.code()));
+Failure<std::string> failure_of(const boost::system::system_error& e) {
+  return fail(error_text(e.code()));
 }
 
 }  // namespace
@@ -189,26 +188,25 @@ boost::asio::awaitable<Result<ExitStatus>> ChildProcess::wait() {
   auto [ec] = co_await process_fd_.async_wait(Pipe::wait_read,
                                               boost::asio::as_tuple(boost::asio::use_awaitable));
   if (ec == boost::asio::error::operation_aborted) throw boost::system::system_error(ec);
-  if (ec) co_return Result<ExitStatus>::failure(error_text(ec));
+  if (ec) co_return fail(error_text(ec));
   auto raw = sys::wait_for(pid_);
-  if (!raw.ok()) co_return Result<ExitStatus>::failure(raw.error());
+  if (!raw.has_value()) co_return fail(raw.error());
   status_ = ExitStatus{*raw};
   process_fd_.close();
   co_return *status_;
 }
 
 Result<Child> spawn(const boost::asio::any_io_executor& executor, const Command& command) {
-  using Failed = Result<Child>;
-  if (any_nul(command)) return Failed::failure(kNulByte);
+  if (any_nul(command)) return fail(kNulByte);
   auto path = find_program(command.program, search_path(command.env));
-  if (!path.ok()) return Failed::failure(path.error());
+  if (!path.has_value()) return fail(path.error());
 
   auto in = sys::make_pipe();
-  if (!in.ok()) return Failed::failure(in.error());
+  if (!in.has_value()) return fail(in.error());
   auto out = sys::make_pipe();
-  if (!out.ok()) return Failed::failure(out.error());
+  if (!out.has_value()) return fail(out.error());
   auto err = sys::make_pipe();
-  if (!err.ok()) return Failed::failure(err.error());
+  if (!err.has_value()) return fail(err.error());
 
   std::vector<std::string> args{command.program};
   args.insert(args.end(), command.args.begin(), command.args.end());
@@ -224,16 +222,16 @@ Result<Child> spawn(const boost::asio::any_io_executor& executor, const Command&
   if (!error) error = setup.wire_streams(in->read.get(), out->write.get(), err->write.get());
   if (!error && command.cwd) error = setup.change_directory(*command.cwd);
   if (!error) error = setup.spawn(pid, *path, argv, envp);
-  if (error) return Failed::failure(os_error_text(error));
+  if (error) return fail(os_error_text(error));
   // The child's ends now live in the child only.
   in->read.reset();
   out->write.reset();
   err->write.reset();
 
   auto process_fd = sys::pidfd_open(pid);
-  if (!process_fd.ok()) {
+  if (!process_fd.has_value()) {
     kill_and_reap(pid);
-    return Failed::failure(process_fd.error());
+    return fail(process_fd.error());
   }
   std::optional<ChildProcess> process;
   try {
@@ -241,7 +239,7 @@ Result<Child> spawn(const boost::asio::any_io_executor& executor, const Command&
     process_fd->release();
   } catch (const boost::system::system_error& e) {
     kill_and_reap(pid);
-    return failure_of<Child>(e);
+    return failure_of(e);
   }
   try {
     // From here on a failure drops `process`, which kills and reaps the child.
@@ -254,7 +252,7 @@ Result<Child> spawn(const boost::asio::any_io_executor& executor, const Command&
     return Child{std::move(*process), std::move(stdin_pipe), std::move(stdout_pipe),
                  std::move(stderr_pipe)};
   } catch (const boost::system::system_error& e) {
-    return failure_of<Child>(e);
+    return failure_of(e);
   }
 }
 
@@ -264,7 +262,7 @@ boost::asio::awaitable<Result<std::size_t>> read_some(Pipe& pipe,
       co_await pipe.async_read_some(buffer, boost::asio::as_tuple(boost::asio::use_awaitable));
   if (ec == boost::asio::error::eof) co_return std::size_t{0};
   if (ec == boost::asio::error::operation_aborted) throw boost::system::system_error(ec);
-  if (ec) co_return Result<std::size_t>::failure(error_text(ec));
+  if (ec) co_return fail(error_text(ec));
   co_return n;
 }
 
@@ -273,7 +271,7 @@ boost::asio::awaitable<Result<std::size_t>> write_all(Pipe& pipe, boost::asio::c
   auto [ec, n] = co_await boost::asio::async_write(
       pipe, bytes, boost::asio::as_tuple(boost::asio::use_awaitable));
   if (ec == boost::asio::error::operation_aborted) throw boost::system::system_error(ec);
-  if (ec) co_return Result<std::size_t>::failure(error_text(ec));
+  if (ec) co_return fail(error_text(ec));
   co_return n;
 }
 

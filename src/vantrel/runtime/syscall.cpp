@@ -10,13 +10,6 @@
 
 namespace vantrel::runtime {
 
-std::string os_error_text(int error) {
-  char buffer[256];
-  // The GNU strerror_r returns the text, which may or may not live in `buffer`.
-  const char* text = strerror_r(error, buffer, sizeof buffer);
-  return std::string(text) + " (os error " + std::to_string(error) + ")";
-}
-
 void UniqueFd::reset(int fd) {
   // close() is not retried on EINTR: on Linux the descriptor is released either way.
   if (fd_ >= 0) ::close(fd_);
@@ -35,8 +28,9 @@ thread_local Injection injection;
 // Moves `fd` above the standard streams when the process runs with one of them closed.
 Result<UniqueFd> above_standard_streams(UniqueFd fd) {
   if (fd.get() > STDERR_FILENO) return fd;
-  int moved = retry_eintr([&] { return ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1); });
-  if (moved < 0) return Result<UniqueFd>::failure(os_error_text(errno));
+  int moved =
+      retry_on_interrupt([&] { return ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1); });
+  if (moved < 0) return fail(os_error_text(errno));
   return UniqueFd(moved);
 }
 
@@ -54,18 +48,18 @@ bool injected_failure(Call call) {
 Result<PipeEnds> make_pipe() {
   int fds[2];
   if (injected_failure(Call::pipe) || ::pipe2(fds, O_CLOEXEC) != 0)
-    return Result<PipeEnds>::failure(os_error_text(errno));
+    return fail(os_error_text(errno));
   auto read = above_standard_streams(UniqueFd(fds[0]));
   auto write = above_standard_streams(UniqueFd(fds[1]));
-  if (!read.ok()) return Result<PipeEnds>::failure(read.error());
-  if (!write.ok()) return Result<PipeEnds>::failure(write.error());
+  if (!read.has_value()) return fail(read.error());
+  if (!write.has_value()) return fail(write.error());
   return PipeEnds{std::move(*read), std::move(*write)};
 }
 
 Result<UniqueFd> pidfd_open(int pid) {
   int fd = -1;
   if (!injected_failure(Call::pidfd_open)) fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  if (fd < 0) return Result<UniqueFd>::failure(os_error_text(errno));
+  if (fd < 0) return fail(os_error_text(errno));
   return UniqueFd(fd);
 }
 
@@ -78,8 +72,8 @@ Result<int> wait_for(int pid) {
   int status = 0;
   int reaped = -1;
   if (!injected_failure(Call::waitpid))
-    reaped = retry_eintr([&] { return ::waitpid(pid, &status, 0); });
-  if (reaped < 0) return Result<int>::failure(os_error_text(errno));
+    reaped = retry_on_interrupt([&] { return ::waitpid(pid, &status, 0); });
+  if (reaped < 0) return fail(os_error_text(errno));
   return status;
 }
 

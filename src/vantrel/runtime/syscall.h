@@ -6,40 +6,18 @@
 #include <string>
 #include <utility>
 
-#include "vantrel/check.h"
+#include "vantrel/io_error.h"
+#include "vantrel/result.h"
 
 namespace vantrel::runtime {
 
-// "<description> (os error N)": how an operating-system failure reads to users.
-std::string os_error_text(int error);
-
-// A value, or the text of the failure that kept it from being made. Expected failures of the
-// runtime (a program that cannot be started, a failed read) come back as one of these.
+// Expected failures of the runtime (a program that cannot be started, a failed read) come back
+// as the failure's text.
 template <class T>
-class Result {
- public:
-  Result(T value) : value_(std::move(value)) {}
-  static Result failure(std::string text) { return Result(std::move(text), 0); }
+using Result = vantrel::Result<T, std::string>;
 
-  bool ok() const { return value_.has_value(); }
-  T& value() {
-    check(ok(), "value of a failed result");
-    return *value_;
-  }
-  const T& value() const {
-    check(ok(), "value of a failed result");
-    return *value_;
-  }
-  T* operator->() { return &value(); }
-  T& operator*() { return value(); }
-  // The failure text; empty when the result holds a value.
-  const std::string& error() const { return error_; }
-
- private:
-  Result(std::string text, int) : error_(std::move(text)) {}
-  std::optional<T> value_;
-  std::string error_;
-};
+// "<description> (os error N)": how an operating-system failure reads to users.
+inline std::string os_error_text(int error) { return os_error(error).text; }
 
 // An owned file descriptor, closed when dropped.
 class UniqueFd {
@@ -72,16 +50,6 @@ void fail_next(Call call, int error);
 
 // True (with the error set in errno) when a test asked `call` to fail now.
 bool injected_failure(Call call);
-
-// Runs `f` (a call that returns -1 and sets errno on failure) until it fails with anything
-// but EINTR.
-template <class F>
-auto retry_eintr(F f) {
-  for (;;) {
-    auto result = f();
-    if (result != -1 || errno != EINTR) return result;
-  }
-}
 
 // The end that reads and the end that writes of a new pipe; both close-on-exec and both above
 // the standard streams, so that moving them onto 0, 1 and 2 in a child never overwrites one.
