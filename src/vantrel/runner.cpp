@@ -2,6 +2,7 @@
 // the standard-error reader (tail.cpp) and the run loop.
 #include "vantrel/runner.h"
 
+#include <atomic>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <chrono>
@@ -32,15 +33,34 @@ awaitable<void> write_stdin(runtime::Pipe pipe, std::string bytes) {
   co_await runtime::write_all(pipe, boost::asio::buffer(bytes));
 }
 
+// The run loop publishes each event once, shared and never changed again; the forwarder makes
+// the reader's copy. So the copying runs beside the reading of the agent's output, and the
+// copies are made and freed away from the run loop's own allocations.
+using SharedEvent = std::shared_ptr<const Event>;
+
+// How many of the run's published events the forwarder is done with (copied or dropped): the
+// run loop may move those into its result, and copies the others, which the forwarder may
+// still be reading.
+using ForwardedCount = std::shared_ptr<std::atomic<std::size_t>>;
+
 // Moves events from the run loop's unbounded channel into the session's bounded one, taking
 // everything queued at each wake-up, so that only this task ever waits for a slow reader.
 // Stops when the run loop is done and everything is passed on, or when the reader is gone.
-awaitable<void> forward_events(runtime::Receiver<Event> from, runtime::BoundedSender<Event> to) {
+awaitable<void> forward_events(runtime::Receiver<SharedEvent> from,
+                               runtime::BoundedSender<Event> to, ForwardedCount forwarded) {
   for (;;) {
-    std::deque<Event> batch = co_await from.receive_all();
-    if (batch.empty()) co_return;
+    std::deque<SharedEvent> shared = co_await from.receive_all();
+    if (shared.empty()) co_return;
+    std::deque<Event> batch;
+    // No copy for a reader that is gone.
+    if (to.is_open())
+      for (const SharedEvent& event : shared) batch.push_back(*event);
+    std::size_t count = shared.size();
+    shared.clear();
+    forwarded->fetch_add(count, std::memory_order_release);
     while (!batch.empty())
       if (!co_await to.send_some(batch)) co_return;
+    if (!to.is_open()) co_return;
   }
 }
 
@@ -53,7 +73,8 @@ struct RunParts {
   std::vector<TempFile> temp_files;
   TailReader tail_reader;
   std::shared_ptr<TailBuffer> tail;
-  runtime::UnboundedSender<Event> events;
+  runtime::UnboundedSender<SharedEvent> events;
+  ForwardedCount forwarded;
   CancellationToken token;
   std::shared_ptr<Latch<Outcome>> latch;
   std::shared_ptr<ThreadIdSlot> thread_id;
@@ -125,14 +146,14 @@ class RunLoop {
     if (event.type.kind == EventType::ItemCompleted && event.item.kind == ItemKind::AgentMessage)
       final_message_ = event.item.text;
     if (event.has_usage()) usage_ = event.usage;
-    // No copy is made for a reader that is gone.
-    if (channel_open_) unpublished_.push_back(event);
     // The events list keeps the event itself; its last entry is the run's last event.
-    events_.push_back(std::move(event));
+    auto shared = std::make_shared<Event>(std::move(event));
+    if (channel_open_) unpublished_.push_back(shared);
+    events_.push_back(std::move(shared));
     if (!parts_.handler) co_return true;
     // The reader sees the event before the handler is awaited.
     publish();
-    auto handled = co_await parts_.handler(events_.back());
+    auto handled = co_await parts_.handler(*events_.back());
     if (handled) co_return true;
     stop_with(RunError::handler(std::move(handled).error()));
     co_return false;
@@ -141,7 +162,9 @@ class RunLoop {
   // Sends the events not yet sent, all at once.
   void publish() {
     if (unpublished_.empty()) return;
+    std::size_t count = unpublished_.size();
     channel_open_ = parts_.events.send_all(unpublished_);
+    if (channel_open_) published_ += count;
   }
 
   void stop_with(RunError error) {
@@ -160,22 +183,40 @@ class RunLoop {
     parts_.temp_files.clear();
     WallTime finished_at = wall_clock();
     std::optional<RunError> error = choose_error(status, stderr_text);
+    std::vector<Event> events = collect_events();
     parts_.latch->set(
         Outcome{RunResult{std::move(parts_.run_id), std::move(current_thread_id_),
-                          std::move(final_message_), std::move(usage_), std::move(events_),
+                          std::move(final_message_), std::move(usage_), std::move(events),
                           std::move(stderr_text), started_at_, finished_at},
                 std::move(error)});
+  }
+
+  // The events list of the result: each event is moved there unless the forwarder may still
+  // be copying it.
+  std::vector<Event> collect_events() {
+    std::size_t forwarded = parts_.forwarded->load(std::memory_order_acquire);
+    std::vector<Event> events;
+    events.reserve(events_.size());
+    for (std::size_t i = 0; i < events_.size(); ++i) {
+      if (i >= forwarded && i < published_)
+        events.push_back(*events_[i]);
+      else
+        events.push_back(std::move(*events_[i]));
+      events_[i].reset();
+    }
+    events_.clear();
+    return events;
   }
 
   std::optional<RunError> choose_error(const runtime::Result<runtime::ExitStatus>& status,
                                        const std::string& stderr_text) {
     if (error_) return std::move(error_);
-    if (!events_.empty() && events_.back().has_error())
-      return agent_failure(parts_.agent, events_.back());
+    if (!events_.empty() && events_.back()->has_error())
+      return agent_failure(parts_.agent, *events_.back());
     if (!status) return RunError::process(status.error());
     if (!status.value().success()) {
       std::optional<Event> last_event;
-      if (!events_.empty()) last_event = events_.back();
+      if (!events_.empty()) last_event = *events_.back();
       return RunError::exit(stderr_text, std::move(last_event), status.value().code());
     }
     return std::nullopt;
@@ -188,8 +229,9 @@ class RunLoop {
   std::string current_thread_id_;
   std::string final_message_;
   Usage usage_;
-  std::vector<Event> events_;
-  std::vector<Event> unpublished_;
+  std::vector<std::shared_ptr<Event>> events_;
+  std::vector<SharedEvent> unpublished_;
+  std::size_t published_ = 0;  // events_[0, published_) went to the forwarder
   bool channel_open_ = true;
   std::optional<RunError> error_;
 };
@@ -245,24 +287,25 @@ Result<SessionHandle, RunError> launch_now(const std::shared_ptr<const RunnerCon
                         write_stdin(std::move(child.stdin_pipe), std::move(invocation.stdin_text)),
                         boost::asio::detached);
   std::string run_id = new_run_id();
-  auto [internal_sender, internal_receiver] = runtime::make_unbounded_channel<Event>();
+  auto [internal_sender, internal_receiver] = runtime::make_unbounded_channel<SharedEvent>();
+  auto forwarded = std::make_shared<std::atomic<std::size_t>>(0);
   auto [bounded_sender, bounded_receiver] =
       runtime::make_bounded_channel<Event>(std::max<std::size_t>(config->event_buffer, 1));
   CancellationToken token;
   auto thread_id = std::make_shared<ThreadIdSlot>();
   auto latch = std::make_shared<Latch<Outcome>>();
-  boost::asio::co_spawn(executor,
-                        forward_events(std::move(internal_receiver), std::move(bounded_sender)),
-                        boost::asio::detached);
+  boost::asio::co_spawn(
+      executor, forward_events(std::move(internal_receiver), std::move(bounded_sender), forwarded),
+      boost::asio::detached);
   auto tail = std::make_shared<TailBuffer>(config->stderr_limit);
   TailReader tail_reader = start_read_stderr_tail(executor, std::move(child.stderr_pipe), tail);
   boost::asio::co_spawn(
       executor,
-      run_agent_loop(RunParts{std::move(child.process), std::move(child.stdout_pipe),
-                              new_decoder_state(config->agent), run_id,
-                              std::move(invocation.temp_files), std::move(tail_reader),
-                              std::move(tail), std::move(internal_sender), token, latch, thread_id,
-                              std::move(handler), config->scan_max_bytes, config->agent}),
+      run_agent_loop(RunParts{
+          std::move(child.process), std::move(child.stdout_pipe), new_decoder_state(config->agent),
+          run_id, std::move(invocation.temp_files), std::move(tail_reader), std::move(tail),
+          std::move(internal_sender), std::move(forwarded), token, latch, thread_id,
+          std::move(handler), config->scan_max_bytes, config->agent}),
       boost::asio::detached);
   return SessionHandle{std::move(run_id), std::move(thread_id), std::move(token), std::move(latch),
                        std::move(bounded_receiver)};

@@ -376,12 +376,18 @@ TEST(Run, ADroppedReceiverLosesNothingOfTheResult) {
 }
 
 TEST(Run, ASlowReaderOfACapacityOneStreamGetsEveryEvent) {
-  auto handle = start({.script = "repeat 200 " + turn_started + "\n", .event_buffer = 0});
+  auto handle = start({.script = "repeat 200 " + message_hi + "\n", .event_buffer = 0});
   ASSERT_TRUE(handle);
-  std::size_t received = 0;
-  while (block_on(session_next_event(*handle))) ++received;
-  EXPECT_EQ(received, 200u);
+  std::vector<Event> streamed;
+  while (auto event = block_on(session_next_event(*handle))) {
+    // The run ends long before this reader does.
+    if (streamed.size() < 20) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    streamed.push_back(std::move(*event));
+  }
   EXPECT_FALSE(block_on(session_next_event(*handle))) << "the end stays the end";
+  Outcome outcome = block_on(session_wait(*handle));
+  EXPECT_EQ(streamed.size(), 200u);
+  EXPECT_EQ(streamed, outcome.result.events);
 }
 
 TEST(Run, TheStreamEndsOnlyWithTheOutcomeStored) {
