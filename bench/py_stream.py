@@ -196,14 +196,17 @@ def main():
         assert outcome.error is None, outcome.error.message
         assert len(outcome.result.events) == args.lines
 
-    def session_body():
-        session = runner.start(request)
+    def read_all(session):
         n = 0
         for event in session:
             event.type
             event.item
             n += 1
         assert n == args.lines, n
+
+    def session_body():
+        session = runner.start(request)
+        read_all(session)
         assert session.wait().error is None
 
     def ended_session_body():
@@ -212,12 +215,7 @@ def main():
         session = runner.start(request)
         assert session.wait().error is None
         start = time.perf_counter()
-        n = 0
-        for event in session:
-            event.type
-            event.item
-            n += 1
-        assert n == args.lines, n
+        read_all(session)
         return time.perf_counter() - start
 
     def run_only_body():
