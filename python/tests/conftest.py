@@ -20,6 +20,27 @@ def fake_agent():
     return str(FAKE_AGENT)
 
 
+@pytest.fixture
+def record(tmp_path):
+    """Where the fake agent records what it was given (VANTREL_FAKE_RECORD)."""
+    return tmp_path / "record"
+
+
+def recorded(record, key):
+    """The values of the fake agent's record lines that start with `key`."""
+    lines = record.read_text().splitlines() if record.exists() else []
+    return [line[len(key) + 1:] for line in lines if line.startswith(key + " ")]
+
+
+class AccountReq:
+    """An account-usage request: any object with these three attributes will do."""
+
+    def __init__(self, executable=None, env=None, timeout=None):
+        self.executable = executable
+        self.env = env
+        self.timeout = timeout
+
+
 REQUEST_FIELDS = (
     "prompt", "stdin", "dir", "add_dirs", "images", "model", "profile", "sandbox", "approval",
     "permission_mode", "allowed_tools", "disallowed_tools", "config", "enable", "disable",

@@ -5,6 +5,8 @@ import threading
 
 import pytest
 
+from conftest import AccountReq, recorded
+
 import _vantrel
 
 REFUSED = ("account usage timeout must be finite, non-negative, and within the supported "
@@ -37,32 +39,13 @@ def server(*replies):
 COMPLETE = server(RATE_LIMITS, TOKEN_USAGE, ACCOUNT)
 
 
-class Req:
-    """An account-usage request: any object with these three attributes will do."""
-
-    def __init__(self, executable=None, env=None, timeout=None):
-        self.executable = executable
-        self.env = env
-        self.timeout = timeout
-
-
-@pytest.fixture
-def record(tmp_path):
-    return tmp_path / "record"
-
-
 @pytest.fixture
 def query(fake_agent, record):
     """Runs get_account_usage against the fake agent playing `script`."""
     def run(script, timeout=30, **env):
         env = {"VANTREL_FAKE_SCRIPT": script, "VANTREL_FAKE_RECORD": str(record), **env}
-        return _vantrel.get_account_usage(Req(fake_agent, env, timeout))
+        return _vantrel.get_account_usage(AccountReq(fake_agent, env, timeout))
     return run
-
-
-def recorded(record, key):
-    lines = record.read_text().splitlines() if record.exists() else []
-    return [line[len(key) + 1:] for line in lines if line.startswith(key + " ")]
 
 
 def expect_error(outcome, kind, message):
@@ -202,7 +185,7 @@ def test_a_zero_timeout_still_lets_initialize_through(query):
 
 
 def test_a_program_that_cannot_start():
-    outcome = _vantrel.get_account_usage(Req("/nonexistent/vantrel/codex"))
+    outcome = _vantrel.get_account_usage(AccountReq("/nonexistent/vantrel/codex"))
     expect_error(outcome, "process", "agent process error: start codex app-server: "
                  "No such file or directory (os error 2)")
 
@@ -211,7 +194,7 @@ def test_a_program_that_cannot_start():
     lambda: _vantrel.get_account_usage(),
     lambda: _vantrel.get_account_usage(None),
     lambda: _vantrel.get_account_usage(req=None),
-    lambda: _vantrel.get_account_usage(Req("")),
+    lambda: _vantrel.get_account_usage(AccountReq("")),
 ])
 def test_codex_from_the_path_is_the_default(tmp_path, fake_agent, record, monkeypatch, call):
     bin_dir = tmp_path / "bin"
@@ -271,7 +254,7 @@ def test_refused_timeouts_start_no_process(query, record, timeout):
     ("timeout", Seconds("x")),
 ])
 def test_ill_typed_attributes_raise_the_field_type_error(field, value):
-    req = Req()
+    req = AccountReq()
     setattr(req, field, value)
     with pytest.raises(TypeError) as raised:
         _vantrel.get_account_usage(req)
@@ -313,7 +296,7 @@ def test_queries_run_at_once_from_several_threads(fake_agent, tmp_path):
     def one(i):
         env = {"VANTREL_FAKE_SCRIPT": f"await {go}\n" + COMPLETE,
                "VANTREL_FAKE_RECORD": str(tmp_path / f"record{i}")}
-        outcomes.append(_vantrel.get_account_usage(Req(fake_agent, env, 60)))
+        outcomes.append(_vantrel.get_account_usage(AccountReq(fake_agent, env, 60)))
 
     workers = [threading.Thread(target=one, args=(i,)) for i in range(3)]
     for worker in workers:

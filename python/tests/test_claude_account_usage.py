@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import MODULE_DIR
+from conftest import MODULE_DIR, AccountReq, recorded
 
 import _vantrel
 
@@ -19,32 +19,13 @@ REPLY = ('out {"result":"Usage\\\\nSession: 3% used, resets 5pm\\\\nWeek: 80.5% 
          '"is_error":false}')
 
 
-class Req:
-    """A claude account-usage request: any object with these three attributes will do."""
-
-    def __init__(self, executable=None, env=None, timeout=None):
-        self.executable = executable
-        self.env = env
-        self.timeout = timeout
-
-
-@pytest.fixture
-def record(tmp_path):
-    return tmp_path / "record"
-
-
 @pytest.fixture
 def probe(fake_agent, record):
     """Runs get_claude_account_usage against the fake agent playing `script`."""
     def run(script, timeout=30, **env):
         env = {"VANTREL_FAKE_SCRIPT": script, "VANTREL_FAKE_RECORD": str(record), **env}
-        return _vantrel.get_claude_account_usage(Req(fake_agent, env, timeout))
+        return _vantrel.get_claude_account_usage(AccountReq(fake_agent, env, timeout))
     return run
-
-
-def recorded(record, key):
-    lines = record.read_text().splitlines() if record.exists() else []
-    return [line[len(key) + 1:] for line in lines if line.startswith(key + " ")]
 
 
 def expect_error(outcome, kind, message, code=None, stderr=None):
@@ -119,7 +100,7 @@ def test_a_child_that_outlives_the_timeout_is_killed(probe, record):
 
 
 def test_a_program_that_cannot_start():
-    outcome = _vantrel.get_claude_account_usage(Req("/nonexistent/vantrel/claude"))
+    outcome = _vantrel.get_claude_account_usage(AccountReq("/nonexistent/vantrel/claude"))
     expect_error(outcome, "process", "agent process error: start claude account usage: "
                  "No such file or directory (os error 2)")
 
@@ -131,7 +112,7 @@ def test_claude_is_the_default_program(tmp_path, fake_agent, record, executable)
     (bin_dir / "claude").symlink_to(os.path.abspath(fake_agent))
     env = {"PATH": str(bin_dir), "VANTREL_FAKE_SCRIPT": "stdin\n" + REPLY + "\n",
            "VANTREL_FAKE_RECORD": str(record)}
-    outcome = _vantrel.get_claude_account_usage(req=Req(executable, env))
+    outcome = _vantrel.get_claude_account_usage(req=AccountReq(executable, env))
     assert outcome.error is None
     assert recorded(record, "arg")[0] == "claude"
 
@@ -193,7 +174,7 @@ def test_a_refused_timeout_builds_no_runtime():
     ("timeout", Seconds("x")),
 ])
 def test_ill_typed_attributes_raise_the_field_type_error(field, value):
-    req = Req()
+    req = AccountReq()
     setattr(req, field, value)
     with pytest.raises(TypeError) as raised:
         _vantrel.get_claude_account_usage(req)
