@@ -13,6 +13,7 @@
 #include "vantrel/args.h"
 #include "vantrel/claude_args.h"
 #include "vantrel/claude_stream.h"
+#include "vantrel/codex_stream.h"
 #include "vantrel/grok_args.h"
 #include "vantrel/json.h"
 #include "vantrel/line_reader.h"
@@ -115,28 +116,75 @@ class RunLoop {
         stop_with(RunError::decode(std::move(item.failure), std::nullopt, line_));
         break;
       }
-      if (!co_await handle_line(item.line)) break;
+      // Without a handler a line needs no waiting, so it is taken without a coroutine.
+      bool go_on;
+      if (parts_.handler)
+        go_on = co_await handle_line(item.line);
+      else
+        go_on = record_line(item.line);
+      if (!go_on) break;
     }
     publish();
   }
 
-  // False when the line ended the reading.
-  awaitable<bool> handle_line(std::string_view raw_line) {
+  // Decodes a line into `decoded_` (left empty for a blank line). False, and the run stopped,
+  // when the line fails to decode.
+  bool decode_into_buffer(std::string_view raw_line) {
+    decoded_.clear();
     std::string_view line = json::trim_unicode_space(raw_line);
-    if (line.empty()) co_return true;
-    auto decoded =
-        decode_line(parts_.decoder, line, parts_.run_id, current_thread_id_, wall_clock());
-    if (auto* failure = std::get_if<DecodeFailure>(&decoded)) {
-      stop_with(RunError::decode(std::move(failure->text), std::string(line), line_));
-      co_return false;
+    if (line.empty()) return true;
+    WallTime now = wall_clock();
+    // A codex line is always one event: it goes straight into the reused buffer.
+    if (std::holds_alternative<CodexDecoder>(parts_.decoder)) {
+      auto decoded = decode_codex_line(line, parts_.run_id, current_thread_id_, now);
+      if (auto* event = std::get_if<Event>(&decoded)) {
+        decoded_.push_back(std::move(*event));
+        return true;
+      }
+      return fail_line(std::get<DecodeFailure>(decoded), line);
     }
-    for (Event& event : std::get<std::vector<Event>>(decoded))
-      if (!co_await handle_event(std::move(event))) co_return false;
-    co_return true;
+    auto decoded = decode_line(parts_.decoder, line, parts_.run_id, current_thread_id_, now);
+    if (auto* failure = std::get_if<DecodeFailure>(&decoded)) return fail_line(*failure, line);
+    decoded_ = std::move(std::get<std::vector<Event>>(decoded));
+    return true;
   }
 
-  // False when the handler failed; the rest of the line's events are then dropped.
-  awaitable<bool> handle_event(Event event) {
+  bool fail_line(DecodeFailure& failure, std::string_view line) {
+    stop_with(RunError::decode(std::move(failure.text), std::string(line), line_));
+    return false;
+  }
+
+  // Records every event of a line; for runs without a handler. False when the line failed.
+  bool record_line(std::string_view raw_line) {
+    if (!decode_into_buffer(raw_line)) return false;
+    for (Event& event : decoded_) record_event(std::move(event));
+    decoded_.clear();
+    return true;
+  }
+
+  // Records and hands each event of a line to the handler in turn. False when the line ended
+  // the reading: it failed, or the handler failed (the rest of the line's events are then
+  // dropped).
+  awaitable<bool> handle_line(std::string_view raw_line) {
+    if (!decode_into_buffer(raw_line)) co_return false;
+    bool handled_all = true;
+    for (Event& event : decoded_) {
+      record_event(std::move(event));
+      // The reader sees the event before the handler is awaited.
+      publish();
+      auto handled = co_await parts_.handler(last_event());
+      if (!handled) {
+        stop_with(RunError::handler(std::move(handled).error()));
+        handled_all = false;
+        break;
+      }
+    }
+    decoded_.clear();
+    co_return handled_all;
+  }
+
+  // Applies an event to the run's values and keeps it, to be published with the next batch.
+  void record_event(Event&& event) {
     if (event.type.kind == EventType::ThreadStarted) {
       current_thread_id_ = event.started_thread_id;
       event.thread_id = current_thread_id_;
@@ -146,17 +194,15 @@ class RunLoop {
     if (event.type.kind == EventType::ItemCompleted && event.item.kind == ItemKind::AgentMessage)
       final_message_ = event.item.text;
     if (event.has_usage()) usage_ = event.usage;
-    // The events list keeps the event itself; its last entry is the run's last event.
+    // Once the forwarder is gone, an event is kept without sharing.
+    if (!channel_open_ && pending_.empty()) {
+      kept_.push_back(std::move(event));
+      return;
+    }
+    // The run keeps the event itself, shared with the forwarder until it is done with it.
     auto shared = std::make_shared<Event>(std::move(event));
     if (channel_open_) unpublished_.push_back(shared);
-    events_.push_back(std::move(shared));
-    if (!parts_.handler) co_return true;
-    // The reader sees the event before the handler is awaited.
-    publish();
-    auto handled = co_await parts_.handler(*events_.back());
-    if (handled) co_return true;
-    stop_with(RunError::handler(std::move(handled).error()));
-    co_return false;
+    pending_.push_back(std::move(shared));
   }
 
   // Sends the events not yet sent, all at once.
@@ -165,7 +211,34 @@ class RunLoop {
     std::size_t count = unpublished_.size();
     channel_open_ = parts_.events.send_all(unpublished_);
     if (channel_open_) published_ += count;
+    keep_events(false);
   }
+
+  // Moves the events the forwarder is done with, or that never went to it, from their shared
+  // copies into the result, so that the shared copies are freed during the run instead of all
+  // being held to its end. With `all`, also the rest, copied: the forwarder may still be
+  // reading those. Right after a publish, an event not yet forwarded is in the forwarder's hands
+  // exactly when it was published, unless the channel is closed: the forwarder holds shared
+  // events only between taking a batch and counting it, without waiting, and closes the channel
+  // only when it ends, so then it holds none.
+  void keep_events(bool all) {
+    std::size_t forwarded = parts_.forwarded->load(std::memory_order_acquire);
+    while (!pending_.empty()) {
+      std::size_t index = kept_.size();
+      bool in_forwarder = channel_open_ && index >= forwarded && index < published_;
+      if (!in_forwarder)
+        kept_.push_back(std::move(*pending_.front()));
+      else if (all)
+        kept_.push_back(*pending_.front());
+      else
+        break;
+      pending_.pop_front();
+    }
+  }
+
+  // The run's last event so far; there must be one.
+  const Event& last_event() const { return pending_.empty() ? kept_.back() : *pending_.back(); }
+  bool has_events() const { return !pending_.empty() || !kept_.empty(); }
 
   void stop_with(RunError error) {
     error_ = std::move(error);
@@ -191,33 +264,21 @@ class RunLoop {
                 std::move(error)});
   }
 
-  // The events list of the result: each event is moved there unless the forwarder may still
-  // be copying it.
+  // The events list of the result.
   std::vector<Event> collect_events() {
-    std::size_t forwarded = parts_.forwarded->load(std::memory_order_acquire);
-    std::vector<Event> events;
-    events.reserve(events_.size());
-    for (std::size_t i = 0; i < events_.size(); ++i) {
-      if (i >= forwarded && i < published_)
-        events.push_back(*events_[i]);
-      else
-        events.push_back(std::move(*events_[i]));
-      events_[i].reset();
-    }
-    events_.clear();
-    return events;
+    keep_events(true);
+    return std::move(kept_);
   }
 
   std::optional<RunError> choose_error(const runtime::Result<runtime::ExitStatus>& status,
                                        const std::string& stderr_text) {
     if (error_) return std::move(error_);
-    if (!events_.empty() && events_.back()->has_error())
-      return agent_failure(parts_.agent, *events_.back());
+    if (has_events() && last_event().has_error()) return agent_failure(parts_.agent, last_event());
     if (!status.has_value()) return RunError::process(status.error());
     if (!status.value().success()) {
-      std::optional<Event> last_event;
-      if (!events_.empty()) last_event = *events_.back();
-      return RunError::exit(stderr_text, std::move(last_event), status.value().code());
+      std::optional<Event> last;
+      if (has_events()) last = last_event();
+      return RunError::exit(stderr_text, std::move(last), status.value().code());
     }
     return std::nullopt;
   }
@@ -229,9 +290,12 @@ class RunLoop {
   std::string current_thread_id_;
   std::string final_message_;
   Usage usage_;
-  std::vector<std::shared_ptr<Event>> events_;
+  // The run's events in order: the first ones in the result already, the rest still shared.
+  std::vector<Event> kept_;
+  std::deque<std::shared_ptr<Event>> pending_;
   std::vector<SharedEvent> unpublished_;
-  std::size_t published_ = 0;  // events_[0, published_) went to the forwarder
+  std::vector<Event> decoded_;  // the events of the line at hand, its capacity reused
+  std::size_t published_ = 0;   // the first `published_` events went to the forwarder
   bool channel_open_ = true;
   std::optional<RunError> error_;
 };

@@ -375,6 +375,40 @@ TEST(Run, ADroppedReceiverLosesNothingOfTheResult) {
   EXPECT_EQ(outcome.result.events.size(), 3000u);
 }
 
+// A reader that stops after some events, with and without a handler: the result still holds
+// every event whole and in order, whether the forwarder had passed it on or not.
+TEST(Run, AReaderDroppedMidRunLosesNothingOfTheResult) {
+  std::string script;
+  for (int i = 0; i < 800; ++i)
+    script +=
+        out(R"({"type":"item.completed","item":{"id":"i)" + std::to_string(i) +
+            R"(","type":"agent_message","text":"message number )" + std::to_string(i) + R"("}})");
+  EventHandler handler = [](Event) -> awaitable<Result<void, std::string>> {
+    co_return Result<void, std::string>{};
+  };
+  for (bool with_handler : {false, true}) {
+    SCOPED_TRACE(with_handler ? "with a handler" : "without a handler");
+    auto handle = start({.script = script, .event_buffer = 1}, prompt_request(),
+                        with_handler ? handler : EventHandler{});
+    ASSERT_TRUE(handle);
+    std::vector<Event> streamed;
+    while (streamed.size() < 50)
+      if (auto event = block_on(session_next_event(*handle))) streamed.push_back(*event);
+    { auto events = session_take_events(*handle); }
+    Outcome outcome = block_on(session_wait(*handle));
+    EXPECT_FALSE(outcome.error);
+    const std::vector<Event>& events = outcome.result.events;
+    ASSERT_EQ(events.size(), 800u);
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      ASSERT_EQ(events[i].item.id, "i" + std::to_string(i));
+      ASSERT_EQ(events[i].item.text, "message number " + std::to_string(i));
+      ASSERT_NE(events[i].raw.find("\"i" + std::to_string(i) + "\""), std::string::npos);
+    }
+    EXPECT_EQ(std::vector<Event>(events.begin(), events.begin() + 50), streamed);
+    EXPECT_EQ(outcome.result.final_message, "message number 799");
+  }
+}
+
 TEST(Run, ASlowReaderOfACapacityOneStreamGetsEveryEvent) {
   auto handle = start({.script = "repeat 200 " + message_hi + "\n", .event_buffer = 0});
   ASSERT_TRUE(handle);
