@@ -41,6 +41,26 @@ class AccountReq:
         self.timeout = timeout
 
 
+class Seconds:
+    """A timeout that is no number but converts to one with float()."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class Index:
+    """A timeout that converts through __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 REQUEST_FIELDS = (
     "prompt", "stdin", "dir", "add_dirs", "images", "model", "profile", "sandbox", "approval",
     "permission_mode", "allowed_tools", "disallowed_tools", "config", "enable", "disable",
