@@ -274,15 +274,30 @@ DecoderState new_decoder_state(Agent agent) {
   return state;
 }
 
+std::optional<DecodeFailure> decode_line_into(DecoderState& state, std::string_view line,
+                                              const std::string& run_id,
+                                              const std::string& thread_id, WallTime received_at,
+                                              std::vector<Event>& events) {
+  events.clear();
+  if (auto* stream = std::get_if<StreamState>(&state)) {
+    auto decoded = decode_claude_line(*stream, line, run_id, thread_id, received_at);
+    if (auto* failure = std::get_if<DecodeFailure>(&decoded)) return std::move(*failure);
+    events = std::move(std::get<std::vector<Event>>(decoded));
+    return std::nullopt;
+  }
+  // A codex line is always one event.
+  Decoded<Event> event = decode_codex_line(line, run_id, thread_id, received_at);
+  if (auto* failure = std::get_if<DecodeFailure>(&event)) return std::move(*failure);
+  events.push_back(std::move(std::get<Event>(event)));
+  return std::nullopt;
+}
+
 Decoded<std::vector<Event>> decode_line(DecoderState& state, std::string_view line,
                                         const std::string& run_id, const std::string& thread_id,
                                         WallTime received_at) {
-  if (auto* stream = std::get_if<StreamState>(&state))
-    return decode_claude_line(*stream, line, run_id, thread_id, received_at);
-  Decoded<Event> event = decode_codex_line(line, run_id, thread_id, received_at);
-  if (auto* failure = std::get_if<DecodeFailure>(&event)) return std::move(*failure);
   std::vector<Event> events;
-  events.push_back(std::move(std::get<Event>(event)));
+  if (auto failure = decode_line_into(state, line, run_id, thread_id, received_at, events))
+    return std::move(*failure);
   return events;
 }
 

@@ -156,12 +156,18 @@ using DecoderState = std::variant<CodexDecoder, StreamState>;
 
 DecoderState new_decoder_state(Agent agent);
 
-// The run loop's one entry: decodes a trimmed, non-empty line with the run's decoder into its
-// events (at least one) or a failure text. On failure the state keeps what earlier blocks of
-// the line changed.
+// Decodes a trimmed, non-empty line with the run's decoder into its events (at least one) or a
+// failure text. On failure the state keeps what earlier blocks of the line changed.
 Decoded<std::vector<Event>> decode_line(DecoderState& state, std::string_view line,
                                         const std::string& run_id, const std::string& thread_id,
                                         WallTime received_at);
+
+// The run loop's form of decode_line: the events go into `events` (emptied first), so that a
+// caller decoding line after line reuses one buffer; returns the failure, if any.
+std::optional<DecodeFailure> decode_line_into(DecoderState& state, std::string_view line,
+                                              const std::string& run_id,
+                                              const std::string& thread_id, WallTime received_at,
+                                              std::vector<Event>& events);
 
 // A claude or grok line into its events (never none) or a failure text.
 Decoded<std::vector<Event>> decode_claude_line(StreamState& state, std::string_view line,

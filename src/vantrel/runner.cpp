@@ -13,7 +13,6 @@
 #include "vantrel/args.h"
 #include "vantrel/claude_args.h"
 #include "vantrel/claude_stream.h"
-#include "vantrel/codex_stream.h"
 #include "vantrel/grok_args.h"
 #include "vantrel/json.h"
 #include "vantrel/line_reader.h"
@@ -133,19 +132,9 @@ class RunLoop {
     decoded_.clear();
     std::string_view line = json::trim_unicode_space(raw_line);
     if (line.empty()) return true;
-    WallTime now = wall_clock();
-    // A codex line is always one event: it goes straight into the reused buffer.
-    if (std::holds_alternative<CodexDecoder>(parts_.decoder)) {
-      auto decoded = decode_codex_line(line, parts_.run_id, current_thread_id_, now);
-      if (auto* event = std::get_if<Event>(&decoded)) {
-        decoded_.push_back(std::move(*event));
-        return true;
-      }
-      return fail_line(std::get<DecodeFailure>(decoded), line);
-    }
-    auto decoded = decode_line(parts_.decoder, line, parts_.run_id, current_thread_id_, now);
-    if (auto* failure = std::get_if<DecodeFailure>(&decoded)) return fail_line(*failure, line);
-    decoded_ = std::move(std::get<std::vector<Event>>(decoded));
+    if (auto failure = decode_line_into(parts_.decoder, line, parts_.run_id, current_thread_id_,
+                                        wall_clock(), decoded_))
+      return fail_line(*failure, line);
     return true;
   }
 
