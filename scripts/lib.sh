@@ -24,8 +24,15 @@ build_tree() {
   local dir=$root/$1
   shift
   cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null || return 1
-  # The log is shown whole on failure; on success only its warnings are.
-  if cmake --build "$dir" -j"${VANTREL_JOBS:-$(nproc)}" >"$dir/build.log" 2>&1; then
+  build_configured "$dir"
+}
+
+# build_configured DIR [build options...]: builds the configured tree DIR (an absolute path),
+# logging to DIR/build.log. The log is shown whole on failure; on success only its warnings are.
+build_configured() {
+  local dir=$1
+  shift
+  if cmake --build "$dir" -j"${VANTREL_JOBS:-$(nproc)}" "$@" >"$dir/build.log" 2>&1; then
     grep -i -A3 'warning:' "$dir/build.log" || true
   else
     cat "$dir/build.log"
