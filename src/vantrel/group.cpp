@@ -8,6 +8,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <deque>
 #include <utility>
 
 #include "vantrel/check.h"
@@ -55,8 +56,10 @@ asio::awaitable<void> forward_run_events(Receiver<Event>& events, const std::str
   for (;;) {
     auto batch = co_await events.receive_all();
     if (batch.empty()) co_return;
+    std::deque<RunEvent> tagged;
     for (Event& event : batch)
-      to.send(RunEvent{.event = std::move(event), .run_id = run_id, .position = position});
+      tagged.push_back(RunEvent{.event = std::move(event), .run_id = run_id, .position = position});
+    to.send_all(tagged);
   }
 }
 
@@ -192,10 +195,7 @@ GroupHandle launch_group(Config config, std::vector<RunRequest> requests,
 }
 
 runtime::Receiver<RunEvent> group_take_events(GroupHandle& handle) {
-  check(handle.events.has_value(), "event stream already taken (events/next_event called twice)");
-  auto events = std::move(*handle.events);
-  handle.events.reset();
-  return events;
+  return take_event_stream(handle.events);
 }
 
 namespace {
@@ -207,10 +207,6 @@ asio::awaitable<GroupResults> group_wait(const GroupHandle& handle) {
   return copy_results(handle.results);
 }
 
-void group_cancel(const GroupHandle& handle) {
-  // Copies share the one flag.
-  CancellationToken token = handle.cancel;
-  token.cancel();
-}
+void group_cancel(const GroupHandle& handle) { handle.cancel.cancel(); }
 
 }  // namespace vantrel

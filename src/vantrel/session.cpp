@@ -7,17 +7,10 @@ namespace vantrel {
 
 std::string session_thread_id(const SessionHandle& handle) { return handle.thread_id->get(); }
 
-void session_cancel(const SessionHandle& handle) {
-  // Copies share one flag.
-  runtime::CancellationToken token = handle.cancel;
-  token.cancel();
-}
+void session_cancel(const SessionHandle& handle) { handle.cancel.cancel(); }
 
 runtime::Receiver<Event> session_take_events(SessionHandle& handle) {
-  check(handle.events.has_value(), "event stream already taken (events/next_event called twice)");
-  runtime::Receiver<Event> events = std::move(*handle.events);
-  handle.events.reset();
-  return events;
+  return take_event_stream(handle.events);
 }
 
 boost::asio::awaitable<std::optional<Event>> session_next_event(SessionHandle& handle) {

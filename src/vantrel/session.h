@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "vantrel/check.h"
 #include "vantrel/event.h"
 #include "vantrel/guarded.h"
 #include "vantrel/latch.h"
@@ -31,6 +32,16 @@ class ThreadIdSlot {
  private:
   Guarded<std::string> text_{"thread id poisoned", std::string()};
 };
+
+// Moves an event receiver out of the slot of its run's or group's handle. A second call stops
+// with "event stream already taken (events/next_event called twice)".
+template <class T>
+runtime::Receiver<T> take_event_stream(std::optional<runtime::Receiver<T>>& slot) {
+  check(slot.has_value(), "event stream already taken (events/next_event called twice)");
+  runtime::Receiver<T> events = std::move(*slot);
+  slot.reset();
+  return events;
+}
 
 // What `launch` hands back for one run. It holds only shares: dropping it neither cancels nor
 // stops the run.

@@ -5,7 +5,7 @@ namespace vantrel::runtime {
 
 CancellationToken::CancellationToken() : state_(std::make_shared<State>()) {}
 
-void CancellationToken::cancel() {
+void CancellationToken::cancel() const {
   std::lock_guard lock(state_->mutex);
   if (state_->cancelled.exchange(true)) return;
   state_->waiters.wake_all();

@@ -16,7 +16,7 @@ class CancellationToken {
   CancellationToken();
 
   // Raises the flag and wakes every waiter. Only the first call changes anything.
-  void cancel();
+  void cancel() const;
   bool is_cancelled() const;
   // Completes once the token is cancelled: at once if it already is.
   boost::asio::awaitable<void> cancelled() const;
