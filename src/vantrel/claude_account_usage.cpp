@@ -54,13 +54,9 @@ std::string failure_detail(const ClaudeUsageResponse& reply) {
 
 awaitable<runtime::Result<std::string>> read_to_end(Pipe& pipe) {
   std::string bytes;
-  char chunk[8192];
-  for (;;) {
-    auto n = co_await runtime::read_some(pipe, boost::asio::buffer(chunk));
-    if (!n) co_return fail(std::move(n).error());
-    if (*n == 0) co_return bytes;
-    bytes.append(chunk, *n);
-  }
+  auto read = co_await runtime::read_chunks(pipe, [&](std::string_view chunk) { bytes += chunk; });
+  if (!read) co_return fail(std::move(read).error());
+  co_return bytes;
 }
 
 // Everything the child gave once it ended: both streams read whole, and its exit status.

@@ -1,7 +1,6 @@
 // The standard-error tail and its reader task.
 #include "vantrel/tail.h"
 
-#include <array>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 
@@ -31,19 +30,15 @@ std::string TailBuffer::snapshot() {
 
 std::string tail_snapshot(TailBuffer& tail) { return tail.snapshot(); }
 
-boost::asio::awaitable<void> read_stderr_tail(runtime::Pipe pipe,
-                                              std::shared_ptr<TailBuffer> tail) {
-  std::array<char, 8192> buffer;
-  for (;;) {
-    auto n = co_await runtime::read_some(pipe, boost::asio::buffer(buffer));
-    if (!n.has_value() || *n == 0) break;
-    tail->push(std::string_view(buffer.data(), *n));
-  }
-}
-
 boost::asio::awaitable<void> TailReader::finished() const { co_await done_->wait_shared(); }
 
 namespace {
+
+boost::asio::awaitable<void> read_stderr_tail(runtime::Pipe pipe,
+                                              std::shared_ptr<TailBuffer> tail) {
+  // A failed read ends the tail like the end of the pipe: what was read is kept.
+  (void)co_await runtime::read_chunks(pipe, [&](std::string_view chunk) { tail->push(chunk); });
+}
 
 boost::asio::awaitable<void> read_and_report(runtime::Pipe pipe, std::shared_ptr<TailBuffer> tail,
                                              std::shared_ptr<Latch<bool>> done) {

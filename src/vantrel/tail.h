@@ -40,16 +40,11 @@ class TailBuffer {
 // The kept bytes of `tail` as text (see TailBuffer::snapshot).
 std::string tail_snapshot(TailBuffer& tail);
 
-// Drains `pipe` to its end (or its first read error, which is not reported) in reads of at most
-// 8192 bytes, pushing every chunk into `tail`, then closes the pipe.
-boost::asio::awaitable<void> read_stderr_tail(runtime::Pipe pipe, std::shared_ptr<TailBuffer> tail);
-
 // The completion handle of a started standard-error reader. Copies share one task.
 class TailReader {
  public:
   // Completes once the reader has pushed its last chunk and closed the pipe; at once if it has.
   boost::asio::awaitable<void> finished() const;
-  bool is_finished() const { return done_->get() != nullptr; }
 
  private:
   friend TailReader start_read_stderr_tail(const boost::asio::any_io_executor& executor,
@@ -57,7 +52,9 @@ class TailReader {
   std::shared_ptr<Latch<bool>> done_ = std::make_shared<Latch<bool>>();
 };
 
-// Spawns read_stderr_tail on `executor` and returns its completion handle.
+// Starts, on `executor`, the reader that drains `pipe` to its end (or its first read error,
+// which is not reported) in reads of at most 8192 bytes, pushing every chunk into `tail`, then
+// closes the pipe; returns its completion handle.
 TailReader start_read_stderr_tail(const boost::asio::any_io_executor& executor, runtime::Pipe pipe,
                                   std::shared_ptr<TailBuffer> tail);
 

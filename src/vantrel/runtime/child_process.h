@@ -9,6 +9,7 @@
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -97,5 +98,19 @@ boost::asio::awaitable<Result<std::size_t>> read_some(Pipe& pipe,
 // Writes all of `bytes` (nothing for none): the byte count or the failure text ("Broken pipe
 // (os error 32)" once the reader is gone). Cancellation as for read_some.
 boost::asio::awaitable<Result<std::size_t>> write_all(Pipe& pipe, boost::asio::const_buffer bytes);
+
+// Reads `pipe` to its end in reads of at most 8192 bytes, handing each chunk to `on_chunk`
+// (called with a std::string_view): nothing at end of file, or the text of the first failed
+// read.
+template <class OnChunk>
+boost::asio::awaitable<Result<void>> read_chunks(Pipe& pipe, OnChunk on_chunk) {
+  char chunk[8192];
+  for (;;) {
+    auto n = co_await read_some(pipe, boost::asio::buffer(chunk));
+    if (!n.has_value()) co_return fail(std::move(n).error());
+    if (*n == 0) co_return Result<void>{};
+    on_chunk(std::string_view(chunk, *n));
+  }
+}
 
 }  // namespace vantrel::runtime
