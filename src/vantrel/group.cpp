@@ -34,16 +34,22 @@ using Results = std::shared_ptr<Latch<GroupResults>>;
 // A member's answer: the position it was admitted at and that request's record.
 using Answer = std::pair<std::size_t, GroupResult>;
 
+// The record of a request that ended with `error` and no result; `run_id` is empty when no run
+// was started.
+GroupResult error_record(std::size_t position, RunError error, std::string run_id = {}) {
+  return {
+      .run_id = std::move(run_id), .result = {}, .error = std::move(error), .position = position};
+}
+
 // The record of a request that never ran: not admitted before the group was cancelled, or
 // whose member ended without an answer.
 GroupResult cancelled_record(std::size_t position) {
-  return {.run_id = {}, .result = {}, .error = RunError::cancelled(), .position = position};
+  return error_record(position, RunError::cancelled());
 }
 
 GroupResult record_of_outcome(const std::string& run_id, const Outcome& outcome,
                               std::size_t position) {
-  if (outcome.error)
-    return {.run_id = run_id, .result = {}, .error = *outcome.error, .position = position};
+  if (outcome.error) return error_record(position, *outcome.error, run_id);
   return {
       .run_id = outcome.result.run_id, .result = outcome.result, .error = {}, .position = position};
 }
@@ -90,9 +96,7 @@ asio::awaitable<Answer> run_group_member(RunRequest request, Semaphore::Permit p
   // of the runtime lets the scheduler go on admitting while this spawn runs on another worker.
   co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
   auto launched = co_await launch(std::move(config), std::move(request), std::move(handler));
-  if (!launched)
-    co_return Answer{position,
-                     {.run_id = {}, .result = {}, .error = launched.error(), .position = position}};
+  if (!launched) co_return Answer{position, error_record(position, std::move(launched).error())};
   SessionHandle session = std::move(launched).value();
   co_await forward_and_relay(session, to, group_cancel, position);
   // The run stores its outcome before its event stream ends, so this returns at once.
