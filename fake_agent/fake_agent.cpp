@@ -277,10 +277,7 @@ void run_directive(Record& record, const std::string& verb, const std::string& r
   } else if (verb == "sleep") {
     sleep_ms(std::atol(rest.c_str()));
   } else if (verb == "await") {
-    while (::access(rest.c_str(), F_OK) != 0) {
-      timespec ts{0, 10 * 1000000L};
-      nanosleep(&ts, nullptr);
-    }
+    while (::access(rest.c_str(), F_OK) != 0) sleep_ms(10);
   } else if (verb == "linger") {
     if (fork() == 0) {
       ::close(STDIN_FILENO);
