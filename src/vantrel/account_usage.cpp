@@ -278,14 +278,6 @@ std::vector<runtime::EnvVar> codex_home_env(const std::vector<runtime::EnvVar>& 
   return env;
 }
 
-RunError with_context(RunError error, std::string_view stderr_tail) {
-  std::string_view trimmed = json::trim_unicode_space(stderr_tail);
-  if (trimmed.empty() || error.kind != RunError::Process) return error;
-  error.message += ": ";
-  error.message += trimmed;
-  return error;
-}
-
 awaitable<Result<AccountUsage, RunError>> query_account_usage(AccountUsageReqData req) {
   runtime::Command command;
   command.env = codex_home_env(req.env);

@@ -55,8 +55,4 @@ boost::asio::awaitable<Result<AccountUsage, RunError>> query_account_usage(Accou
 // absent or blank. Without either base, CODEX_HOME stays as it was.
 std::vector<runtime::EnvVar> codex_home_env(const std::vector<runtime::EnvVar>& pairs);
 
-// `error` with ": " and the trimmed standard-error tail appended to its message, when it is a
-// Process error and the trimmed tail is not empty; otherwise `error` unchanged.
-RunError with_context(RunError error, std::string_view stderr_tail);
-
 }  // namespace vantrel

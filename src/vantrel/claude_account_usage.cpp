@@ -137,11 +137,13 @@ std::vector<std::string> claude_usage_args() {
   return {"-p", "--output-format", "json", "--no-session-persistence"};
 }
 
+void read_json(json::Reader& r, ClaudeUsageResponse& out) {
+  json::read_record(r, response_record, out);
+}
+
 Result<ClaudeUsageResponse, json::Error> deserialize_claude_usage_response(std::string_view text) {
   ClaudeUsageResponse response;
-  json::Reader r(text);
-  json::read_record(r, response_record, response);
-  if (!r.finish()) return fail(r.error());
+  if (auto error = json::decode(text, response)) return fail(std::move(*error));
   return response;
 }
 
@@ -154,11 +156,9 @@ Result<ClaudeAccountUsage, RunError> claude_usage_from_output(ExitStatus status,
   if (!status.success()) return fail(RunError::exit(std::move(stderr_text), {}, status.code()));
   std::string raw = trimmed_text(out);
   auto reply = deserialize_claude_usage_response(raw);
-  if (!reply) {
-    std::string message = "decode claude account usage: " + reply.error().text();
-    if (!stderr_text.empty()) message += ": " + stderr_text;
-    return process_failure(std::move(message));
-  }
+  if (!reply)
+    return fail(with_context(
+        RunError::process("decode claude account usage: " + reply.error().text()), stderr_text));
   if (reply->is_error)
     return process_failure("claude account usage failed: " + failure_detail(*reply));
   std::vector<ClaudeAccountUsageWindow> windows = parse_claude_usage(reply->result);

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 
+#include "vantrel/json.h"
+
 namespace vantrel {
 namespace {
 
@@ -113,6 +115,14 @@ std::string new_run_id() {
   }
   std::uint64_t sequence = run_counter.fetch_add(1, std::memory_order_seq_cst) + 1;
   return "run-" + u128_decimal(nanos) + "-" + std::to_string(sequence);
+}
+
+RunError with_context(RunError error, std::string_view stderr_tail) {
+  std::string_view trimmed = json::trim_unicode_space(stderr_tail);
+  if (trimmed.empty() || error.kind != RunError::Process) return error;
+  error.message += ": ";
+  error.message += trimmed;
+  return error;
 }
 
 }  // namespace vantrel

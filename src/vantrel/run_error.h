@@ -62,4 +62,8 @@ RunError agent_failure(Agent agent, const Event& last_event);
 // incremented before use.
 std::string new_run_id();
 
+// `error` with ": " and the trimmed standard-error tail appended to its message, when it is a
+// Process error and the trimmed tail is not empty; otherwise `error` unchanged.
+RunError with_context(RunError error, std::string_view stderr_tail);
+
 }  // namespace vantrel
