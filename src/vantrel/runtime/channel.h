@@ -51,6 +51,29 @@ struct ChannelState {
     if (!waiting_senders.empty() && items.size() <= capacity / 2) waiting_senders.wake_first();
   }
 
+  // The receiving steps; the caller holds the mutex. Takes the oldest item (there must be one).
+  T take_front() {
+    T item(std::move(items.front()));
+    items.pop_front();
+    wake_sender_if_room();
+    return item;
+  }
+
+  // Moves every queued item to the back of `out`, in order.
+  void take_all(std::deque<T>& out) {
+    if (items.empty()) return;
+    if (out.empty()) {
+      out.swap(items);
+    } else {
+      std::move(items.begin(), items.end(), std::back_inserter(out));
+      items.clear();
+    }
+    waiting_senders.wake_all();
+  }
+
+  // True once nothing more can come: every sender is gone or the channel was closed.
+  bool ended() const { return senders == 0 || !open; }
+
   void add_sender() {
     std::lock_guard lock(mutex);
     ++senders;
@@ -210,12 +233,10 @@ class Receiver {
     std::optional<T> item;
     co_await detail::park_until(state->list(state, state->receivers), [&] {
       if (!state->items.empty()) {
-        item.emplace(std::move(state->items.front()));
-        state->items.pop_front();
-        state->wake_sender_if_room();
+        item.emplace(state->take_front());
         return true;
       }
-      return state->senders == 0 || !state->open;
+      return state->ended();
     });
     co_return item;
   }
@@ -225,10 +246,7 @@ class Receiver {
   std::optional<T> try_receive() {
     std::lock_guard lock(state_->mutex);
     if (state_->items.empty()) return std::nullopt;
-    std::optional<T> item(std::move(state_->items.front()));
-    state_->items.pop_front();
-    state_->wake_sender_if_room();
-    return item;
+    return state_->take_front();
   }
 
   // Every queued item at once, oldest first, waiting while none is queued; empty once the
@@ -238,11 +256,10 @@ class Receiver {
     std::deque<T> items;
     co_await detail::park_until(state->list(state, state->receivers), [&] {
       if (!state->items.empty()) {
-        items.swap(state->items);
-        state->waiting_senders.wake_all();
+        state->take_all(items);
         return true;
       }
-      return state->senders == 0 || !state->open;
+      return state->ended();
     });
     co_return items;
   }
@@ -252,16 +269,8 @@ class Receiver {
   // A reader that takes what is buffered in one go needs one wake-up per batch, not per item.
   bool take_ready(std::deque<T>& out) {
     std::lock_guard lock(state_->mutex);
-    if (!state_->items.empty()) {
-      if (out.empty()) {
-        out.swap(state_->items);
-      } else {
-        std::move(state_->items.begin(), state_->items.end(), std::back_inserter(out));
-        state_->items.clear();
-      }
-      state_->waiting_senders.wake_all();
-    }
-    return state_->senders == 0 || !state_->open;
+    state_->take_all(out);
+    return state_->ended();
   }
 
   // Refuses further sends; items already queued can still be received.
