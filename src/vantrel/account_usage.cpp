@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <array>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <cstdlib>
@@ -81,12 +80,6 @@ class ServerOutput {
   bool at_end_ = false;
 };
 
-awaitable<void> sleep_for(std::chrono::nanoseconds duration) {
-  // The timer saturates a deadline beyond the clock's range.
-  boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor, duration);
-  co_await timer.async_wait(boost::asio::use_awaitable);
-}
-
 // One line read raced against its own deadline.
 struct LineRead {
   enum What : std::uint8_t { Line, End, TimedOut, Failed } what = Line;
@@ -102,8 +95,8 @@ LineRead line_read(runtime::Result<std::optional<std::string>> read) {
 // A line that is already buffered is taken even when the limit is zero.
 awaitable<LineRead> read_line_within(ServerOutput& reader, std::chrono::nanoseconds limit) {
   if (reader.ready()) co_return line_read(co_await reader.read_line());
-  auto selected = co_await runtime::select_first(reader.read_line(), sleep_for(limit));
-  if (selected.first) co_return line_read(std::move(*selected.first));
+  auto read = co_await runtime::within(reader.read_line(), limit);
+  if (read) co_return line_read(std::move(*read));
   co_return LineRead{LineRead::TimedOut, {}};
 }
 
@@ -300,7 +293,7 @@ awaitable<Result<AccountUsage, RunError>> query_account_usage(AccountUsageReqDat
   child.process.kill();
   auto reaped = co_await child.process.wait();
   (void)reaped;
-  co_await runtime::select_first(tail_reader.finished(), sleep_for(stderr_drain_limit));
+  co_await runtime::select_first(tail_reader.finished(), runtime::sleep_for(stderr_drain_limit));
   if (!outcome) co_return fail(with_context(std::move(outcome).error(), tail_snapshot(*tail)));
   co_return outcome;
 }

@@ -4,7 +4,6 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/multiple_exceptions.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <exception>
@@ -99,29 +98,13 @@ awaitable<runtime::Result<Ended>> run_to_end(Child& child) {
   std::rethrow_exception(stopped);
 }
 
-awaitable<void> sleep_until(std::chrono::steady_clock::time_point deadline) {
-  boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor, deadline);
-  co_await timer.async_wait(boost::asio::use_awaitable);
-}
-
-// Now plus `timeout`, or the end of time when that is past the clock's range (no effective
-// limit).
-std::chrono::steady_clock::time_point deadline_after(std::chrono::nanoseconds timeout) {
-  using clock = std::chrono::steady_clock;
-  auto now = clock::now();
-  if (timeout > clock::time_point::max() - now) return clock::time_point::max();
-  return now + timeout;
-}
-
 // run_to_end under the deadline; none when the deadline passed first. The ended child is
 // looked at first, so a child that is done when the deadline comes still counts. The race runs
 // on a strand of its own (select_first's), so `&&` inside it never stops an operation while
 // that operation runs on another thread.
 awaitable<std::optional<runtime::Result<Ended>>> run_to_end_within(
     Child& child, std::chrono::nanoseconds timeout) {
-  auto selected =
-      co_await runtime::select_first(run_to_end(child), sleep_until(deadline_after(timeout)));
-  co_return std::move(selected.first);
+  co_return co_await runtime::within(run_to_end(child), timeout);
 }
 
 runtime::Command claude_usage_command(const ClaudeAccountUsageReqData& request) {

@@ -9,6 +9,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
+#include <chrono>
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -88,6 +89,18 @@ boost::asio::awaitable<Selected<detail::ValueOf<A>, detail::ValueOf<B>>> select_
   auto strand = boost::asio::make_strand(co_await boost::asio::this_coro::executor);
   co_return co_await boost::asio::co_spawn(
       strand, detail::select_on_strand(std::move(a), std::move(b)), boost::asio::use_awaitable);
+}
+
+// Completes after `duration`. A deadline past the clock's range saturates: no effective limit.
+boost::asio::awaitable<void> sleep_for(std::chrono::nanoseconds duration);
+
+// `work` raced against a time limit, looked at first (so work done when the limit passes still
+// counts): its value, or none when the limit passed first.
+template <class T>
+boost::asio::awaitable<std::optional<T>> within(boost::asio::awaitable<T> work,
+                                                std::chrono::nanoseconds limit) {
+  auto selected = co_await select_first(std::move(work), sleep_for(limit));
+  co_return std::move(selected.first);
 }
 
 }  // namespace vantrel::runtime
