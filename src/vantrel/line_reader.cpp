@@ -2,7 +2,6 @@
 #include "vantrel/line_reader.h"
 
 #include <algorithm>
-#include <boost/asio/error.hpp>
 #include <cstring>
 
 #include "vantrel/runtime/select.h"
@@ -80,34 +79,34 @@ void LineReader::take_read(std::size_t asked, std::size_t n) {
   if (n == asked && buffer_.size() < read_ahead_limit) buffer_.resize(buffer_.size() * 2);
 }
 
-boost::asio::awaitable<bool> LineReader::fill(const runtime::CancellationToken& token) {
-  make_room();
-  auto free = boost::asio::buffer(buffer_.data() + end_, buffer_.size() - end_);
-  std::size_t asked = free.size();
-  boost::system::error_code ec;
-  std::size_t n = pipe_.read_some(free, ec);
-  if (!ec) {
-    take_read(asked, n);
-    co_return true;
-  }
-  if (ec == boost::asio::error::eof) {
-    eof_ = true;
-    co_return true;
-  }
-  if (ec != boost::asio::error::would_block && ec != boost::asio::error::try_again) {
-    read_failure_ = runtime::os_error_text(ec.value());
-    co_return true;
-  }
-  auto selected =
-      co_await runtime::select_first(token.cancelled(), runtime::read_some(pipe_, free));
-  if (selected.first) co_return false;
-  auto& read = *selected.second;
+// Takes the outcome of one read: bytes, the end of the output, or a failure.
+void LineReader::absorb(const runtime::Result<std::size_t>& read, std::size_t asked) {
   if (!read.has_value())
     read_failure_ = read.error();
   else if (*read == 0)
     eof_ = true;
   else
     take_read(asked, *read);
+}
+
+boost::asio::awaitable<bool> LineReader::fill(const runtime::CancellationToken& token) {
+  make_room();
+  auto free = boost::asio::buffer(buffer_.data() + end_, buffer_.size() - end_);
+  std::size_t asked = free.size();
+  // What the pipe already holds is read at once, without the frames of a wait.
+  auto ready = runtime::try_read_some(pipe_, free);
+  if (!ready.has_value()) {
+    read_failure_ = ready.error();
+    co_return true;
+  }
+  if (*ready) {
+    absorb(**ready, asked);
+    co_return true;
+  }
+  auto selected =
+      co_await runtime::select_first(token.cancelled(), runtime::read_some(pipe_, free));
+  if (selected.first) co_return false;
+  absorb(*selected.second, asked);
   co_return true;
 }
 

@@ -49,6 +49,7 @@ class LineReader {
   Item fail(std::string text);
   void make_room();
   void take_read(std::size_t asked, std::size_t n);
+  void absorb(const runtime::Result<std::size_t>& read, std::size_t asked);
 
   runtime::Pipe pipe_;
   std::size_t max_line_;

@@ -266,6 +266,16 @@ boost::asio::awaitable<Result<std::size_t>> read_some(Pipe& pipe,
   co_return n;
 }
 
+Result<std::optional<std::size_t>> try_read_some(Pipe& pipe, boost::asio::mutable_buffer buffer) {
+  boost::system::error_code ec;
+  std::size_t n = pipe.read_some(buffer, ec);
+  if (!ec) return std::optional<std::size_t>(n);
+  if (ec == boost::asio::error::eof) return std::optional<std::size_t>(0);
+  if (ec == boost::asio::error::would_block || ec == boost::asio::error::try_again)
+    return std::optional<std::size_t>();
+  return fail(error_text(ec));
+}
+
 boost::asio::awaitable<Result<std::size_t>> write_all(Pipe& pipe, boost::asio::const_buffer bytes) {
   if (bytes.size() == 0) co_return std::size_t{0};
   auto [ec, n] = co_await boost::asio::async_write(

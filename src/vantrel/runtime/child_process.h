@@ -95,6 +95,10 @@ Result<Child> spawn(const boost::asio::any_io_executor& executor, const Command&
 boost::asio::awaitable<Result<std::size_t>> read_some(Pipe& pipe,
                                                       boost::asio::mutable_buffer buffer);
 
+// Reads what the pipe holds now into `buffer`, without waiting: the byte count, 0 at end of
+// file, none when nothing is there yet, or the failure text.
+Result<std::optional<std::size_t>> try_read_some(Pipe& pipe, boost::asio::mutable_buffer buffer);
+
 // Writes all of `bytes` (nothing for none): the byte count or the failure text ("Broken pipe
 // (os error 32)" once the reader is gone). Cancellation as for read_some.
 boost::asio::awaitable<Result<std::size_t>> write_all(Pipe& pipe, boost::asio::const_buffer bytes);
