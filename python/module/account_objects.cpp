@@ -7,21 +7,15 @@
 #include <utility>
 
 #include "account_request.h"
-#include "blocking.h"
 #include "errors.h"
 #include "py_class.h"
 #include "records.h"
 #include "result_objects.h"
 #include "vantrel/account_usage.h"
-#include "vantrel/timeout.h"
 
 namespace vantrel::py {
 
-// Exactly one of the two is present.
-struct AccountUsageOutcomeRecord {
-  std::optional<AccountUsage> result;
-  std::optional<ErrorRecord> error;
-};
+using AccountUsageOutcomeRecord = AccountOutcomeRecord<AccountUsage>;
 
 template <>
 inline constexpr bool is_py_record<AccountUsage> = true;
@@ -177,31 +171,9 @@ TypeCell account_usage_outcome_class = record_class<AccountUsageOutcomeRecord>(
 constexpr const char* refused_timeout =
     "account usage timeout must be finite, non-negative, and within the supported duration range";
 
-AccountUsageOutcomeRecord outcome_of(Result<AccountUsage, RunError> result) {
-  if (!result) return {std::nullopt, error_to_py_error(result.error())};
-  return {std::move(result).value(), std::nullopt};
-}
-
 PyObject* get_account_usage(PyObject*, PyObject* args, PyObject* kwargs) {
-  return boundary([&] {
-    static const char* keywords[] = {"req", nullptr};
-    PyObject* req = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:get_account_usage",
-                                     const_cast<char**>(keywords), &req))
-      throw_python_error();
-    AccountRequest read = read_account_request(req, "AccountUsageReqData");
-    AccountUsageReqData request{std::move(read.executable), std::move(read.env), std::nullopt};
-    if (read.timeout_seconds) {
-      // A refused timeout ends the call before the runtime or any process is started.
-      request.timeout = timeout_from_seconds(*read.timeout_seconds);
-      if (!request.timeout)
-        return new_object(
-                   AccountUsageOutcomeRecord{std::nullopt, invalid_request_record(refused_timeout)})
-            .release();
-    }
-    auto result = run_blocking(query_account_usage(std::move(request)));
-    return new_object(outcome_of(std::move(result))).release();
-  });
+  return run_account_query(args, kwargs, "|O:get_account_usage", "AccountUsageReqData",
+                           refused_timeout, query_account_usage);
 }
 
 }  // namespace

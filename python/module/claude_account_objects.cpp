@@ -6,22 +6,15 @@
 #include <optional>
 
 #include "account_request.h"
-#include "blocking.h"
 #include "errors.h"
-#include "extract.h"
 #include "py_class.h"
 #include "records.h"
 #include "result_objects.h"
 #include "vantrel/claude_account_usage.h"
-#include "vantrel/timeout.h"
 
 namespace vantrel::py {
 
-// Exactly one of the two is present.
-struct ClaudeAccountUsageOutcomeRecord {
-  std::optional<ClaudeAccountUsage> result;
-  std::optional<ErrorRecord> error;
-};
+using ClaudeAccountUsageOutcomeRecord = AccountOutcomeRecord<ClaudeAccountUsage>;
 
 template <>
 inline constexpr bool is_py_record<ClaudeAccountUsage> = true;
@@ -69,31 +62,9 @@ TypeCell claude_account_usage_outcome_class = record_class<ClaudeAccountUsageOut
 
 constexpr const char* refused_timeout = "timeout must be a finite non-negative number";
 
-ClaudeAccountUsageOutcomeRecord outcome_of(Result<ClaudeAccountUsage, RunError> result) {
-  if (!result) return {std::nullopt, error_to_py_error(result.error())};
-  return {std::move(result).value(), std::nullopt};
-}
-
 PyObject* get_claude_account_usage(PyObject*, PyObject* args, PyObject* kwargs) {
-  return boundary([&] {
-    static const char* keywords[] = {"req", nullptr};
-    PyObject* req = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:get_claude_account_usage",
-                                     const_cast<char**>(keywords), &req))
-      throw_python_error();
-    AccountRequest read = read_account_request(req, "ClaudeAccountUsageReqData");
-    ClaudeAccountUsageReqData request{std::move(read.executable), std::move(read.env), {}};
-    if (read.timeout_seconds) {
-      // A refused timeout ends the call before any process or the runtime is started.
-      request.timeout = timeout_from_seconds(*read.timeout_seconds);
-      if (!request.timeout)
-        return new_object(ClaudeAccountUsageOutcomeRecord{std::nullopt,
-                                                          invalid_request_record(refused_timeout)})
-            .release();
-    }
-    auto result = run_blocking(query_claude_account_usage(std::move(request)));
-    return new_object(outcome_of(std::move(result))).release();
-  });
+  return run_account_query(args, kwargs, "|O:get_claude_account_usage", "ClaudeAccountUsageReqData",
+                           refused_timeout, query_claude_account_usage);
 }
 
 }  // namespace
