@@ -15,50 +15,6 @@
 
 namespace vantrel::py {
 
-using AccountUsageOutcomeRecord = AccountOutcomeRecord<AccountUsage>;
-
-template <>
-inline constexpr bool is_py_record<AccountUsage> = true;
-template <>
-inline constexpr bool is_py_record<AccountUsageAccount> = true;
-template <>
-inline constexpr bool is_py_record<AccountRateLimits> = true;
-template <>
-inline constexpr bool is_py_record<AccountRateLimitWindow> = true;
-template <>
-inline constexpr bool is_py_record<AccountCredits> = true;
-template <>
-inline constexpr bool is_py_record<AccountSpendLimit> = true;
-template <>
-inline constexpr bool is_py_record<AccountTokenUsage> = true;
-template <>
-inline constexpr bool is_py_record<AccountTokenUsageSummary> = true;
-template <>
-inline constexpr bool is_py_record<AccountTokenUsageDailyBucket> = true;
-template <>
-inline constexpr bool is_py_record<AccountUsageOutcomeRecord> = true;
-
-template <>
-PyTypeObject* type_object<AccountUsage>();
-template <>
-PyTypeObject* type_object<AccountUsageAccount>();
-template <>
-PyTypeObject* type_object<AccountRateLimits>();
-template <>
-PyTypeObject* type_object<AccountRateLimitWindow>();
-template <>
-PyTypeObject* type_object<AccountCredits>();
-template <>
-PyTypeObject* type_object<AccountSpendLimit>();
-template <>
-PyTypeObject* type_object<AccountTokenUsage>();
-template <>
-PyTypeObject* type_object<AccountTokenUsageSummary>();
-template <>
-PyTypeObject* type_object<AccountTokenUsageDailyBucket>();
-template <>
-PyTypeObject* type_object<AccountUsageOutcomeRecord>();
-
 namespace {
 
 PyGetSetDef outcome_getset[] = {
@@ -222,24 +178,5 @@ PyTypeObject* type_object<AccountUsageOutcomeRecord>() {
 PyMethodDef get_account_usage_def = {"get_account_usage", keyword_method(get_account_usage),
                                      METH_VARARGS | METH_KEYWORDS,
                                      "get_account_usage(req=None)\n--\n\n"};
-
-PyTypeObject* account_usage_type_object() { return type_object<AccountUsage>(); }
-PyTypeObject* account_usage_account_type_object() { return type_object<AccountUsageAccount>(); }
-PyTypeObject* account_rate_limits_type_object() { return type_object<AccountRateLimits>(); }
-PyTypeObject* account_rate_limit_window_type_object() {
-  return type_object<AccountRateLimitWindow>();
-}
-PyTypeObject* account_credits_type_object() { return type_object<AccountCredits>(); }
-PyTypeObject* account_spend_limit_type_object() { return type_object<AccountSpendLimit>(); }
-PyTypeObject* account_token_usage_type_object() { return type_object<AccountTokenUsage>(); }
-PyTypeObject* account_token_usage_summary_type_object() {
-  return type_object<AccountTokenUsageSummary>();
-}
-PyTypeObject* account_token_usage_daily_bucket_type_object() {
-  return type_object<AccountTokenUsageDailyBucket>();
-}
-PyTypeObject* account_usage_outcome_type_object() {
-  return type_object<AccountUsageOutcomeRecord>();
-}
 
 }  // namespace vantrel::py

@@ -14,22 +14,6 @@
 
 namespace vantrel::py {
 
-using ClaudeAccountUsageOutcomeRecord = AccountOutcomeRecord<ClaudeAccountUsage>;
-
-template <>
-inline constexpr bool is_py_record<ClaudeAccountUsage> = true;
-template <>
-inline constexpr bool is_py_record<ClaudeAccountUsageWindow> = true;
-template <>
-inline constexpr bool is_py_record<ClaudeAccountUsageOutcomeRecord> = true;
-
-template <>
-PyTypeObject* type_object<ClaudeAccountUsage>();
-template <>
-PyTypeObject* type_object<ClaudeAccountUsageWindow>();
-template <>
-PyTypeObject* type_object<ClaudeAccountUsageOutcomeRecord>();
-
 namespace {
 
 PyGetSetDef outcome_getset[] = {
@@ -85,13 +69,5 @@ PyTypeObject* type_object<ClaudeAccountUsageOutcomeRecord>() {
 PyMethodDef get_claude_account_usage_def = {
     "get_claude_account_usage", keyword_method(get_claude_account_usage),
     METH_VARARGS | METH_KEYWORDS, "get_claude_account_usage(req=None)\n--\n\n"};
-
-PyTypeObject* claude_account_usage_type_object() { return claude_account_usage_class.get(); }
-PyTypeObject* claude_account_usage_window_type_object() {
-  return claude_account_usage_window_class.get();
-}
-PyTypeObject* claude_account_usage_outcome_type_object() {
-  return claude_account_usage_outcome_class.get();
-}
 
 }  // namespace vantrel::py
