@@ -32,12 +32,6 @@ RunResultRecord empty_run_result() {
   return {empty};
 }
 
-OutcomeRecord outcome_into_py(Outcome outcome) {
-  std::optional<ErrorRecord> error;
-  if (outcome.error) error = error_to_py_error(*outcome.error);
-  return {run_result_into_py(std::move(outcome.result)), std::move(error)};
-}
-
 OutcomeRecord outcome_into_py(const std::shared_ptr<const Outcome>& outcome) {
   std::optional<ErrorRecord> error;
   if (outcome->error) error = error_to_py_error(*outcome->error);

@@ -51,7 +51,6 @@ ErrorRecord invalid_request_record(std::string reason);
 RunResultRecord run_result_into_py(RunResult result);
 // Stands where a run produced no result: empty texts, zero usage, no events, times 0.0.
 RunResultRecord empty_run_result();
-OutcomeRecord outcome_into_py(Outcome outcome);
 // The outcome as a run's latch stores it, shared: the record refers to it instead of copying.
 OutcomeRecord outcome_into_py(const std::shared_ptr<const Outcome>& outcome);
 // A request that never became a run: the empty run result with the error record.
