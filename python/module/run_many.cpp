@@ -18,17 +18,6 @@ namespace {
 
 constexpr std::size_t default_max_concurrent = 4;
 
-// Runs `read` and attaches the note "while processing '<param>'" to what it raises.
-template <class Read>
-auto with_note(const char* param, Read read) -> decltype(read()) {
-  try {
-    return read();
-  } catch (const python_error&) {
-    add_processing_note(param);
-    throw;
-  }
-}
-
 std::optional<std::size_t> optional_size(PyObject* value, const char* param) {
   if (value == nullptr || value == Py_None) return std::nullopt;
   return with_note(param, [&] { return std::size_t{u32_of(value)}; });
@@ -77,7 +66,7 @@ PyObject* runner_run_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto event_buffer = optional_size(event_buffer_arg, "event_buffer");
     Intake intake = convert(std::move(requests));
 
-    auto config = record_of<RunnerState>(self).config;
+    auto config = config_of(self);
     GroupHandle handle = without_interpreter_lock([&] {
       return launch_group(std::move(config), std::move(intake.launch_list), max_concurrent,
                           event_buffer);

@@ -24,16 +24,7 @@ std::variant<RunRequest, ErrorRecord> read_request(const char* method, PyObject*
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords),
                                    &req))
     throw_python_error();
-  try {
-    return req_data_into_request(extract_req_data(req));
-  } catch (const python_error&) {
-    add_processing_note("req");
-    throw;
-  }
-}
-
-const std::shared_ptr<const RunnerConfig>& config_of(PyObject* self) {
-  return record_of<RunnerState>(self).config;
+  return with_note("req", [&] { return req_data_into_request(extract_req_data(req)); });
 }
 
 // The work of `run`: launch, then wait for the outcome. The run's result keeps every event
