@@ -6,11 +6,14 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <utility>
 
 #include "blocking.h"
+#include "py_class.h"
+#include "py_ref.h"
 #include "vantrel/check.h"
 #include "vantrel/runtime/channel.h"
 #include "vantrel/runtime/runtime.h"
@@ -79,5 +82,14 @@ class EventStream {
   runtime::Receiver<T> receiver_;
   std::deque<T> ready_;
 };
+
+// The next event of `stream`, made into a record by `to_record`, as a new object; an empty
+// reference once the stream has ended.
+template <class T, class ToRecord = std::identity>
+ref next_object(EventStream<T>& stream, ToRecord to_record = {}) {
+  std::optional<T> event = stream.next();
+  if (!event) return {};
+  return new_object(to_record(std::move(*event)));
+}
 
 }  // namespace vantrel::py

@@ -29,36 +29,27 @@ std::uint32_t index_of(const RequestIndexes& requests, std::size_t position) {
   return static_cast<std::uint32_t>(requests.indexes[position]);
 }
 
-// The next event as a PyRunEvent record, or none once the stream has ended.
-std::optional<RunEventRecord> next_group_event(GroupState& state) {
-  auto event = state.stream->next();
-  if (!event) return std::nullopt;
-  std::size_t position = event->position;
-  RunEventRecord record = run_event_into_py(std::move(*event));
-  record.index = index_of(state.requests, position);
-  return record;
+// The next event as a new PyRunEvent, or an empty reference once the stream has ended.
+ref next_group_event(PyObject* self) {
+  GroupState& state = state_of(self);
+  return next_object(*state.stream, [&](RunEvent event) {
+    std::size_t position = event.position;
+    RunEventRecord record = run_event_into_py(std::move(event));
+    record.index = index_of(state.requests, position);
+    return record;
+  });
 }
 
 PyObject* group_next_event(PyObject* self, PyObject*) {
   return boundary([&] {
-    auto record = next_group_event(state_of(self));
-    if (!record) return none().release();
-    return new_object(std::move(*record)).release();
+    ref event = next_group_event(self);
+    return event ? event.release() : none().release();
   });
 }
 
 PyObject* group_iternext(PyObject* self) {
-  return boundary([&]() -> PyObject* {
-    auto record = next_group_event(state_of(self));
-    // The end of the stream ends the iteration: no object and no error set.
-    if (!record) return nullptr;
-    return new_object(std::move(*record)).release();
-  });
-}
-
-PyObject* group_iter(PyObject* self) {
-  Py_INCREF(self);
-  return self;
+  // The end of the stream ends the iteration: no object and no error set.
+  return boundary([&] { return next_group_event(self).release(); });
 }
 
 // One record per element of `reqs`, in index order: the intake failures at their own indexes,
@@ -113,7 +104,7 @@ PyMethodDef group_methods[] = {
 TypeCell group_class = record_class<GroupState>(
     "builtins.Group", "A batch of running selected-agent processes.", nullptr,
     {{Py_tp_methods, group_methods},
-     {Py_tp_iter, reinterpret_cast<void*>(group_iter)},
+     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
      {Py_tp_iternext, reinterpret_cast<void*>(group_iternext)}});
 
 }  // namespace

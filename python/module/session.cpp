@@ -34,9 +34,7 @@ const ErrorRecord& start_error(PyObject* self) {
 ref next_py_event(PyObject* self) {
   LiveSession* session = live(self);
   if (session == nullptr) return {};
-  std::optional<Event> event = session->stream->next();
-  if (!event) return {};
-  return new_object(std::move(*event));
+  return next_object(*session->stream);
 }
 
 PyObject* session_next_event(PyObject* self, PyObject*) {
@@ -49,11 +47,6 @@ PyObject* session_next_event(PyObject* self, PyObject*) {
 PyObject* session_iternext(PyObject* self) {
   // An empty result with no error set ends the iteration.
   return boundary([&] { return next_py_event(self).release(); });
-}
-
-PyObject* session_iter(PyObject* self) {
-  Py_INCREF(self);
-  return self;
 }
 
 PyObject* session_wait(PyObject* self, PyObject*) {
@@ -109,7 +102,7 @@ TypeCell session_class = record_class<SessionState>(
     "final outcome.",
     session_getset,
     {{Py_tp_methods, session_methods},
-     {Py_tp_iter, reinterpret_cast<void*>(session_iter)},
+     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
      {Py_tp_iternext, reinterpret_cast<void*>(session_iternext)}});
 
 }  // namespace
