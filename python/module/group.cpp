@@ -54,17 +54,17 @@ PyObject* group_iternext(PyObject* self) {
 
 // One record per element of `reqs`, in index order: the intake failures at their own indexes,
 // every request of the group at the index its position maps to.
-std::vector<GroupResultRecord> results_in_request_order(const RequestIndexes& requests,
-                                                        GroupResults results) {
+std::vector<GroupResultRecord> results_in_request_order(
+    const RequestIndexes& requests, const std::shared_ptr<const GroupResults>& results) {
   std::vector<std::optional<GroupResultRecord>> slots(requests.total);
   for (const auto& [index, error] : requests.intake_errors) {
     check(index < slots.size(), "group index out of range");
     slots[index] = GroupResultRecord{static_cast<std::uint32_t>(index), {}, {}, error};
   }
-  for (GroupResult& result : results) {
+  for (const GroupResult& result : *results) {
     std::uint32_t index = index_of(requests, result.position);
     check(index < slots.size(), "group index out of range");
-    slots[index] = group_result_into_py(std::move(result));
+    slots[index] = group_result_into_py(std::shared_ptr<const GroupResult>(results, &result));
     slots[index]->index = index;
   }
   std::vector<GroupResultRecord> records;
@@ -76,11 +76,17 @@ std::vector<GroupResultRecord> results_in_request_order(const RequestIndexes& re
   return records;
 }
 
+// The group's results as its latch stores them, shared; waits until they are set.
+boost::asio::awaitable<std::shared_ptr<const GroupResults>> shared_results(
+    std::shared_ptr<Latch<GroupResults>> latch) {
+  co_return co_await latch->wait_shared();
+}
+
 PyObject* group_wait_method(PyObject* self, PyObject*) {
   return boundary([&] {
     GroupState& state = state_of(self);
-    GroupResults results = run_blocking(group_wait(state.handle));
-    return to_py(results_in_request_order(state.requests, std::move(results))).release();
+    auto results = run_blocking(shared_results(state.handle.results));
+    return to_py(results_in_request_order(state.requests, results)).release();
   });
 }
 
