@@ -4,7 +4,6 @@
 
 #include <Python.h>
 
-#include <boost/asio/awaitable.hpp>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -66,14 +65,10 @@ class EventStream {
   std::optional<T> next_waiting() {
     if (auto event = take_buffered()) return event;
     if (ended_) return std::nullopt;
-    runtime::block_on(receive_some());
-    return take_buffered();
-  }
-
-  // Waits until the channel holds something, then takes all of it (the buffer is empty here).
-  boost::asio::awaitable<void> receive_some() {
-    ready_ = co_await receiver_.receive_all();
+    // Waits until the channel holds something, then takes all of it (the buffer is empty here).
+    ready_ = runtime::block_on(receiver_.receive_all());
     if (ready_.empty()) ended_ = true;
+    return take_buffered();
   }
 
   std::mutex mutex_;
