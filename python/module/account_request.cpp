@@ -39,14 +39,11 @@ std::optional<double> optional_seconds(PyObject* value) {
 AccountRequest read_account_request(PyObject* req, std::string_view record_name) {
   AccountRequest read;
   if (req == nullptr || req == Py_None) return read;
-  try {
+  with_note("req", [&] {
     read.executable = read_attribute(req, record_name, "executable", optional_text);
     read.env = read_attribute(req, record_name, "env", optional_env);
     read.timeout_seconds = read_attribute(req, record_name, "timeout", optional_seconds);
-  } catch (const python_error&) {
-    add_processing_note("req");
-    throw;
-  }
+  });
   return read;
 }
 

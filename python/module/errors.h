@@ -40,6 +40,17 @@ inline void checked(int status) {
 // to add it is dropped and the error goes on unchanged.
 void add_processing_note(std::string_view param);
 
+// Runs `read` and attaches the note "while processing '<param>'" to what it raises.
+template <class Read>
+auto with_note(std::string_view param, Read read) -> decltype(read()) {
+  try {
+    return read();
+  } catch (const python_error&) {
+    add_processing_note(param);
+    throw;
+  }
+}
+
 // The internal-error exception (derived from BaseException), made on first use.
 PyObject* panic_exception_type();
 

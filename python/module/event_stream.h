@@ -4,13 +4,15 @@
 
 #include <Python.h>
 
-#include <boost/asio/awaitable.hpp>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <utility>
 
 #include "blocking.h"
+#include "py_class.h"
+#include "py_ref.h"
 #include "vantrel/check.h"
 #include "vantrel/runtime/channel.h"
 #include "vantrel/runtime/runtime.h"
@@ -63,14 +65,10 @@ class EventStream {
   std::optional<T> next_waiting() {
     if (auto event = take_buffered()) return event;
     if (ended_) return std::nullopt;
-    runtime::block_on(receive_some());
-    return take_buffered();
-  }
-
-  // Waits until the channel holds something, then takes all of it (the buffer is empty here).
-  boost::asio::awaitable<void> receive_some() {
-    ready_ = co_await receiver_.receive_all();
+    // Waits until the channel holds something, then takes all of it (the buffer is empty here).
+    ready_ = runtime::block_on(receiver_.receive_all());
     if (ready_.empty()) ended_ = true;
+    return take_buffered();
   }
 
   std::mutex mutex_;
@@ -79,5 +77,14 @@ class EventStream {
   runtime::Receiver<T> receiver_;
   std::deque<T> ready_;
 };
+
+// The next event of `stream`, made into a record by `to_record`, as a new object; an empty
+// reference once the stream has ended.
+template <class T, class ToRecord = std::identity>
+ref next_object(EventStream<T>& stream, ToRecord to_record = {}) {
+  std::optional<T> event = stream.next();
+  if (!event) return {};
+  return new_object(to_record(std::move(*event)));
+}
 
 }  // namespace vantrel::py

@@ -1,9 +1,17 @@
 // Value extraction shared by the Runner constructor and the request intake.
 #include "extract.h"
 
+#include <algorithm>
+
 #include "errors.h"
 
 namespace vantrel::py {
+namespace {
+
+// A sequence may report any length; only this much is reserved ahead of reading it.
+constexpr Py_ssize_t max_reserved = 1024;
+
+}  // namespace
 
 std::string text_of(PyObject* value) {
   if (!PyUnicode_Check(value)) raise_not_instance(value, "str");
@@ -39,6 +47,18 @@ std::uint32_t u32_of(PyObject* value) {
   if (number < 0 || number > 0xFFFFFFFFLL)
     raise(PyExc_OverflowError, "out of range integral type conversion attempted");
   return static_cast<std::uint32_t>(number);
+}
+
+std::size_t sequence_reserve(PyObject* value, FailedLength failed_length) {
+  if (PyUnicode_Check(value)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(value)) raise_not_instance(value, "Sequence");
+  Py_ssize_t length = PySequence_Size(value);
+  if (length < 0) {
+    if (failed_length == FailedLength::raise) throw_python_error();
+    PyErr_Clear();
+    length = 0;
+  }
+  return static_cast<std::size_t>(std::min(length, max_reserved));
 }
 
 }  // namespace vantrel::py

@@ -29,51 +29,42 @@ std::uint32_t index_of(const RequestIndexes& requests, std::size_t position) {
   return static_cast<std::uint32_t>(requests.indexes[position]);
 }
 
-// The next event as a PyRunEvent record, or none once the stream has ended.
-std::optional<RunEventRecord> next_group_event(GroupState& state) {
-  auto event = state.stream->next();
-  if (!event) return std::nullopt;
-  std::size_t position = event->position;
-  RunEventRecord record = run_event_into_py(std::move(*event));
-  record.index = index_of(state.requests, position);
-  return record;
+// The next event as a new PyRunEvent, or an empty reference once the stream has ended.
+ref next_group_event(PyObject* self) {
+  GroupState& state = state_of(self);
+  return next_object(*state.stream, [&](RunEvent event) {
+    std::size_t position = event.position;
+    RunEventRecord record = run_event_into_py(std::move(event));
+    record.index = index_of(state.requests, position);
+    return record;
+  });
 }
 
 PyObject* group_next_event(PyObject* self, PyObject*) {
   return boundary([&] {
-    auto record = next_group_event(state_of(self));
-    if (!record) return none().release();
-    return new_object(std::move(*record)).release();
+    ref event = next_group_event(self);
+    return event ? event.release() : none().release();
   });
 }
 
 PyObject* group_iternext(PyObject* self) {
-  return boundary([&]() -> PyObject* {
-    auto record = next_group_event(state_of(self));
-    // The end of the stream ends the iteration: no object and no error set.
-    if (!record) return nullptr;
-    return new_object(std::move(*record)).release();
-  });
-}
-
-PyObject* group_iter(PyObject* self) {
-  Py_INCREF(self);
-  return self;
+  // The end of the stream ends the iteration: no object and no error set.
+  return boundary([&] { return next_group_event(self).release(); });
 }
 
 // One record per element of `reqs`, in index order: the intake failures at their own indexes,
 // every request of the group at the index its position maps to.
-std::vector<GroupResultRecord> results_in_request_order(const RequestIndexes& requests,
-                                                        GroupResults results) {
+std::vector<GroupResultRecord> results_in_request_order(
+    const RequestIndexes& requests, const std::shared_ptr<const GroupResults>& results) {
   std::vector<std::optional<GroupResultRecord>> slots(requests.total);
   for (const auto& [index, error] : requests.intake_errors) {
     check(index < slots.size(), "group index out of range");
     slots[index] = GroupResultRecord{static_cast<std::uint32_t>(index), {}, {}, error};
   }
-  for (GroupResult& result : results) {
+  for (const GroupResult& result : *results) {
     std::uint32_t index = index_of(requests, result.position);
     check(index < slots.size(), "group index out of range");
-    slots[index] = group_result_into_py(std::move(result));
+    slots[index] = group_result_into_py(std::shared_ptr<const GroupResult>(results, &result));
     slots[index]->index = index;
   }
   std::vector<GroupResultRecord> records;
@@ -85,11 +76,17 @@ std::vector<GroupResultRecord> results_in_request_order(const RequestIndexes& re
   return records;
 }
 
+// The group's results as its latch stores them, shared; waits until they are set.
+boost::asio::awaitable<std::shared_ptr<const GroupResults>> shared_results(
+    std::shared_ptr<Latch<GroupResults>> latch) {
+  co_return co_await latch->wait_shared();
+}
+
 PyObject* group_wait_method(PyObject* self, PyObject*) {
   return boundary([&] {
     GroupState& state = state_of(self);
-    GroupResults results = run_blocking(group_wait(state.handle));
-    return to_py(results_in_request_order(state.requests, std::move(results))).release();
+    auto results = run_blocking(shared_results(state.handle.results));
+    return to_py(results_in_request_order(state.requests, results)).release();
   });
 }
 
@@ -113,7 +110,7 @@ PyMethodDef group_methods[] = {
 TypeCell group_class = record_class<GroupState>(
     "builtins.Group", "A batch of running selected-agent processes.", nullptr,
     {{Py_tp_methods, group_methods},
-     {Py_tp_iter, reinterpret_cast<void*>(group_iter)},
+     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
      {Py_tp_iternext, reinterpret_cast<void*>(group_iternext)}});
 
 }  // namespace

@@ -162,18 +162,11 @@ ref to_py(const std::unordered_map<std::string, T>& map) {
   return dict;
 }
 
-namespace detail {
-template <class T>
-inline constexpr bool is_shared_ptr = false;
-template <class T>
-inline constexpr bool is_shared_ptr<std::shared_ptr<const T>> = true;
-}  // namespace detail
-
 // The record of `self` as `View`: the stored record, the shared pointer a shared record is held
 // by, or the record that pointer points to.
 template <class View>
 const View& view_of(PyObject* self) {
-  if constexpr (!detail::is_shared_ptr<View> && is_shared_record<View>)
+  if constexpr (is_shared_record<View>)
     return *record_of<std::shared_ptr<const View>>(self);
   else
     return record_of<View>(self);

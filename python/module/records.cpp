@@ -23,19 +23,9 @@ ErrorRecord invalid_request_record(std::string reason) {
   return {"invalidRequest", std::move(reason), {}, {}, {}};
 }
 
-RunResultRecord run_result_into_py(RunResult result) {
-  return {std::make_shared<const RunResult>(std::move(result))};
-}
-
 RunResultRecord empty_run_result() {
   static const auto empty = std::make_shared<const RunResult>();
   return {empty};
-}
-
-OutcomeRecord outcome_into_py(Outcome outcome) {
-  std::optional<ErrorRecord> error;
-  if (outcome.error) error = error_to_py_error(*outcome.error);
-  return {run_result_into_py(std::move(outcome.result)), std::move(error)};
 }
 
 OutcomeRecord outcome_into_py(const std::shared_ptr<const Outcome>& outcome) {
@@ -49,14 +39,15 @@ OutcomeRecord failed_outcome(ErrorRecord error) { return {empty_run_result(), st
 
 RunEventRecord run_event_into_py(RunEvent event) {
   return {std::move(event.run_id), static_cast<std::uint32_t>(event.position),
-          std::move(event.event)};
+          std::make_shared<const Event>(std::move(event.event))};
 }
 
-GroupResultRecord group_result_into_py(GroupResult result) {
-  GroupResultRecord record{
-      static_cast<std::uint32_t>(result.position), std::move(result.run_id), {}, {}};
-  if (result.result) record.result = run_result_into_py(std::move(*result.result));
-  if (result.error) record.error = error_to_py_error(*result.error);
+GroupResultRecord group_result_into_py(const std::shared_ptr<const GroupResult>& result) {
+  GroupResultRecord record{static_cast<std::uint32_t>(result->position), result->run_id, {}, {}};
+  // Shares the stored result: its events are never changed.
+  if (result->result)
+    record.result = RunResultRecord{std::shared_ptr<const RunResult>(result, &*result->result)};
+  if (result->error) record.error = error_to_py_error(*result->error);
   return record;
 }
 

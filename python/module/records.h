@@ -34,7 +34,8 @@ struct OutcomeRecord {
 struct RunEventRecord {
   std::string run_id;
   std::uint32_t index = 0;
-  Event event;
+  // Made once; every read of the attribute shares it instead of copying the event.
+  std::shared_ptr<const Event> event;
 };
 
 struct GroupResultRecord {
@@ -48,16 +49,15 @@ ErrorRecord error_to_py_error(const RunError& error);
 // An error record made without a RunError: kind "invalidRequest" and the bare reason.
 ErrorRecord invalid_request_record(std::string reason);
 
-RunResultRecord run_result_into_py(RunResult result);
 // Stands where a run produced no result: empty texts, zero usage, no events, times 0.0.
 RunResultRecord empty_run_result();
-OutcomeRecord outcome_into_py(Outcome outcome);
 // The outcome as a run's latch stores it, shared: the record refers to it instead of copying.
 OutcomeRecord outcome_into_py(const std::shared_ptr<const Outcome>& outcome);
 // A request that never became a run: the empty run result with the error record.
 OutcomeRecord failed_outcome(ErrorRecord error);
 RunEventRecord run_event_into_py(RunEvent event);
-GroupResultRecord group_result_into_py(GroupResult result);
+// One result of a group's stored results, shared: the record refers to it instead of copying.
+GroupResultRecord group_result_into_py(const std::shared_ptr<const GroupResult>& result);
 
 // Whole milliseconds since the epoch (the fraction dropped), as a double; 0.0 before the epoch.
 double epoch_millis(WallTime time);

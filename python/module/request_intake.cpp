@@ -1,7 +1,6 @@
 // The request intake: one table of the 29 attributes, read in order, each by its kind's rule.
 #include "request_intake.h"
 
-#include <algorithm>
 #include <array>
 
 #include "errors.h"
@@ -9,25 +8,6 @@
 
 namespace vantrel::py {
 namespace {
-
-// A sequence may report any length; only this much is reserved ahead of reading it.
-constexpr Py_ssize_t max_reserved = 1024;
-
-// Reads a sequence (not a str) element by element with `read_element`.
-template <class T, class ReadElement>
-std::vector<T> sequence_of(PyObject* value, ReadElement read_element) {
-  if (PyUnicode_Check(value)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(value)) raise_not_instance(value, "Sequence");
-  Py_ssize_t length = PySequence_Size(value);
-  if (length < 0) throw_python_error();
-  std::vector<T> elements;
-  elements.reserve(static_cast<std::size_t>(std::min(length, max_reserved)));
-  ref iterator = checked(PyObject_GetIter(value));
-  while (ref element = ref::steal(PyIter_Next(iterator.get())))
-    elements.push_back(read_element(element.get()));
-  if (PyErr_Occurred()) throw_python_error();
-  return elements;
-}
 
 // `key` or `value` of one config element: a str, None refused.
 std::string config_text(PyObject* element, const char* field) {

@@ -2,7 +2,6 @@
 // do not convert by index, and hands the others, in order, to a new group.
 #include "run_many.h"
 
-#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -18,38 +17,6 @@ namespace vantrel::py {
 namespace {
 
 constexpr std::size_t default_max_concurrent = 4;
-// `len(reqs)` only presizes the list: a sequence may report far more than it will produce.
-constexpr Py_ssize_t max_reserved = 1024;
-
-// Every element of `reqs`, read in full one after another. Throws python_error at the first
-// failure, of the iteration or of an element.
-std::vector<ReqData> read_requests(PyObject* reqs) {
-  if (PyUnicode_Check(reqs)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(reqs)) raise_not_instance(reqs, "Sequence");
-  Py_ssize_t hint = PySequence_Size(reqs);
-  if (hint < 0) {
-    PyErr_Clear();
-    hint = 0;
-  }
-  std::vector<ReqData> requests;
-  requests.reserve(static_cast<std::size_t>(std::min(hint, max_reserved)));
-  ref iterator = checked(PyObject_GetIter(reqs));
-  while (ref element = ref::steal(PyIter_Next(iterator.get())))
-    requests.push_back(extract_req_data(element.get()));
-  if (PyErr_Occurred()) throw_python_error();
-  return requests;
-}
-
-// Runs `read` and attaches the note "while processing '<param>'" to what it raises.
-template <class Read>
-auto with_note(const char* param, Read read) -> decltype(read()) {
-  try {
-    return read();
-  } catch (const python_error&) {
-    add_processing_note(param);
-    throw;
-  }
-}
 
 std::optional<std::size_t> optional_size(PyObject* value, const char* param) {
   if (value == nullptr || value == Py_None) return std::nullopt;
@@ -91,13 +58,15 @@ PyObject* runner_run_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:run_many", const_cast<char**>(keywords),
                                      &reqs, &max_concurrent_arg, &event_buffer_arg))
       throw_python_error();
-    auto requests = with_note("reqs", [&] { return read_requests(reqs); });
+    auto requests = with_note("reqs", [&] {
+      return sequence_of<ReqData>(reqs, extract_req_data, FailedLength::unknown);
+    });
     std::size_t max_concurrent =
         optional_size(max_concurrent_arg, "max_concurrent").value_or(default_max_concurrent);
     auto event_buffer = optional_size(event_buffer_arg, "event_buffer");
     Intake intake = convert(std::move(requests));
 
-    auto config = record_of<RunnerState>(self).config;
+    auto config = config_of(self);
     GroupHandle handle = without_interpreter_lock([&] {
       return launch_group(std::move(config), std::move(intake.launch_list), max_concurrent,
                           event_buffer);

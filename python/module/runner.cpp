@@ -43,12 +43,7 @@ RunnerArguments extract_runner_arguments(const std::array<PyObject*, 8>& values)
   RunnerArguments arguments;
   for (std::size_t i = 0; i < parameters.size(); ++i) {
     if (values[i] == nullptr || values[i] == Py_None) continue;
-    try {
-      parameters[i].read(values[i], arguments);
-    } catch (const python_error&) {
-      add_processing_note(parameters[i].name);
-      throw;
-    }
+    with_note(parameters[i].name, [&] { parameters[i].read(values[i], arguments); });
   }
   return arguments;
 }
@@ -114,5 +109,9 @@ RunnerConfig build_runner_config(RunnerArguments arguments) {
 }
 
 PyTypeObject* runner_type_object() { return runner_class.get(); }
+
+const std::shared_ptr<const RunnerConfig>& config_of(PyObject* self) {
+  return record_of<RunnerState>(self).config;
+}
 
 }  // namespace vantrel::py

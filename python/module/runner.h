@@ -16,6 +16,9 @@ struct RunnerState {
 
 PyTypeObject* runner_type_object();
 
+// The settings of the Runner `self`.
+const std::shared_ptr<const RunnerConfig>& config_of(PyObject* self);
+
 // The constructor's arguments as extracted; absent ones are not given.
 struct RunnerArguments {
   std::optional<std::string> executable;

@@ -24,16 +24,7 @@ std::variant<RunRequest, ErrorRecord> read_request(const char* method, PyObject*
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords),
                                    &req))
     throw_python_error();
-  try {
-    return req_data_into_request(extract_req_data(req));
-  } catch (const python_error&) {
-    add_processing_note("req");
-    throw;
-  }
-}
-
-const std::shared_ptr<const RunnerConfig>& config_of(PyObject* self) {
-  return record_of<RunnerState>(self).config;
+  return with_note("req", [&] { return req_data_into_request(extract_req_data(req)); });
 }
 
 // The work of `run`: launch, then wait for the outcome. The run's result keeps every event
@@ -45,7 +36,7 @@ boost::asio::awaitable<OutcomeRecord> run_to_outcome(std::shared_ptr<const Runne
   if (!launched) co_return failed_outcome(error_to_py_error(launched.error()));
   SessionHandle handle = std::move(launched).value();
   { auto unread = session_take_events(handle); }
-  co_return outcome_into_py(co_await handle.latch->wait_shared());
+  co_return co_await wait_outcome(handle.latch);
 }
 
 PyObject* runner_run(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -34,9 +34,7 @@ const ErrorRecord& start_error(PyObject* self) {
 ref next_py_event(PyObject* self) {
   LiveSession* session = live(self);
   if (session == nullptr) return {};
-  std::optional<Event> event = session->stream->next();
-  if (!event) return {};
-  return new_object(std::move(*event));
+  return next_object(*session->stream);
 }
 
 PyObject* session_next_event(PyObject* self, PyObject*) {
@@ -51,20 +49,11 @@ PyObject* session_iternext(PyObject* self) {
   return boundary([&] { return next_py_event(self).release(); });
 }
 
-PyObject* session_iter(PyObject* self) {
-  Py_INCREF(self);
-  return self;
-}
-
 PyObject* session_wait(PyObject* self, PyObject*) {
   return boundary([&] {
     LiveSession* session = live(self);
     if (session == nullptr) return new_object(failed_outcome(start_error(self))).release();
-    auto latch = session->handle.latch;
-    OutcomeRecord outcome = run_blocking(
-        [](std::shared_ptr<Latch<Outcome>> latch) -> boost::asio::awaitable<OutcomeRecord> {
-          co_return outcome_into_py(co_await latch->wait_shared());
-        }(std::move(latch)));
+    OutcomeRecord outcome = run_blocking(wait_outcome(session->handle.latch));
     return new_object(std::move(outcome)).release();
   });
 }
@@ -113,7 +102,7 @@ TypeCell session_class = record_class<SessionState>(
     "final outcome.",
     session_getset,
     {{Py_tp_methods, session_methods},
-     {Py_tp_iter, reinterpret_cast<void*>(session_iter)},
+     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
      {Py_tp_iternext, reinterpret_cast<void*>(session_iternext)}});
 
 }  // namespace
@@ -126,6 +115,10 @@ PyTypeObject* type_object<SessionState>() {
 PyTypeObject* session_type_object() { return session_class.get(); }
 
 ref failed_session(ErrorRecord error) { return new_object(SessionState{std::move(error)}); }
+
+boost::asio::awaitable<OutcomeRecord> wait_outcome(std::shared_ptr<Latch<Outcome>> latch) {
+  co_return outcome_into_py(co_await latch->wait_shared());
+}
 
 ref live_session(SessionHandle handle) {
   auto stream = std::make_unique<EventStream<Event>>(vantrel::session_take_events(handle));
