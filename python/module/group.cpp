@@ -76,16 +76,10 @@ std::vector<GroupResultRecord> results_in_request_order(
   return records;
 }
 
-// The group's results as its latch stores them, shared; waits until they are set.
-boost::asio::awaitable<std::shared_ptr<const GroupResults>> shared_results(
-    std::shared_ptr<Latch<GroupResults>> latch) {
-  co_return co_await latch->wait_shared();
-}
-
 PyObject* group_wait_method(PyObject* self, PyObject*) {
   return boundary([&] {
     GroupState& state = state_of(self);
-    auto results = run_blocking(shared_results(state.handle.results));
+    auto results = run_blocking(group_wait_shared(state.handle));
     return to_py(results_in_request_order(state.requests, results)).release();
   });
 }

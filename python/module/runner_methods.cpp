@@ -36,7 +36,7 @@ boost::asio::awaitable<OutcomeRecord> run_to_outcome(std::shared_ptr<const Runne
   if (!launched) co_return failed_outcome(error_to_py_error(launched.error()));
   SessionHandle handle = std::move(launched).value();
   { auto unread = session_take_events(handle); }
-  co_return co_await wait_outcome(handle.latch);
+  co_return outcome_into_py(co_await session_wait_shared(handle));
 }
 
 PyObject* runner_run(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -53,8 +53,8 @@ PyObject* session_wait(PyObject* self, PyObject*) {
   return boundary([&] {
     LiveSession* session = live(self);
     if (session == nullptr) return new_object(failed_outcome(start_error(self))).release();
-    OutcomeRecord outcome = run_blocking(wait_outcome(session->handle.latch));
-    return new_object(std::move(outcome)).release();
+    auto outcome = run_blocking(session_wait_shared(session->handle));
+    return new_object(outcome_into_py(outcome)).release();
   });
 }
 
@@ -115,10 +115,6 @@ PyTypeObject* type_object<SessionState>() {
 PyTypeObject* session_type_object() { return session_class.get(); }
 
 ref failed_session(ErrorRecord error) { return new_object(SessionState{std::move(error)}); }
-
-boost::asio::awaitable<OutcomeRecord> wait_outcome(std::shared_ptr<Latch<Outcome>> latch) {
-  co_return outcome_into_py(co_await latch->wait_shared());
-}
 
 ref live_session(SessionHandle handle) {
   auto stream = std::make_unique<EventStream<Event>>(vantrel::session_take_events(handle));

@@ -19,7 +19,4 @@ ref failed_session(ErrorRecord error);
 // A Session in the live state: it takes the handle's event receiver behind its stream lock.
 ref live_session(SessionHandle handle);
 
-// Waits for the run's end and records its outcome, sharing the one the latch stores.
-boost::asio::awaitable<OutcomeRecord> wait_outcome(std::shared_ptr<Latch<Outcome>> latch);
-
 }  // namespace vantrel::py

@@ -211,6 +211,10 @@ asio::awaitable<GroupResults> group_wait(const GroupHandle& handle) {
   return copy_results(handle.results);
 }
 
+asio::awaitable<std::shared_ptr<const GroupResults>> group_wait_shared(const GroupHandle& handle) {
+  return wait_shared(handle.results);
+}
+
 void group_cancel(const GroupHandle& handle) { handle.cancel.cancel(); }
 
 }  // namespace vantrel

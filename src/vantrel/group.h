@@ -47,6 +47,11 @@ runtime::Receiver<RunEvent> group_take_events(GroupHandle& handle);
 // element at index i having position i. Any number of callers, any number of times.
 boost::asio::awaitable<GroupResults> group_wait(const GroupHandle& handle);
 
+// The stored results themselves, shared and read-only, waiting as group_wait does but without
+// its copy. The latch is shared at the call, so the handle need not outlive the wait.
+boost::asio::awaitable<std::shared_ptr<const GroupResults>> group_wait_shared(
+    const GroupHandle& handle);
+
 // Cancels the group and returns at once: the pump stops, running members cancel their runs and
 // requests not yet admitted are settled as cancelled. A second cancel changes nothing.
 void group_cancel(const GroupHandle& handle);

@@ -61,4 +61,11 @@ class Latch {
   runtime::Notifier notify_;
 };
 
+// Waits on a shared latch for its stored value, holding the share for the whole wait, so the
+// waiter need not keep alive the handle the latch came from.
+template <class T>
+boost::asio::awaitable<std::shared_ptr<const T>> wait_shared(std::shared_ptr<Latch<T>> latch) {
+  co_return co_await latch->wait_shared();
+}
+
 }  // namespace vantrel

@@ -26,7 +26,7 @@ boost::asio::awaitable<Outcome> session_wait(const SessionHandle& handle) {
 
 boost::asio::awaitable<std::shared_ptr<const Outcome>> session_wait_shared(
     const SessionHandle& handle) {
-  co_return co_await handle.latch->wait_shared();
+  return wait_shared(handle.latch);
 }
 
 }  // namespace vantrel

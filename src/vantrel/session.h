@@ -74,7 +74,8 @@ boost::asio::awaitable<Outcome> session_wait(const SessionHandle& handle);
 
 // The stored outcome itself, shared and read-only, waiting as session_wait does. For callers
 // that only read the outcome once (to convert it), this saves session_wait's deep copy, which
-// for a long run costs as much as the run's whole event list.
+// for a long run costs as much as the run's whole event list. The latch is shared at the call,
+// so the handle need not outlive the wait.
 boost::asio::awaitable<std::shared_ptr<const Outcome>> session_wait_shared(
     const SessionHandle& handle);
 
