@@ -282,3 +282,21 @@ def test_waiting_calls_let_other_python_threads_run(fake_agent, tmp_path):
     for thread in threads:
         thread.join()
     assert results == {"run": None, "wait": None, "next_event": "turn.started"}
+
+
+@pytest.mark.parametrize("options,program", [
+    ({}, "codex"),
+    ({"agent": "claude"}, "claude"),
+    ({"agent": "grok", "executable": ""}, "grok"),
+    ({"agent": "claude", "executable": "vantrel-agent"}, "vantrel-agent"),
+])
+def test_the_executable_defaults_to_the_agent_name(fake_agent, record, tmp_path, monkeypatch,
+                                                   options, program):
+    # Every name is the fake agent, found on PATH.
+    for name in ("codex", "claude", "grok", "vantrel-agent"):
+        (tmp_path / name).symlink_to(fake_agent)
+    monkeypatch.setenv("PATH", f"{tmp_path}:{os.environ['PATH']}")
+    runner = _vantrel.Runner(env={"VANTREL_FAKE_SCRIPT": "stdin",
+                                  "VANTREL_FAKE_RECORD": str(record)}, **options)
+    runner.run(Request(prompt="hi"))
+    assert recorded(record, "arg")[0] == program
