@@ -3,13 +3,13 @@ import os
 import subprocess
 import sys
 
-from conftest import FAKE_AGENT, MODULE_DIR, ROOT
+from conftest import MODULE_DIR, ROOT
 
 
-def test_the_example_streams_a_run():
+def test_the_example_streams_a_run(fake_agent):
     env = dict(os.environ, PYTHONPATH=str(MODULE_DIR))
     result = subprocess.run(
-        [sys.executable, str(ROOT / "examples" / "stream_run.py"), "--agent", str(FAKE_AGENT),
+        [sys.executable, str(ROOT / "examples" / "stream_run.py"), "--agent", fake_agent,
          "--scenario", str(ROOT / "examples" / "codex_demo.scenario")],
         capture_output=True, text=True, env=env, timeout=60)
     assert (result.returncode, result.stderr) == (0, "")
