@@ -36,24 +36,31 @@ class EventStream {
     {
       std::unique_lock lock(mutex_, std::try_to_lock);
       if (lock.owns_lock() && !poisoned_) {
-        if (auto event = take_buffered()) return event;
+        if (auto event = poison_on_failure([&] { return take_buffered(); })) return event;
         if (ended_) return std::nullopt;
       }
     }
     return without_interpreter_lock([&] {
       std::lock_guard lock(mutex_);
       check(!poisoned_, "stream poisoned");
-      try {
-        return next_waiting();
-      } catch (...) {
-        poisoned_ = true;
-        throw;
-      }
+      return poison_on_failure([&] { return next_waiting(); });
     });
   }
 
  private:
   // The callers of these hold the stream lock.
+
+  // Runs `step`; a failure inside it poisons the stream, as the buffer may have lost an event.
+  template <class Step>
+  std::optional<T> poison_on_failure(Step step) {
+    try {
+      return step();
+    } catch (...) {
+      poisoned_ = true;
+      throw;
+    }
+  }
+
   std::optional<T> take_buffered() {
     if (ready_.empty() && !ended_) ended_ = receiver_.take_ready(ready_);
     if (ready_.empty()) return std::nullopt;

@@ -135,3 +135,66 @@ def test_reimport_adds_the_same_classes():
         "import _vantrel as again\n"
         "print(again.PyEvent is first, again.__all__ == _vantrel.__all__)\n")
     assert out.split() == ["True", "True"]
+
+
+# Class, member, doc: each member's doc holds its text signature, a line "--", an empty line and
+# one sentence.
+MEMBER_DOCS = [
+    ("Runner", "run", "($self, req)", "Runs one process to completion and returns its outcome."),
+    ("Runner", "start", "($self, req)", "Launches one process and returns a [`Session`]."),
+    ("Session", "next_event", "($self)",
+     "Awaits the next event, or `None` once the stream closes."),
+    ("Session", "wait", "($self)", "Waits for the process to exit and returns its outcome."),
+    ("Session", "thread_id", "($self)", "The agent thread or session id once known."),
+    ("Session", "cancel", "($self)", "Stops the child process."),
+]
+
+
+@pytest.mark.parametrize("cls,member,signature,doc", MEMBER_DOCS)
+def test_member_docs(cls, member, signature, doc):
+    method = getattr(getattr(_vantrel, cls), member)
+    assert (method.__text_signature__, method.__doc__) == (signature, doc)
+
+
+def test_session_members():
+    public = [name for name in vars(_vantrel.Session) if not name.startswith("__")]
+    assert sorted(public) == ["cancel", "id", "next_event", "thread_id", "wait"]
+    assert _vantrel.Session.id.__doc__ == "The wrapper-assigned run id."
+
+
+def test_a_runtime_that_cannot_be_built_stays_failed():
+    # With the address space capped just above what the process uses, no worker thread gets a
+    # stack: the first call that needs the runtime fails, and so does every later one, also once
+    # the cap is lifted, without a second build.
+    out = _run_python(
+        "import resource, _vantrel\n"
+        "class R: pass\n"
+        "r = R()\n"
+        f"for name in {list(__import__('conftest').REQUEST_FIELDS)!r}: setattr(r, name, None)\n"
+        "r.prompt = 'hi'\n"
+        "runner = _vantrel.Runner(executable='/bin/true')\n"
+        "threads = len(os.listdir('/proc/self/task'))\n"
+        "size = next(int(line.split()[1]) * 1024 for line in open('/proc/self/status')\n"
+        "            if line.startswith('VmSize:'))\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (size + 2 ** 20, resource.RLIM_INFINITY))\n"
+        "failures = []\n"
+        "def attempt(call):\n"
+        "    try:\n"
+        "        call()\n"
+        "    except BaseException as error:\n"
+        "        failures.append(error)\n"
+        "attempt(lambda: runner.run(r))\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2)\n"
+        "attempt(lambda: runner.start(r))\n"
+        "attempt(lambda: runner.run(r))\n"
+        "for error in failures:\n"
+        "    print(type(error).__name__, isinstance(error, Exception), error, sep='|')\n"
+        "print(len(os.listdir('/proc/self/task')) - threads)\n")
+    *failures, started = out.splitlines()
+    assert len(failures) == 3
+    for failure in failures:
+        name, is_exception, message = failure.split("|")
+        assert (name, is_exception) == ("PanicException", "False")
+        assert message.startswith("could not build the runtime: ")
+    assert len(set(failures)) == 1
+    assert started == "0"

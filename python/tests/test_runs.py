@@ -7,7 +7,7 @@ import threading
 import pytest
 
 import _vantrel
-from conftest import MODULE_DIR, REQUEST_FIELDS, Request
+from conftest import MODULE_DIR, REQUEST_FIELDS, Request, recorded
 from scenarios import CONVERSATIONS, fake_runner, out
 
 
@@ -229,3 +229,74 @@ def test_racing_first_calls_build_one_runtime(fake_agent):
     started, cpus, errors = result.stdout.split(maxsplit=2)
     assert errors.strip() == "[None, None]"
     assert started == cpus
+
+
+# Runner defaults, request words, and the sandbox and approval the codex command line gets:
+# unknown default words fall back to read-only and never; request words win over the defaults.
+SANDBOX_AND_APPROVAL = [
+    ({}, {}, "read-only", "never"),
+    ({"default_sandbox": "Read-Only", "default_approval": "always"}, {}, "read-only", "never"),
+    ({"default_sandbox": "", "default_approval": "never "}, {}, "read-only", "never"),
+    ({"default_sandbox": "workspace-write", "default_approval": "on-request"}, {},
+     "workspace-write", "on-request"),
+    ({"default_sandbox": "workspace-write"},
+     {"sandbox": "danger-full-access", "approval": "untrusted"}, "danger-full-access", "untrusted"),
+]
+
+
+@pytest.mark.parametrize("options,fields,sandbox,approval", SANDBOX_AND_APPROVAL)
+def test_sandbox_and_approval_reach_the_command_line(fake_agent, record, options, fields, sandbox,
+                                                     approval):
+    runner = _vantrel.Runner(executable=fake_agent, env={
+        "VANTREL_FAKE_SCRIPT": "stdin", "VANTREL_FAKE_RECORD": str(record)}, **options)
+    assert runner.run(Request(prompt="hi", **fields)).error is None
+    args = recorded(record, "arg")
+    assert args[args.index("--sandbox") + 1] == sandbox
+    assert f'approval_policy="{approval}"' in args
+
+
+def test_waiting_calls_let_other_python_threads_run(fake_agent, tmp_path):
+    # Each agent waits for a file that this thread makes only once all three agents have started,
+    # right before each call blocks; a call holding the interpreter lock while it waits would
+    # stop this thread.
+    go = tmp_path / "go"
+    script = "\n".join([f"await {go}", out({"type": "turn.started"})])
+
+    def runner(i):
+        return _vantrel.Runner(executable=fake_agent, env={
+            "VANTREL_FAKE_SCRIPT": script, "VANTREL_FAKE_RECORD": str(tmp_path / f"record{i}")})
+
+    results = {}
+    calls = {
+        "run": lambda: runner(0).run(Request(prompt="hi")).error,
+        "wait": lambda: runner(1).start(Request(prompt="hi")).wait().error,
+        "next_event": lambda: runner(2).start(Request(prompt="hi")).next_event().type,
+    }
+    threads = [threading.Thread(target=lambda n=name, c=call: results.update({n: c()}))
+               for name, call in calls.items()]
+    for thread in threads:
+        thread.start()
+    while not all((tmp_path / f"record{i}").exists() for i in range(3)):
+        threading.Event().wait(0.01)
+    go.touch()
+    for thread in threads:
+        thread.join()
+    assert results == {"run": None, "wait": None, "next_event": "turn.started"}
+
+
+@pytest.mark.parametrize("options,program", [
+    ({}, "codex"),
+    ({"agent": "claude"}, "claude"),
+    ({"agent": "grok", "executable": ""}, "grok"),
+    ({"agent": "claude", "executable": "vantrel-agent"}, "vantrel-agent"),
+])
+def test_the_executable_defaults_to_the_agent_name(fake_agent, record, tmp_path, monkeypatch,
+                                                   options, program):
+    # Every name is the fake agent, found on PATH.
+    for name in ("codex", "claude", "grok", "vantrel-agent"):
+        (tmp_path / name).symlink_to(fake_agent)
+    monkeypatch.setenv("PATH", f"{tmp_path}:{os.environ['PATH']}")
+    runner = _vantrel.Runner(env={"VANTREL_FAKE_SCRIPT": "stdin",
+                                  "VANTREL_FAKE_RECORD": str(record)}, **options)
+    runner.run(Request(prompt="hi"))
+    assert recorded(record, "arg")[0] == program
