@@ -559,6 +559,30 @@ TEST(ToolResultReadings, FileKindAndSubagent) {
   }
 }
 
+// The records of a tool use result: the alias counts as the same field, and failures name the
+// record as the agents do.
+TEST(ToolResultReadings, RecordFailures) {
+  auto failure_of = [](const auto& decoded) {
+    const auto* failure = std::get_if<DecodeFailure>(&decoded);
+    return failure ? failure->text : std::string("ok");
+  };
+  EXPECT_EQ(failure_of(decode_exit_code_result(R"({"exitCode":1,"exit_code":2})")),
+            "duplicate field `exit_code` at line 1 column 25");
+  EXPECT_EQ(failure_of(decode_exit_code_result(R"({"exitCode":2147483648})")),
+            "invalid value: integer `2147483648`, expected i32 at line 1 column 22");
+  EXPECT_EQ(failure_of(decode_exit_code_result(R"(["x"])")),
+            R"(invalid type: string "x", expected i32 at line 1 column 4)");
+  EXPECT_EQ(failure_of(decode_file_result("5")),
+            "invalid type: integer `5`, expected struct ToolUseResult at line 1 column 1");
+  EXPECT_EQ(failure_of(decode_wire(R"({"agentId":null})")),
+            "invalid type: null, expected a string at line 1 column 15");
+  EXPECT_EQ(failure_of(decode_wire(R"("w")")),
+            R"(invalid type: string "w", expected struct Wire at line 1 column 3)");
+  auto exit = decode_exit_code_result(R"({"exitCode":-3,"other":[{}]})");
+  ASSERT_TRUE(std::holds_alternative<claude::ExitCodeResult>(exit));
+  EXPECT_EQ(std::get<claude::ExitCodeResult>(exit).exit_code, -3);
+}
+
 TEST(ToolInput, UnreadableInputIsEmpty) {
   const std::string inputs[] = {R"("ls")", R"({"command":5})", R"({"path":"a","path":"b"})"};
   for (const std::string& input : inputs) {
