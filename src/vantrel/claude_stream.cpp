@@ -132,6 +132,13 @@ std::optional<T> try_decode(std::string_view text) {
   return out;
 }
 
+// The value of a decode whose failure only means "no such evidence".
+template <class T>
+std::optional<T> value_of(Decoded<T> decoded) {
+  if (auto* value = std::get_if<T>(&decoded)) return std::move(*value);
+  return std::nullopt;
+}
+
 std::optional<std::string_view> view_of(const std::optional<json::Raw>& raw) {
   if (!raw) return std::nullopt;
   return raw->text;
@@ -167,6 +174,18 @@ claude::WireToolInput decode_tool_input(std::optional<std::string_view> raw) {
 
 std::optional<std::string> decode_json_string(std::string_view text) {
   return try_decode<std::string>(text);
+}
+
+Decoded<claude::ExitCodeResult> decode_exit_code_result(std::string_view text) {
+  return decode_whole<claude::ExitCodeResult>(text);
+}
+
+Decoded<claude::FileResult> decode_file_result(std::string_view text) {
+  return decode_whole<claude::FileResult>(text);
+}
+
+Decoded<claude::Wire> decode_wire(std::string_view text) {
+  return decode_whole<claude::Wire>(text);
 }
 
 std::string tool_result_text(std::optional<std::string_view> content, bool is_grok) {
@@ -216,14 +235,14 @@ std::optional<std::int32_t> exit_code_with_text(std::optional<std::string_view> 
                                                 std::string_view readable, bool is_error,
                                                 bool is_grok) {
   if (tool_use_result) {
-    auto result = try_decode<claude::ExitCodeResult>(*tool_use_result);
+    auto result = value_of(decode_exit_code_result(*tool_use_result));
     if (result && result->exit_code) return result->exit_code;
     if (auto text = decode_json_string(*tool_use_result))
       if (auto code = exit_code_from_text(*text)) return code;
   }
   if (is_grok && content) {
     if (auto text = decode_json_string(*content)) {
-      auto result = try_decode<claude::ExitCodeResult>(*text);
+      auto result = value_of(decode_exit_code_result(*text));
       if (result && result->exit_code) return result->exit_code;
     }
   }
@@ -243,7 +262,7 @@ std::optional<std::int32_t> tool_result_exit_code(std::optional<std::string_view
 
 std::optional<std::string> tool_result_file_kind(std::optional<std::string_view> tool_use_result) {
   if (!tool_use_result) return std::nullopt;
-  auto result = try_decode<claude::FileResult>(*tool_use_result);
+  auto result = value_of(decode_file_result(*tool_use_result));
   if (!result) return std::nullopt;
   if (result->type == "create") return "add";
   if (result->type == "update") return "update";
@@ -255,9 +274,9 @@ std::optional<std::string> subagent_thread_id(std::optional<std::string_view> to
                                               bool is_grok) {
   std::optional<claude::Wire> wire;
   if (tool_use_result) {
-    wire = try_decode<claude::Wire>(*tool_use_result);
+    wire = value_of(decode_wire(*tool_use_result));
   } else if (is_grok && content) {
-    if (auto text = decode_json_string(*content)) wire = try_decode<claude::Wire>(*text);
+    if (auto text = decode_json_string(*content)) wire = value_of(decode_wire(*text));
   }
   if (!wire) return std::nullopt;
   for (std::string* id : {&wire->agentId, &wire->task_id, &wire->subagent_id})

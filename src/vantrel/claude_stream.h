@@ -121,6 +121,10 @@ Decoded<claude::WireBlock> decode_wire_block(std::string_view text);
 claude::WireToolInput decode_tool_input(std::optional<std::string_view> raw);
 // The value of a text that is exactly one JSON string; nullopt otherwise.
 std::optional<std::string> decode_json_string(std::string_view text);
+// The three records a tool use result may hold, each read from a whole text.
+Decoded<claude::ExitCodeResult> decode_exit_code_result(std::string_view text);
+Decoded<claude::FileResult> decode_file_result(std::string_view text);
+Decoded<claude::Wire> decode_wire(std::string_view text);
 
 // The readable text of a tool result's content. Never fails.
 std::string tool_result_text(std::optional<std::string_view> content, bool is_grok);

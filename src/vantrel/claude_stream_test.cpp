@@ -280,6 +280,82 @@ TEST(DecodeClaudeLine, Conversations) {
     expect_conversation(c);
 }
 
+// Result lines: the failure message, whether the result text becomes an item, and the totals.
+TEST(DecodeClaudeLine, ResultLines) {
+  struct Row {
+    std::string line;
+    bool is_grok;
+    std::string last_agent_message;
+    std::vector<std::string> types;  // the events' type words, in order
+    std::string message;             // of the turn.failed event
+    std::int64_t total;
+  };
+  const Row rows[] = {
+      {R"({"type":"result","is_error":true,"result":"boom","errors":["a"]})",
+       false,
+       "",
+       {"turn.failed"},
+       "boom",
+       0},
+      {R"({"type":"result","is_error":true,"subtype":"success"})",
+       false,
+       "",
+       {"turn.failed"},
+       "claude run failed",
+       0},
+      {R"({"type":"result","is_error":true,"errors":[]})",
+       true,
+       "",
+       {"turn.failed"},
+       "grok run failed",
+       0},
+      {R"({"type":"result","result":"done"})", false, "done", {"turn.completed"}, "", 0},
+      {R"({"type":"result","result":"done"})",
+       false,
+       "done.",
+       {"item.completed", "turn.completed"},
+       "",
+       0},
+      {R"({"type":"result","result":""})", false, "x", {"turn.completed"}, "", 0},
+      {R"({"type":"result","subtype":"error_max_turns"})", false, "x", {"turn.completed"}, "", 0},
+      {R"({"type":"result","usage":{"input_tokens":10,"cache_creation_input_tokens":2,)"
+       R"("cache_read_input_tokens":3,"output_tokens":4}})",
+       false,
+       "",
+       {"turn.completed"},
+       "",
+       19},
+      {R"({"type":"result","usage":{"input_tokens":5},"modelUsage":{)"
+       R"("a":{"inputTokens":9223372036854775807},"b":{"outputTokens":2,"contextWindow":7}}})",
+       false,
+       "",
+       {"turn.completed"},
+       "",
+       INT64_MIN + 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line);
+    StreamState state;
+    state.is_grok = row.is_grok;
+    state.last_agent_message = row.last_agent_message;
+    auto decoded = decode_claude_line(state, row.line, run_id, current_thread, received);
+    ASSERT_TRUE(std::holds_alternative<std::vector<Event>>(decoded));
+    const auto& events = std::get<std::vector<Event>>(decoded);
+    std::vector<std::string> types;
+    for (const Event& e : events) types.emplace_back(e.type.text());
+    EXPECT_EQ(types, row.types);
+    const Event& last = events.back();
+    EXPECT_EQ(last.message, row.message);
+    EXPECT_EQ(last.raw_error, row.message.empty() ? "" : row.line);
+    EXPECT_EQ(last.usage.total_tokens, row.total);
+    EXPECT_EQ(last.usage.reasoning_output_tokens, 0);
+    if (events.size() == 2) {
+      EXPECT_EQ(events[0].item, text_item("result", ItemKind::AgentMessage, "done", row.line));
+    }
+    EXPECT_EQ(state.last_agent_message, row.last_agent_message);
+  }
+}
+
 // Lines that decode to one Other event carrying their own type word.
 TEST(DecodeClaudeLine, LinesWithoutItemsGiveTheirOwnEvent) {
   struct Row {
@@ -481,6 +557,30 @@ TEST(ToolResultReadings, FileKindAndSubagent) {
     if (row.content) content = *row.content;
     EXPECT_EQ(subagent_thread_id(tur, content, row.is_grok), row.id);
   }
+}
+
+// The records of a tool use result: the alias counts as the same field, and failures name the
+// record as the agents do.
+TEST(ToolResultReadings, RecordFailures) {
+  auto failure_of = [](const auto& decoded) {
+    const auto* failure = std::get_if<DecodeFailure>(&decoded);
+    return failure ? failure->text : std::string("ok");
+  };
+  EXPECT_EQ(failure_of(decode_exit_code_result(R"({"exitCode":1,"exit_code":2})")),
+            "duplicate field `exit_code` at line 1 column 25");
+  EXPECT_EQ(failure_of(decode_exit_code_result(R"({"exitCode":2147483648})")),
+            "invalid value: integer `2147483648`, expected i32 at line 1 column 22");
+  EXPECT_EQ(failure_of(decode_exit_code_result(R"(["x"])")),
+            R"(invalid type: string "x", expected i32 at line 1 column 4)");
+  EXPECT_EQ(failure_of(decode_file_result("5")),
+            "invalid type: integer `5`, expected struct ToolUseResult at line 1 column 1");
+  EXPECT_EQ(failure_of(decode_wire(R"({"agentId":null})")),
+            "invalid type: null, expected a string at line 1 column 15");
+  EXPECT_EQ(failure_of(decode_wire(R"("w")")),
+            R"(invalid type: string "w", expected struct Wire at line 1 column 3)");
+  auto exit = decode_exit_code_result(R"({"exitCode":-3,"other":[{}]})");
+  ASSERT_TRUE(std::holds_alternative<claude::ExitCodeResult>(exit));
+  EXPECT_EQ(std::get<claude::ExitCodeResult>(exit).exit_code, -3);
 }
 
 TEST(ToolInput, UnreadableInputIsEmpty) {

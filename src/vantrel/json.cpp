@@ -679,9 +679,16 @@ Raw Reader::raw() {
   return Raw{slice};
 }
 
-// Scans one value (at its first byte) without building anything. The nesting of the scanned
-// value counts towards the limit on top of the containers already open.
-void Reader::skip_value() {
+void Reader::check_value() {
+  if (value_start() < 0) return;
+  value_pending_ = false;
+  skip_value(true);
+}
+
+// Scans one value (at its first byte) without building anything; `whole` checks its strings and
+// numbers as reading them would. The nesting of the scanned value counts towards the limit on top
+// of the containers already open.
+void Reader::skip_value(bool whole) {
   std::array<char, max_depth> closers;
   std::size_t open = 0;
   auto eof_in = [&] {
@@ -697,7 +704,7 @@ void Reader::skip_value() {
       if (text_[pos_] != '"') return fail_peek(ErrorCode::KeyMustBeAString);
       ++pos_;
       std::string_view ignored;
-      if (!scan_string(false, false, ignored)) return;
+      if (!scan_string(whole, whole, ignored)) return;
       skip_whitespace();
       if (pos_ == text_.size()) return fail_peek(ErrorCode::EofWhileParsingObject);
       if (text_[pos_] != ':') return fail_peek(ErrorCode::ExpectedColon);
@@ -722,7 +729,7 @@ void Reader::skip_value() {
       case '"': {
         ++pos_;
         std::string_view ignored;
-        if (!scan_string(false, false, ignored)) return;
+        if (!scan_string(whole, whole, ignored)) return;
         break;
       }
       case '[':
@@ -743,7 +750,8 @@ void Reader::skip_value() {
       }
       default:
         if (c == '-' || is_digit(c)) {
-          if (!scan_number(false, nullptr)) return;
+          Number ignored;
+          if (!scan_number(whole, &ignored)) return;
           break;
         }
         return fail_peek(ErrorCode::ExpectedSomeValue);
@@ -948,7 +956,7 @@ void lenient_text(Reader& r, std::optional<std::string>& out) {
       break;
     case Reader::Kind::String: out.emplace(r.read_string()); break;
     case Reader::Kind::Array:
-    case Reader::Kind::Object: r.skip(); break;
+    case Reader::Kind::Object: r.check_value(); break;
   }
   if (r.failed()) out.reset();
 }
@@ -978,7 +986,7 @@ void lenient_bool(Reader& r, bool& out) {
       out = s == "1" || s == "true";
       break;
     }
-    default: r.skip(); break;
+    default: r.check_value(); break;
   }
   if (r.failed()) out = false;
 }
@@ -992,7 +1000,7 @@ void lenient_float(Reader& r, double& out) {
   } else if (*kind == Reader::Kind::String) {
     out = parse_lenient_float(r.read_string());
   } else {
-    r.skip();
+    r.check_value();
   }
   if (r.failed()) out = 0.0;
 }
@@ -1010,7 +1018,7 @@ void lenient_integer(Reader& r, std::int64_t& out) {
   } else if (*kind == Reader::Kind::String) {
     out = parse_lenient_integer(r.read_string());
   } else {
-    r.skip();
+    r.check_value();
   }
   if (r.failed()) out = 0;
 }

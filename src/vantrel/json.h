@@ -196,6 +196,9 @@ class Reader {
   // Validates and drops one value / returns its exact source slice.
   void skip();
   Raw raw();
+  // Validates and drops one value as reading it whole would: its strings decoded (valid UTF-8,
+  // paired surrogate escapes) and its numbers converted ("number out of range").
+  void check_value();
 
   // Records a failure at the current position (the last byte consumed).
   void fail(std::string description);
@@ -222,7 +225,7 @@ class Reader {
   bool scan_escape(bool decode);
   bool scan_unicode_escape(bool decode);
   bool scan_number(bool convert, Number* out);
-  void skip_value();
+  void skip_value(bool whole = false);
   std::string found_text();
 
   std::string_view text_;
@@ -300,7 +303,8 @@ void read(Reader& r, std::unordered_map<std::string, T>& out) {
   }
 }
 
-// The lenient rules: a syntax fault inside the value still fails, a wrong type never does.
+// The lenient rules: the value is read whole first, so a fault inside it still fails (bad syntax,
+// invalid UTF-8, a lone surrogate escape, a number beyond a double); a wrong type never does.
 void lenient_text(Reader& r, std::optional<std::string>& out);
 void lenient_text_or_empty(Reader& r, std::string& out);
 void lenient_bool(Reader& r, bool& out);

@@ -489,6 +489,26 @@ TEST(JsonLenient, SyntaxFaultsStillFail) {
   json::Reader b("\"\\x\"");
   json::lenient_bool(b, flag);
   EXPECT_EQ(b.error().text(), "invalid escape at line 1 column 3");
+  // A value of the wrong type is still read whole before it is dropped.
+  const Fault inner_faults[] = {
+      {R"(["\udc00"])", "lone leading surrogate in hex escape at line 1 column 8"},
+      {R"({"a":{"\ud800":1}})", "unexpected end of hex escape at line 1 column 14"},
+      {"{\"a\":[\"\xff\"]}", "invalid unicode code point at line 1 column 9"},
+      {"[1e400]", "number out of range at line 1 column 6"},
+  };
+  for (const auto& fault : inner_faults) {
+    SCOPED_TRACE(fault.text);
+    json::Reader rt(fault.text), rb(fault.text), rf(fault.text), ri(fault.text);
+    json::lenient_text(rt, text);
+    json::lenient_bool(rb, flag);
+    double number = 0;
+    json::lenient_float(rf, number);
+    std::int64_t integer = 0;
+    json::lenient_integer(ri, integer);
+    for (auto* reader : {&rt, &rb, &rf, &ri}) EXPECT_EQ(reader->error().text(), fault.error);
+  }
+  // Skipped values are still checked for syntax only.
+  EXPECT_EQ(outcome<std::vector<Raw>>("[1e400]"), "ok");
 }
 
 TEST(JsonTrim, RemovesUnicodeWhiteSpaceAtBothEnds) {
