@@ -32,7 +32,7 @@ step "C++ engine and runtime tests under TSan" bash -c "
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp \
     ctest --test-dir '$root/build-tsan' --output-on-failure -j$jobs \
       -R '^(runner|session|tail|group|runtime|channel)_test$'"
-step "Fuzzing the decoders (20 s)" "$root/scripts/fuzz.sh" 20
+step "Fuzzing the decoders (60 s)" "$root/scripts/fuzz.sh" 60
 step "Python tests" env VANTREL_BUILD_DIR="$root/build" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/python/tests"
 
