@@ -91,6 +91,7 @@ class TestArguments:
         del bad.prompt
         with pytest.raises(AttributeError) as excinfo:
             runner.run_many([request(line(1), records[0]), request(line(1), records[1]), bad])
+        assert str(excinfo.value) == "'Request' object has no attribute 'prompt'"
         assert with_note(excinfo, "reqs")
         time.sleep(0.2)
         assert not records[0].exists() and not records[1].exists()
@@ -100,17 +101,21 @@ class TestArguments:
         # and refused like any element without the request attributes.
         with pytest.raises(AttributeError) as excinfo:
             runner.run_many(range(10**20))
+        assert str(excinfo.value) == "'int' object has no attribute 'prompt'"
         assert with_note(excinfo, "reqs")
 
     @pytest.mark.parametrize("param", ["max_concurrent", "event_buffer"])
-    @pytest.mark.parametrize("value, error", [
-        (-1, OverflowError), (2**32, OverflowError), (2**64, OverflowError),
-        (-2**70, OverflowError), (1.5, TypeError)])
-    def test_sizes(self, runner, param, value, error):
+    @pytest.mark.parametrize("value, error, message", [
+        (-1, OverflowError, "out of range integral type conversion attempted"),
+        (2**32, OverflowError, "out of range integral type conversion attempted"),
+        # Beyond the signed 64-bit range the interpreter's own integer conversion refuses it.
+        (2**64, OverflowError, "int too big to convert"),
+        (-2**70, OverflowError, "int too big to convert"),
+        (1.5, TypeError, "'float' object cannot be interpreted as an integer")])
+    def test_sizes(self, runner, param, value, error, message):
         with pytest.raises(error) as excinfo:
             runner.run_many([], **{param: value})
-        if error is OverflowError and value.bit_length() <= 64:
-            assert str(excinfo.value) == "out of range integral type conversion attempted"
+        assert str(excinfo.value) == message
         assert with_note(excinfo, param)
 
     def test_reqs_are_checked_first(self, runner):
@@ -118,19 +123,27 @@ class TestArguments:
             runner.run_many("abc", -1)
         assert str(excinfo.value) == "Can't extract `str` to `Vec`"
 
-    def test_binding(self, runner):
-        with pytest.raises(TypeError):
-            runner.run_many()
-        with pytest.raises(TypeError):
-            runner.run_many([], 1, 1, 1)
-        with pytest.raises(TypeError):
-            runner.run_many([], limit=1)
+    @pytest.mark.parametrize("args, kwargs, message", [
+        ((), {}, "Runner.run_many() missing required argument 'reqs' (pos 1)"),
+        (([], 1, 1, 1), {}, "Runner.run_many() takes at most 3 arguments (4 given)"),
+        (([],), {"limit": 1}, "'limit' is an invalid keyword argument for Runner.run_many()"),
+        (([],), {"reqs": []},
+         "argument for Runner.run_many() given by name ('reqs') and position (1)"),
+    ])
+    def test_binding_names_the_method(self, runner, args, kwargs, message):
+        with pytest.raises(TypeError) as excinfo:
+            runner.run_many(*args, **kwargs)
+        assert str(excinfo.value) == message
 
-    def test_group_cannot_be_made_or_waited_with_arguments(self, runner):
-        with pytest.raises(TypeError):
+    def test_group_cannot_be_made_or_called_with_arguments(self, runner):
+        with pytest.raises(TypeError) as excinfo:
             _vantrel.Group()
-        with pytest.raises(TypeError):
-            runner.run_many([]).wait(1)
+        assert str(excinfo.value) == "cannot create 'builtins.Group' instances"
+        group = runner.run_many([])
+        for name in ("next_event", "wait", "cancel"):
+            with pytest.raises(TypeError) as excinfo:
+                getattr(group, name)(1)
+            assert str(excinfo.value) == f"Group.{name}() takes no arguments (1 given)"
 
 
 def test_empty_list(runner):
