@@ -265,6 +265,25 @@ def test_buffered_events_are_delivered_after_cancel(runner):
     assert_cancelled(group.wait()[0], True)
 
 
+@pytest.mark.parametrize("runner_buffer, event_buffer, delivered", [
+    (None, 0, 1), (None, 2, 2), (3, None, 3),
+    # A Runner given 0 keeps 1024, so every event fits.
+    (0, None, 6),
+])
+def test_group_channel_capacity(fake_agent, runner_buffer, event_buffer, delivered):
+    """Nobody reads, so the group's channel fills to its capacity; after a cancel exactly what
+    it holds is delivered."""
+    settings = {} if runner_buffer is None else {"event_buffer": runner_buffer}
+    runner = _vantrel.Runner(executable=fake_agent, **settings)
+    script = "\n".join([line(n) for n in range(1, 7)] + ["sleep 30000"])
+    group = runner.run_many([request(script)], event_buffer=event_buffer)
+    time.sleep(0.3)  # lets the run write its lines and the pump fill the channel
+    group.cancel()
+    raws = [e.event.raw for e in group]
+    assert [r.split('"n":')[1] for r in raws] == [f"{n}}}" for n in range(1, delivered + 1)]
+    assert_cancelled(group.wait()[0], True)
+
+
 def test_repeated_wait(runner):
     group = runner.run_many([request(line(1)), request("exit 2")])
     first, second = group.wait(), group.wait()

@@ -13,8 +13,10 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -235,6 +237,25 @@ TEST_F(GroupTest, EveryMemberUsesTheGroupsHandler) {
   EXPECT_EQ(seen->load(), 4);
 }
 
+// A member that ends abnormally (its run's handler throws, so the run's latch is poisoned and
+// the member's wait for the outcome stops) gives no answer: its place is filled as a
+// cancellation with no run id, and the others are not disturbed.
+TEST_F(GroupTest, AbnormalMemberIsSettledAsCancelled) {
+  EventHandler handler = [](Event event) -> boost::asio::awaitable<Result<void, std::string>> {
+    if (event.raw.find("\"n\":9") != std::string::npos) throw std::runtime_error("broken");
+    co_return Result<void, std::string>{};
+  };
+  GroupHandle group = launch_group(
+      fake_config(), {fake_request(line(1)), fake_request(line(9)), fake_request(line(2))}, 1,
+      std::nullopt, handler);
+  auto results = wait_for(group);
+  expect_positions(results, 3);
+  expect_success(results[0]);
+  expect_cancelled(results[1], false);
+  EXPECT_EQ(results[1].error->display(), "agent run cancelled");
+  expect_success(results[2]);
+}
+
 TEST(GroupSpawnTest, ProcessThatCannotStartIsALaunchError) {
   RunnerConfig config;
   config.executable = "/nonexistent/vantrel-agent";
@@ -325,6 +346,36 @@ TEST_F(GroupTest, BufferedEventsAreDeliveredAfterCancel) {
   EXPECT_NE(rest[0].event.raw.find("\"n\":2"), std::string::npos);
   EXPECT_NE(rest[1].event.raw.find("\"n\":3"), std::string::npos);
   expect_cancelled(wait_for(group)[0], true);
+}
+
+// The group's channel holds max(event_buffer, else the config's, 1) events. Nobody reads, so
+// the pump fills it and then waits; after a cancel exactly that many are delivered.
+TEST_F(GroupTest, ChannelCapacityFollowsTheBufferSettings) {
+  struct Case {
+    std::optional<std::size_t> event_buffer;
+    std::size_t config_buffer;
+    std::size_t delivered;
+  };
+  for (const Case& c :
+       {Case{0, 1024, 1}, Case{2, 1024, 2}, Case{std::nullopt, 3, 3}, Case{std::nullopt, 0, 1}}) {
+    SCOPED_TRACE("event_buffer " + (c.event_buffer ? std::to_string(*c.event_buffer) : "none") +
+                 ", config " + std::to_string(c.config_buffer));
+    RunnerConfig config = *fake_config();
+    config.event_buffer = c.config_buffer;
+    std::string script;
+    for (int n = 1; n <= 6; ++n) script += line(n) + "\n";
+    GroupHandle group = launch_group(std::make_shared<const RunnerConfig>(std::move(config)),
+                                     {fake_request(script + "sleep 30000")}, 1, c.event_buffer);
+    auto events = group_take_events(group);
+    // Lets the run write its lines and the pump fill the channel.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    group_cancel(group);
+    auto received = drain(events);
+    ASSERT_EQ(received.size(), c.delivered);
+    for (std::size_t i = 0; i < received.size(); ++i)
+      EXPECT_NE(received[i].event.raw.find("\"n\":" + std::to_string(i + 1)), std::string::npos);
+    expect_cancelled(wait_for(group)[0], true);
+  }
 }
 
 TEST_F(GroupTest, RepeatedWaitsReturnEqualLists) {
