@@ -146,6 +146,44 @@ class TestArguments:
             assert str(excinfo.value) == f"Group.{name}() takes no arguments (1 given)"
 
 
+def test_method_tables():
+    methods = [(name, getattr(cls, name)) for cls, name in (
+        (_vantrel.Runner, "run_many"), (_vantrel.Group, "next_event"), (_vantrel.Group, "wait"),
+        (_vantrel.Group, "cancel"))]
+    assert [(name, m.__text_signature__, m.__doc__) for name, m in methods] == [
+        ("run_many", "($self, reqs, max_concurrent=None, event_buffer=None)",
+         "Launches many processes with bounded concurrency."),
+        ("next_event", "($self)",
+         "Awaits the next multiplexed event, or `None` once every run finishes."),
+        ("wait", "($self)", "Returns every run result."),
+        ("cancel", "($self)", "Stops all active and pending runs."),
+    ]
+    assert [n for n in vars(_vantrel.Runner) if not n.startswith("_")][:3] == [
+        "run", "start", "run_many"]
+    assert sorted(n for n in dir(_vantrel.Group) if not n.startswith("_")) == [
+        "cancel", "next_event", "wait"]
+
+
+def test_event_and_result_objects(runner):
+    group = runner.run_many([request(line(1) + "\nerr oops\nexit 2"), request(line(2))])
+    event = group.next_event()
+    results = group.wait()
+    assert (type(event.run_id), type(event.index)) == (str, int)
+    assert event.event is not event.event and event.event.raw == event.event.raw
+    failed, done = results
+    assert (failed.result, failed.error.kind, failed.error.message, failed.error.code,
+            failed.error.stderr, failed.error.line) == (
+        None, "exit", "agent exited with code 2", 2, "oops\n", None)
+    assert failed.error is not failed.error
+    assert done.error is None and done.result is not done.result
+    assert done.result.run_id == done.run_id and '"n":2' in done.result.events[0].raw
+    for obj, name in ((event, "index"), (event, "event"), (done, "result"), (done, "run_id")):
+        with pytest.raises(AttributeError) as excinfo:
+            setattr(obj, name, None)
+        assert str(excinfo.value) == (
+            f"attribute '{name}' of 'builtins.{type(obj).__name__}' objects is not writable")
+
+
 def test_empty_list(runner):
     group = runner.run_many([])
     assert group.wait() == []
