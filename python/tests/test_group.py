@@ -104,6 +104,38 @@ class TestArguments:
         assert str(excinfo.value) == "'int' object has no attribute 'prompt'"
         assert with_note(excinfo, "reqs")
 
+    def test_a_failing_length_is_no_error(self, runner):
+        class Requests:
+            """A sequence whose len() raises; its iteration ends at the first IndexError."""
+
+            def __len__(self):
+                raise RuntimeError("no length")
+
+            def __getitem__(self, i):
+                if i >= 2:
+                    raise IndexError(i)
+                return request(line(i + 1))
+
+        results = runner.run_many(Requests()).wait()
+        assert [(r.index, r.error) for r in results] == [(0, None), (1, None)]
+
+    def test_a_failing_iteration_raises_and_starts_nothing(self, runner, records):
+        class Requests:
+            def __len__(self):
+                return 3
+
+            def __getitem__(self, i):
+                if i == 1:
+                    raise ValueError("element 1 unreadable")
+                return request(line(1), records[i])
+
+        with pytest.raises(ValueError) as excinfo:
+            runner.run_many(Requests())
+        assert str(excinfo.value) == "element 1 unreadable"
+        assert with_note(excinfo, "reqs")
+        time.sleep(0.2)
+        assert not records[0].exists()
+
     @pytest.mark.parametrize("param", ["max_concurrent", "event_buffer"])
     @pytest.mark.parametrize("value, error, message", [
         (-1, OverflowError, "out of range integral type conversion attempted"),
