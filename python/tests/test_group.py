@@ -76,6 +76,7 @@ def with_note(excinfo, param):
 class TestArguments:
     @pytest.mark.parametrize("reqs, message", [
         ("abc", "Can't extract `str` to `Vec`"),
+        (type("Text", (str,), {})("abc"), "Can't extract `str` to `Vec`"),
         (5, "'int' object is not an instance of 'Sequence'"),
         (None, "'None' is not an instance of 'Sequence'"),
         ((r for r in []), "'generator' object is not an instance of 'Sequence'"),
