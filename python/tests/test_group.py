@@ -1,5 +1,6 @@
 """Runner.run_many and Group against the fake agent: argument checks, intake failures in place,
 the concurrency limit, failures, cancellation, and the event stream from several threads."""
+import os
 import pathlib
 import threading
 import time
@@ -412,3 +413,77 @@ def test_cancel_releases_a_blocked_reader(runner):
     assert not reader.is_alive() and got == [None]
     [result] = group.wait()
     assert_cancelled(result, bool(result.run_id))
+
+
+def child_processes():
+    """Children of this process that still exist, zombies included."""
+    tasks = pathlib.Path("/proc/self/task").iterdir()
+    return sum(len((task / "children").read_text().split()) for task in tasks)
+
+
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def eventually(condition):
+    """Polls for up to 30 s: what a run holds may be released just after its outcome is known."""
+    deadline = time.monotonic() + 30
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return condition()
+
+
+def test_thousand_requests_with_cancel(runner, tmp_path, monkeypatch):
+    """A thousand requests, 64 at a time, some not converting, some refused, some failing, some
+    writing a schema file, cancelled once 64 never-ending runs from index 700 on hold every
+    permit: every index gets exactly one result and nothing is left behind."""
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    runner.run_many([request(line(1))]).wait()  # the runtime's own descriptors are no leak
+    descriptors, children = open_descriptors(), child_processes()
+
+    def kind_of(i):
+        if i % 89 == 5:
+            return "invalidRequest"
+        if i % 97 == 13:
+            return "promptRequired"
+        if i >= 700:
+            return "cancelled"
+        return "exit" if i % 10 == 7 else None
+
+    reqs = []
+    for i in range(1000):
+        kind = kind_of(i)
+        if kind == "invalidRequest":
+            reqs.append(request(line(1), sandbox="bogus"))
+        elif kind == "promptRequired":
+            reqs.append(Request())
+        else:
+            script = line(1) + "\nsleep 30000" if i >= 700 else f"{line(1)}\n{line(2)}"
+            if kind == "exit":
+                script += "\nexit 2"
+            reqs.append(request(script, output_schema='{"type":"object"}' if i % 5 == 0 else None))
+    group = runner.run_many(reqs, 64, 32)
+    long_runners = 0
+    for event in group:
+        if event.index >= 700:
+            long_runners += 1
+            if long_runners == 64:
+                group.cancel()
+    results = group.wait()
+    assert long_runners == 64
+    assert [r.index for r in results] == list(range(1000))
+    for r in results:
+        assert (r.result is None) != (r.error is None), r.index
+        kind = r.error.kind if r.error else None
+        if r.index >= 700 and kind_of(r.index) == "promptRequired":
+            # Refused at once if admitted before the cancel, else never started.
+            assert kind in ("promptRequired", "cancelled"), r.index
+        else:
+            assert kind == kind_of(r.index), r.index
+    # The long runners were launched, and so was the request whose permit the scheduler was
+    # waiting for if it had got that far.
+    assert 64 <= sum(1 for r in results[700:] if r.run_id) <= 65
+
+    assert eventually(lambda: child_processes() == children), child_processes()
+    assert eventually(lambda: open_descriptors() <= descriptors), open_descriptors()
+    assert eventually(lambda: not any(tmp_path.iterdir())), list(tmp_path.iterdir())
