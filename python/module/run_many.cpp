@@ -55,8 +55,9 @@ PyObject* runner_run_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* reqs = nullptr;
     PyObject* max_concurrent_arg = nullptr;
     PyObject* event_buffer_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:run_many", const_cast<char**>(keywords),
-                                     &reqs, &max_concurrent_arg, &event_buffer_arg))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:Runner.run_many",
+                                     const_cast<char**>(keywords), &reqs, &max_concurrent_arg,
+                                     &event_buffer_arg))
       throw_python_error();
     auto requests = with_note("reqs", [&] {
       return sequence_of<ReqData>(reqs, extract_req_data, FailedLength::unknown);

@@ -1,5 +1,6 @@
 """Runner.run_many and Group against the fake agent: argument checks, intake failures in place,
 the concurrency limit, failures, cancellation, and the event stream from several threads."""
+import os
 import pathlib
 import threading
 import time
@@ -76,6 +77,7 @@ def with_note(excinfo, param):
 class TestArguments:
     @pytest.mark.parametrize("reqs, message", [
         ("abc", "Can't extract `str` to `Vec`"),
+        (type("Text", (str,), {})("abc"), "Can't extract `str` to `Vec`"),
         (5, "'int' object is not an instance of 'Sequence'"),
         (None, "'None' is not an instance of 'Sequence'"),
         ((r for r in []), "'generator' object is not an instance of 'Sequence'"),
@@ -91,6 +93,7 @@ class TestArguments:
         del bad.prompt
         with pytest.raises(AttributeError) as excinfo:
             runner.run_many([request(line(1), records[0]), request(line(1), records[1]), bad])
+        assert str(excinfo.value) == "'Request' object has no attribute 'prompt'"
         assert with_note(excinfo, "reqs")
         time.sleep(0.2)
         assert not records[0].exists() and not records[1].exists()
@@ -100,17 +103,53 @@ class TestArguments:
         # and refused like any element without the request attributes.
         with pytest.raises(AttributeError) as excinfo:
             runner.run_many(range(10**20))
+        assert str(excinfo.value) == "'int' object has no attribute 'prompt'"
         assert with_note(excinfo, "reqs")
 
+    def test_a_failing_length_is_no_error(self, runner):
+        class Requests:
+            """A sequence whose len() raises; its iteration ends at the first IndexError."""
+
+            def __len__(self):
+                raise RuntimeError("no length")
+
+            def __getitem__(self, i):
+                if i >= 2:
+                    raise IndexError(i)
+                return request(line(i + 1))
+
+        results = runner.run_many(Requests()).wait()
+        assert [(r.index, r.error) for r in results] == [(0, None), (1, None)]
+
+    def test_a_failing_iteration_raises_and_starts_nothing(self, runner, records):
+        class Requests:
+            def __len__(self):
+                return 3
+
+            def __getitem__(self, i):
+                if i == 1:
+                    raise ValueError("element 1 unreadable")
+                return request(line(1), records[i])
+
+        with pytest.raises(ValueError) as excinfo:
+            runner.run_many(Requests())
+        assert str(excinfo.value) == "element 1 unreadable"
+        assert with_note(excinfo, "reqs")
+        time.sleep(0.2)
+        assert not records[0].exists()
+
     @pytest.mark.parametrize("param", ["max_concurrent", "event_buffer"])
-    @pytest.mark.parametrize("value, error", [
-        (-1, OverflowError), (2**32, OverflowError), (2**64, OverflowError),
-        (-2**70, OverflowError), (1.5, TypeError)])
-    def test_sizes(self, runner, param, value, error):
+    @pytest.mark.parametrize("value, error, message", [
+        (-1, OverflowError, "out of range integral type conversion attempted"),
+        (2**32, OverflowError, "out of range integral type conversion attempted"),
+        # Beyond the signed 64-bit range the interpreter's own integer conversion refuses it.
+        (2**64, OverflowError, "int too big to convert"),
+        (-2**70, OverflowError, "int too big to convert"),
+        (1.5, TypeError, "'float' object cannot be interpreted as an integer")])
+    def test_sizes(self, runner, param, value, error, message):
         with pytest.raises(error) as excinfo:
             runner.run_many([], **{param: value})
-        if error is OverflowError and value.bit_length() <= 64:
-            assert str(excinfo.value) == "out of range integral type conversion attempted"
+        assert str(excinfo.value) == message
         assert with_note(excinfo, param)
 
     def test_reqs_are_checked_first(self, runner):
@@ -118,19 +157,65 @@ class TestArguments:
             runner.run_many("abc", -1)
         assert str(excinfo.value) == "Can't extract `str` to `Vec`"
 
-    def test_binding(self, runner):
-        with pytest.raises(TypeError):
-            runner.run_many()
-        with pytest.raises(TypeError):
-            runner.run_many([], 1, 1, 1)
-        with pytest.raises(TypeError):
-            runner.run_many([], limit=1)
+    @pytest.mark.parametrize("args, kwargs, message", [
+        ((), {}, "Runner.run_many() missing required argument 'reqs' (pos 1)"),
+        (([], 1, 1, 1), {}, "Runner.run_many() takes at most 3 arguments (4 given)"),
+        (([],), {"limit": 1}, "'limit' is an invalid keyword argument for Runner.run_many()"),
+        (([],), {"reqs": []},
+         "argument for Runner.run_many() given by name ('reqs') and position (1)"),
+    ])
+    def test_binding_names_the_method(self, runner, args, kwargs, message):
+        with pytest.raises(TypeError) as excinfo:
+            runner.run_many(*args, **kwargs)
+        assert str(excinfo.value) == message
 
-    def test_group_cannot_be_made_or_waited_with_arguments(self, runner):
-        with pytest.raises(TypeError):
+    def test_group_cannot_be_made_or_called_with_arguments(self, runner):
+        with pytest.raises(TypeError) as excinfo:
             _vantrel.Group()
-        with pytest.raises(TypeError):
-            runner.run_many([]).wait(1)
+        assert str(excinfo.value) == "cannot create 'builtins.Group' instances"
+        group = runner.run_many([])
+        for name in ("next_event", "wait", "cancel"):
+            with pytest.raises(TypeError) as excinfo:
+                getattr(group, name)(1)
+            assert str(excinfo.value) == f"Group.{name}() takes no arguments (1 given)"
+
+
+def test_method_tables():
+    methods = [(name, getattr(cls, name)) for cls, name in (
+        (_vantrel.Runner, "run_many"), (_vantrel.Group, "next_event"), (_vantrel.Group, "wait"),
+        (_vantrel.Group, "cancel"))]
+    assert [(name, m.__text_signature__, m.__doc__) for name, m in methods] == [
+        ("run_many", "($self, reqs, max_concurrent=None, event_buffer=None)",
+         "Launches many processes with bounded concurrency."),
+        ("next_event", "($self)",
+         "Awaits the next multiplexed event, or `None` once every run finishes."),
+        ("wait", "($self)", "Returns every run result."),
+        ("cancel", "($self)", "Stops all active and pending runs."),
+    ]
+    assert [n for n in vars(_vantrel.Runner) if not n.startswith("_")][:3] == [
+        "run", "start", "run_many"]
+    assert sorted(n for n in dir(_vantrel.Group) if not n.startswith("_")) == [
+        "cancel", "next_event", "wait"]
+
+
+def test_event_and_result_objects(runner):
+    group = runner.run_many([request(line(1) + "\nerr oops\nexit 2"), request(line(2))])
+    event = group.next_event()
+    results = group.wait()
+    assert (type(event.run_id), type(event.index)) == (str, int)
+    assert event.event is not event.event and event.event.raw == event.event.raw
+    failed, done = results
+    assert (failed.result, failed.error.kind, failed.error.message, failed.error.code,
+            failed.error.stderr, failed.error.line) == (
+        None, "exit", "agent exited with code 2", 2, "oops\n", None)
+    assert failed.error is not failed.error
+    assert done.error is None and done.result is not done.result
+    assert done.result.run_id == done.run_id and '"n":2' in done.result.events[0].raw
+    for obj, name in ((event, "index"), (event, "event"), (done, "result"), (done, "run_id")):
+        with pytest.raises(AttributeError) as excinfo:
+            setattr(obj, name, None)
+        assert str(excinfo.value) == (
+            f"attribute '{name}' of 'builtins.{type(obj).__name__}' objects is not writable")
 
 
 def test_empty_list(runner):
@@ -252,6 +337,25 @@ def test_buffered_events_are_delivered_after_cancel(runner):
     assert_cancelled(group.wait()[0], True)
 
 
+@pytest.mark.parametrize("runner_buffer, event_buffer, delivered", [
+    (None, 0, 1), (None, 2, 2), (3, None, 3),
+    # A Runner given 0 keeps 1024, so every event fits.
+    (0, None, 6),
+])
+def test_group_channel_capacity(fake_agent, runner_buffer, event_buffer, delivered):
+    """Nobody reads, so the group's channel fills to its capacity; after a cancel exactly what
+    it holds is delivered."""
+    settings = {} if runner_buffer is None else {"event_buffer": runner_buffer}
+    runner = _vantrel.Runner(executable=fake_agent, **settings)
+    script = "\n".join([line(n) for n in range(1, 7)] + ["sleep 30000"])
+    group = runner.run_many([request(script)], event_buffer=event_buffer)
+    time.sleep(0.3)  # lets the run write its lines and the pump fill the channel
+    group.cancel()
+    raws = [e.event.raw for e in group]
+    assert [r.split('"n":')[1] for r in raws] == [f"{n}}}" for n in range(1, delivered + 1)]
+    assert_cancelled(group.wait()[0], True)
+
+
 def test_repeated_wait(runner):
     group = runner.run_many([request(line(1)), request("exit 2")])
     first, second = group.wait(), group.wait()
@@ -309,3 +413,77 @@ def test_cancel_releases_a_blocked_reader(runner):
     assert not reader.is_alive() and got == [None]
     [result] = group.wait()
     assert_cancelled(result, bool(result.run_id))
+
+
+def child_processes():
+    """Children of this process that still exist, zombies included."""
+    tasks = pathlib.Path("/proc/self/task").iterdir()
+    return sum(len((task / "children").read_text().split()) for task in tasks)
+
+
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def eventually(condition):
+    """Polls for up to 30 s: what a run holds may be released just after its outcome is known."""
+    deadline = time.monotonic() + 30
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return condition()
+
+
+def test_thousand_requests_with_cancel(runner, tmp_path, monkeypatch):
+    """A thousand requests, 64 at a time, some not converting, some refused, some failing, some
+    writing a schema file, cancelled once 64 never-ending runs from index 700 on hold every
+    permit: every index gets exactly one result and nothing is left behind."""
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    runner.run_many([request(line(1))]).wait()  # the runtime's own descriptors are no leak
+    descriptors, children = open_descriptors(), child_processes()
+
+    def kind_of(i):
+        if i % 89 == 5:
+            return "invalidRequest"
+        if i % 97 == 13:
+            return "promptRequired"
+        if i >= 700:
+            return "cancelled"
+        return "exit" if i % 10 == 7 else None
+
+    reqs = []
+    for i in range(1000):
+        kind = kind_of(i)
+        if kind == "invalidRequest":
+            reqs.append(request(line(1), sandbox="bogus"))
+        elif kind == "promptRequired":
+            reqs.append(Request())
+        else:
+            script = line(1) + "\nsleep 30000" if i >= 700 else f"{line(1)}\n{line(2)}"
+            if kind == "exit":
+                script += "\nexit 2"
+            reqs.append(request(script, output_schema='{"type":"object"}' if i % 5 == 0 else None))
+    group = runner.run_many(reqs, 64, 32)
+    long_runners = 0
+    for event in group:
+        if event.index >= 700:
+            long_runners += 1
+            if long_runners == 64:
+                group.cancel()
+    results = group.wait()
+    assert long_runners == 64
+    assert [r.index for r in results] == list(range(1000))
+    for r in results:
+        assert (r.result is None) != (r.error is None), r.index
+        kind = r.error.kind if r.error else None
+        if r.index >= 700 and kind_of(r.index) == "promptRequired":
+            # Refused at once if admitted before the cancel, else never started.
+            assert kind in ("promptRequired", "cancelled"), r.index
+        else:
+            assert kind == kind_of(r.index), r.index
+    # The long runners were launched, and so was the request whose permit the scheduler was
+    # waiting for if it had got that far.
+    assert 64 <= sum(1 for r in results[700:] if r.run_id) <= 65
+
+    assert eventually(lambda: child_processes() == children), child_processes()
+    assert eventually(lambda: open_descriptors() <= descriptors), open_descriptors()
+    assert eventually(lambda: not any(tmp_path.iterdir())), list(tmp_path.iterdir())
