@@ -32,10 +32,27 @@ constexpr std::chrono::nanoseconds stderr_drain_limit = 2s;
 // length limit.
 class ServerOutput {
  public:
-  explicit ServerOutput(runtime::Pipe& pipe) : pipe_(pipe) {}
+  explicit ServerOutput(runtime::Pipe& pipe) : pipe_(pipe) {
+    boost::system::error_code ignored;
+    // What the pipe already holds is taken without waiting (see ready).
+    pipe_.non_blocking(true, ignored);
+  }
 
-  // The next read completes without waiting: a whole line is buffered, or the end was seen.
-  bool ready() { return find_newline() != std::string::npos || at_end_; }
+  // Takes what the pipe holds now, without waiting, until a whole line is buffered. True when
+  // the next read completes at once: a line is buffered, the end was seen, or a read failed. So
+  // a line the server has written whole counts as ready, however many reads it spans.
+  bool ready() {
+    while (find_newline() == std::string::npos && !at_end_ && !failure_) {
+      auto taken = runtime::try_read_some(pipe_, boost::asio::buffer(buffer_));
+      if (!taken)
+        failure_ = std::move(taken).error();
+      else if (!*taken)
+        return false;
+      else
+        take(**taken);
+    }
+    return true;
+  }
 
   // The next line without its "\n" (and a "\r" before it); nullopt at the end of the output. A
   // last line without "\n" is still a line. A stopped read keeps what it had read.
@@ -52,16 +69,22 @@ class ServerOutput {
         if (pending_.empty()) co_return std::nullopt;
         co_return checked(std::exchange(pending_, {}));
       }
+      if (failure_) co_return fail(*failure_);
       auto count = co_await runtime::read_some(pipe_, boost::asio::buffer(buffer_));
       if (!count) co_return fail(std::move(count).error());
-      if (*count == 0)
-        at_end_ = true;
-      else
-        pending_.append(buffer_.data(), *count);
+      take(*count);
     }
   }
 
  private:
+  // One read's bytes; none is the end of the output.
+  void take(std::size_t count) {
+    if (count == 0)
+      at_end_ = true;
+    else
+      pending_.append(buffer_.data(), count);
+  }
+
   std::size_t find_newline() {
     std::size_t at = pending_.find('\n', scanned_);
     scanned_ = at == std::string::npos ? pending_.size() : at;
@@ -78,6 +101,7 @@ class ServerOutput {
   std::string pending_;
   std::size_t scanned_ = 0;  // the first bytes of `pending_` known to hold no "\n"
   bool at_end_ = false;
+  std::optional<std::string> failure_;  // a read that failed while ready() looked
 };
 
 // One line read raced against its own deadline.
@@ -92,7 +116,7 @@ LineRead line_read(runtime::Result<std::optional<std::string>> read) {
   return {LineRead::Line, std::move(**read)};
 }
 
-// A line that is already buffered is taken even when the limit is zero.
+// A line that the server has already written is taken even when the limit is zero.
 awaitable<LineRead> read_line_within(ServerOutput& reader, std::chrono::nanoseconds limit) {
   if (reader.ready()) co_return line_read(co_await reader.read_line());
   auto read = co_await runtime::within(reader.read_line(), limit);

@@ -250,6 +250,25 @@ TEST_F(AccountUsageQuery, EachLineReadHasItsOwnDeadline) {
   EXPECT_EQ(failure(script, 1s), "ok");
 }
 
+TEST_F(AccountUsageQuery, RepliesAlreadyWrittenAreTakenEvenWithAZeroTimeout) {
+  // Every reply goes out in one write right after initialize, before the requests are read;
+  // the rate-limits reply spans several buffer reads, all of which the pipe already holds.
+  const std::string replies[] = {
+      R"({"id":1,"result":")" + std::string(8000, 'x') + R"("})",
+      R"({"id":2,"result":{"rateLimits":{"limitId":"codex"},"pad":")" + std::string(50000, 'y') +
+          R"("}})",
+      R"({"id":3,"result":{}})",
+      R"({"id":4,"result":{}})",
+  };
+  std::string script = "readline\nraw ";
+  for (const auto& reply : replies) script += reply + "\\n";
+  script += "\nreadline\nreadline\nreadline\nreadline\nreadline\n";
+  auto outcome = query(script, 0ns);
+  ASSERT_TRUE(outcome) << outcome.error().message;
+  EXPECT_EQ(outcome->rate_limits.limit_id, "codex");
+  EXPECT_EQ(outcome->raw_account, "{}");
+}
+
 TEST_F(AccountUsageQuery, AProgramThatCannotStartFailsWithoutTail) {
   AccountUsageReqData req;
   req.executable = scratch_.path() + "/missing-codex";
