@@ -255,6 +255,13 @@ TEST_F(AccountUsageQuery, EachLineReadHasItsOwnDeadline) {
   EXPECT_EQ(failure(script, 2s), "ok");
 }
 
+TEST_F(AccountUsageQuery, InitializeHasItsOwnLimitEvenUnderALongerTimeout) {
+  // The server never answers; the request's timeout would let it take a minute.
+  EXPECT_EQ(failure("readline\nsleep 60000\n", 60s),
+            "initialize codex app-server: agent process error: codex app-server JSON-RPC "
+            "timeout waiting for initialize");
+}
+
 TEST_F(AccountUsageQuery, RepliesAlreadyWrittenAreTakenEvenWithAZeroTimeout) {
   // Every reply goes out in one write right after initialize, before the requests are read;
   // the rate-limits reply spans several buffer reads, all of which the pipe already holds.
