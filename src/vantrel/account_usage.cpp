@@ -24,6 +24,10 @@ constexpr std::size_t stderr_tail_limit = 1048576;
 constexpr std::chrono::nanoseconds initialize_limit = 8s;
 constexpr std::chrono::nanoseconds default_timeout = 10s;
 constexpr std::size_t read_buffer_size = 8192;
+// The most that one look at the pipe takes without waiting: a pipe holds no more (the system's
+// largest pipe size), so a line written whole still fits, while a server that writes faster
+// than it is read cannot keep the look, and the query, away from the deadline.
+constexpr std::size_t ready_read_limit = 1048576;
 // Once the server is reaped its standard error ends at once, unless a descendant inherited the
 // pipe and lives on; the query waits no longer than this for the rest of the tail.
 constexpr std::chrono::nanoseconds stderr_drain_limit = 2s;
@@ -42,7 +46,8 @@ class ServerOutput {
   // the next read completes at once: a line is buffered, the end was seen, or a read failed. So
   // a line the server has written whole counts as ready, however many reads it spans.
   bool ready() {
-    while (find_newline() == std::string::npos && !at_end_ && !failure_) {
+    for (std::size_t looked = 0; !answered() && looked < ready_read_limit;
+         looked += read_buffer_size) {
       auto taken = runtime::try_read_some(pipe_, boost::asio::buffer(buffer_));
       if (!taken)
         failure_ = std::move(taken).error();
@@ -51,7 +56,7 @@ class ServerOutput {
       else
         take(**taken);
     }
-    return true;
+    return answered();
   }
 
   // The next line without its "\n" (and a "\r" before it); nullopt at the end of the output. A
@@ -77,6 +82,9 @@ class ServerOutput {
   }
 
  private:
+  // What is held answers the next read: a whole line, the end, or a failed read.
+  bool answered() { return find_newline() != std::string::npos || at_end_ || failure_; }
+
   // One read's bytes; none is the end of the output.
   void take(std::size_t count) {
     if (count == 0)

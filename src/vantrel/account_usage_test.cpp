@@ -262,6 +262,13 @@ TEST_F(AccountUsageQuery, InitializeHasItsOwnLimitEvenUnderALongerTimeout) {
             "timeout waiting for initialize");
 }
 
+TEST_F(AccountUsageQuery, ALineThatNeverEndsCannotHoldTheQueryPastItsDeadline) {
+  // Bytes without a newline, as fast as they can be read.
+  EXPECT_EQ(failure(after_initialized({"readline", "cat /dev/zero"}), 0ns),
+            "read codex account rate limits: agent process error: codex app-server JSON-RPC "
+            "timeout waiting for account/rateLimits/read");
+}
+
 TEST_F(AccountUsageQuery, RepliesAlreadyWrittenAreTakenEvenWithAZeroTimeout) {
   // Every reply goes out in one write right after initialize, before the requests are read;
   // the rate-limits reply spans several buffer reads, all of which the pipe already holds.
