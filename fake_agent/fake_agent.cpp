@@ -40,6 +40,7 @@
 //   sigpipe ignored|default   the disposition it inherited for SIGPIPE
 //   stdin TEXT      the bytes read by the "stdin" directive
 //   readline TEXT   the line read by a "readline" directive, without its "\n"
+//   linger N        the process id of the process a "linger" directive left behind
 //   end NS          wall-clock nanoseconds when the scenario ended (missing if killed)
 #include <fcntl.h>
 #include <unistd.h>
@@ -279,7 +280,9 @@ void run_directive(Record& record, const std::string& verb, const std::string& r
   } else if (verb == "await") {
     while (::access(rest.c_str(), F_OK) != 0) sleep_ms(10);
   } else if (verb == "linger") {
-    if (fork() == 0) {
+    if (pid_t pid = fork(); pid > 0) {
+      record.line("linger", std::to_string(pid));
+    } else if (pid == 0) {
       ::close(STDIN_FILENO);
       ::close(STDOUT_FILENO);
       sleep_ms(std::atol(rest.c_str()));

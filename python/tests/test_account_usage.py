@@ -177,7 +177,7 @@ def test_a_slow_reply_times_out_and_the_server_is_killed(query, record):
 
 def test_a_zero_timeout_still_lets_initialize_through(query):
     script = "readline\nsleep 200\n" + COMPLETE[len("readline\n"):].replace(
-        "readline\n" + RATE_LIMITS, "readline\nsleep 300\n" + RATE_LIMITS)
+        "readline\n" + RATE_LIMITS, "readline\nsleep 30000\n" + RATE_LIMITS)
     expect_error(query(script, timeout=0), "process",
                  "agent process error: read codex account rate limits: agent process error: "
                  "codex app-server JSON-RPC timeout waiting for account/rateLimits/read")
@@ -256,11 +256,14 @@ def test_signature_and_argument_binding():
 def test_queries_run_at_once_from_several_threads(fake_agent, tmp_path):
     # Each server waits for a file that only appears once every thread has started its query:
     # the calls must all be inside the module at the same time, the interpreter lock released.
+    # The wait comes after initialize, under the request's own timeout.
     go = tmp_path / "go"
     outcomes = []
+    script = COMPLETE.replace("readline\n" + RATE_LIMITS,
+                              f"await {go}\nreadline\n" + RATE_LIMITS)
 
     def one(i):
-        env = {"VANTREL_FAKE_SCRIPT": f"await {go}\n" + COMPLETE,
+        env = {"VANTREL_FAKE_SCRIPT": script,
                "VANTREL_FAKE_RECORD": str(tmp_path / f"record{i}")}
         outcomes.append(_vantrel.get_account_usage(AccountReq(fake_agent, env, 60)))
 

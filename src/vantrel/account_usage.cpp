@@ -24,6 +24,10 @@ constexpr std::size_t stderr_tail_limit = 1048576;
 constexpr std::chrono::nanoseconds initialize_limit = 8s;
 constexpr std::chrono::nanoseconds default_timeout = 10s;
 constexpr std::size_t read_buffer_size = 8192;
+// The most that one look at the pipe takes without waiting: a pipe holds no more (the system's
+// largest pipe size), so a line written whole still fits, while a server that writes faster
+// than it is read cannot keep the look, and the query, away from the deadline.
+constexpr std::size_t ready_read_limit = 1048576;
 // Once the server is reaped its standard error ends at once, unless a descendant inherited the
 // pipe and lives on; the query waits no longer than this for the rest of the tail.
 constexpr std::chrono::nanoseconds stderr_drain_limit = 2s;
@@ -32,10 +36,28 @@ constexpr std::chrono::nanoseconds stderr_drain_limit = 2s;
 // length limit.
 class ServerOutput {
  public:
-  explicit ServerOutput(runtime::Pipe& pipe) : pipe_(pipe) {}
+  explicit ServerOutput(runtime::Pipe& pipe) : pipe_(pipe) {
+    boost::system::error_code ignored;
+    // What the pipe already holds is taken without waiting (see ready).
+    pipe_.non_blocking(true, ignored);
+  }
 
-  // The next read completes without waiting: a whole line is buffered, or the end was seen.
-  bool ready() { return find_newline() != std::string::npos || at_end_; }
+  // Takes what the pipe holds now, without waiting, until a whole line is buffered. True when
+  // the next read completes at once: a line is buffered, the end was seen, or a read failed. So
+  // a line the server has written whole counts as ready, however many reads it spans.
+  bool ready() {
+    for (std::size_t looked = 0; !answered() && looked < ready_read_limit;
+         looked += read_buffer_size) {
+      auto taken = runtime::try_read_some(pipe_, boost::asio::buffer(buffer_));
+      if (!taken)
+        failure_ = std::move(taken).error();
+      else if (!*taken)
+        return false;
+      else
+        take(**taken);
+    }
+    return answered();
+  }
 
   // The next line without its "\n" (and a "\r" before it); nullopt at the end of the output. A
   // last line without "\n" is still a line. A stopped read keeps what it had read.
@@ -52,16 +74,25 @@ class ServerOutput {
         if (pending_.empty()) co_return std::nullopt;
         co_return checked(std::exchange(pending_, {}));
       }
+      if (failure_) co_return fail(*failure_);
       auto count = co_await runtime::read_some(pipe_, boost::asio::buffer(buffer_));
       if (!count) co_return fail(std::move(count).error());
-      if (*count == 0)
-        at_end_ = true;
-      else
-        pending_.append(buffer_.data(), *count);
+      take(*count);
     }
   }
 
  private:
+  // What is held answers the next read: a whole line, the end, or a failed read.
+  bool answered() { return find_newline() != std::string::npos || at_end_ || failure_; }
+
+  // One read's bytes; none is the end of the output.
+  void take(std::size_t count) {
+    if (count == 0)
+      at_end_ = true;
+    else
+      pending_.append(buffer_.data(), count);
+  }
+
   std::size_t find_newline() {
     std::size_t at = pending_.find('\n', scanned_);
     scanned_ = at == std::string::npos ? pending_.size() : at;
@@ -78,6 +109,7 @@ class ServerOutput {
   std::string pending_;
   std::size_t scanned_ = 0;  // the first bytes of `pending_` known to hold no "\n"
   bool at_end_ = false;
+  std::optional<std::string> failure_;  // a read that failed while ready() looked
 };
 
 // One line read raced against its own deadline.
@@ -92,7 +124,7 @@ LineRead line_read(runtime::Result<std::optional<std::string>> read) {
   return {LineRead::Line, std::move(**read)};
 }
 
-// A line that is already buffered is taken even when the limit is zero.
+// A line that the server has already written is taken even when the limit is zero.
 awaitable<LineRead> read_line_within(ServerOutput& reader, std::chrono::nanoseconds limit) {
   if (reader.ready()) co_return line_read(co_await reader.read_line());
   auto read = co_await runtime::within(reader.read_line(), limit);

@@ -2,6 +2,7 @@
 #include "vantrel/account_usage.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -218,36 +219,73 @@ TEST_F(AccountUsageQuery, FailuresCarryTheTrimmedStandardErrorTail) {
 }
 
 TEST_F(AccountUsageQuery, ADescendantHoldingStandardErrorDoesNotHoldTheQuery) {
-  auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(failure("readline\nerr words\nlinger 15000\nexit 1\n"),
+  EXPECT_EQ(failure("readline\nerr words\nlinger 60000\nexit 1\n"),
             "initialize codex app-server: agent process error: codex app-server closed stdout: "
             "words");
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 12s);
+  // The query came back while the descendant still held the pipe.
+  auto lingering = recorded("linger");
+  ASSERT_EQ(lingering.size(), 1u);
+  const pid_t pid = std::stoi(lingering[0]);
+  EXPECT_EQ(::kill(pid, SIGKILL), 0);
 }
 
 TEST_F(AccountUsageQuery, EachLineReadHasItsOwnDeadline) {
   // The account requests wait `timeout` for each line; the server answers too late.
-  EXPECT_EQ(failure(after_initialized({"readline", "sleep 3000", rate_limits_reply}), 200ms),
+  EXPECT_EQ(failure(after_initialized({"readline", "sleep 30000", rate_limits_reply}), 200ms),
             "read codex account rate limits: agent process error: codex app-server JSON-RPC "
             "timeout waiting for account/rateLimits/read");
   // Initialize has its own limit: a zero timeout still lets it through, slow as it is.
   EXPECT_EQ(failure("readline\nsleep 300\n" + std::string(initialize_reply) +
-                        "\nreadline\nreadline\nsleep 300\n" + std::string(rate_limits_reply) +
+                        "\nreadline\nreadline\nsleep 30000\n" + std::string(rate_limits_reply) +
                         "\nreadline\n",
                     0ns),
             "read codex account rate limits: agent process error: codex app-server JSON-RPC "
             "timeout waiting for account/rateLimits/read");
-  // A notification re-arms the deadline: the reply comes well after one timeout has passed.
+  // A notification re-arms the deadline: the reply comes well after one timeout has passed,
+  // each line well within one.
   std::vector<std::string_view> chatty = {"readline"};
   for (int i = 0; i < 6; ++i) {
-    chatty.push_back("sleep 250");
+    chatty.push_back("sleep 400");
     chatty.push_back(R"(out {"method":"progress"})");
   }
   chatty.insert(chatty.end(), {rate_limits_reply, "readline", token_usage_reply, "readline",
                                account_reply, "readline"});
   std::string script = "readline\n" + std::string(initialize_reply) + "\nreadline\n";
   for (auto line : chatty) (script += line) += '\n';
-  EXPECT_EQ(failure(script, 1s), "ok");
+  EXPECT_EQ(failure(script, 2s), "ok");
+}
+
+TEST_F(AccountUsageQuery, InitializeHasItsOwnLimitEvenUnderALongerTimeout) {
+  // The server never answers; the request's timeout would let it take a minute.
+  EXPECT_EQ(failure("readline\nsleep 60000\n", 60s),
+            "initialize codex app-server: agent process error: codex app-server JSON-RPC "
+            "timeout waiting for initialize");
+}
+
+TEST_F(AccountUsageQuery, ALineThatNeverEndsCannotHoldTheQueryPastItsDeadline) {
+  // Bytes without a newline, as fast as they can be read.
+  EXPECT_EQ(failure(after_initialized({"readline", "cat /dev/zero"}), 0ns),
+            "read codex account rate limits: agent process error: codex app-server JSON-RPC "
+            "timeout waiting for account/rateLimits/read");
+}
+
+TEST_F(AccountUsageQuery, RepliesAlreadyWrittenAreTakenEvenWithAZeroTimeout) {
+  // Every reply goes out in one write right after initialize, before the requests are read;
+  // the rate-limits reply spans several buffer reads, all of which the pipe already holds.
+  const std::string replies[] = {
+      R"({"id":1,"result":")" + std::string(8000, 'x') + R"("})",
+      R"({"id":2,"result":{"rateLimits":{"limitId":"codex"},"pad":")" + std::string(50000, 'y') +
+          R"("}})",
+      R"({"id":3,"result":{}})",
+      R"({"id":4,"result":{}})",
+  };
+  std::string script = "readline\nraw ";
+  for (const auto& reply : replies) script += reply + "\\n";
+  script += "\nreadline\nreadline\nreadline\nreadline\nreadline\n";
+  auto outcome = query(script, 0ns);
+  ASSERT_TRUE(outcome) << outcome.error().message;
+  EXPECT_EQ(outcome->rate_limits.limit_id, "codex");
+  EXPECT_EQ(outcome->raw_account, "{}");
 }
 
 TEST_F(AccountUsageQuery, AProgramThatCannotStartFailsWithoutTail) {

@@ -228,8 +228,9 @@ TEST_F(ClaudeUsageProbe, EndsInTheErrorOfTheReplyOrTheExit) {
            "decode claude account usage: EOF while parsing a value at line 1 column 0: spent")},
       {"stdin\nout {\"result\": nul}\n",
        RunError::process("decode claude account usage: expected ident at line 1 column 15")},
-      // A child that ignores its input and has closed standard output still gets waited for.
-      {"close-stdout\nsleep 100\nexit 3\n", RunError::exit("", std::nullopt, 3)},
+      // A child that has closed standard output still gets waited for. It reads its input
+      // first, so "/usage" never meets a pipe it has already left.
+      {"close-stdout\nstdin\nsleep 100\nexit 3\n", RunError::exit("", std::nullopt, 3)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.script);
