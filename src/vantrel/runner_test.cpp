@@ -678,7 +678,7 @@ TEST(Resources, ManyRunsLeaveNoProcessDescriptorOrFile) {
   std::size_t children = child_processes();
   RunRequest request = prompt_request();
   request.output_schema = "{}";
-  constexpr int runs = 240;
+  constexpr int runs = 2000;
   std::vector<SessionHandle> kept;
   auto sleeper = start({.script = "sleep 60000\n"});
   ASSERT_TRUE(sleeper);
@@ -686,16 +686,17 @@ TEST(Resources, ManyRunsLeaveNoProcessDescriptorOrFile) {
   kept.push_back(std::move(sleeper).value());
   for (int i = 0; i < runs; ++i) {
     std::string script{};
-    switch (i % 4) {
+    switch (i % 5) {
       case 0: script = out(turn_started) + "err e\n"; break;        // read to the end
       case 1: script = out(turn_started) + "sleep 60000\n"; break;  // cancelled
       case 2: script = out("bad") + "sleep 60000\n"; break;         // killed on a decode failure
       case 3: script = "repeat 50 " + turn_started + "\n"; break;   // handle dropped
+      case 4: script = out(turn_started) + "signal KILL\n"; break;  // killed from outside
     }
     auto handle = start({.script = script, .event_buffer = 4}, request);
     ASSERT_TRUE(handle);
-    if (i % 4 == 1) session_cancel(*handle);
-    if (i % 4 != 3) kept.push_back(std::move(handle).value());
+    if (i % 5 == 1) session_cancel(*handle);
+    if (i % 5 != 3) kept.push_back(std::move(handle).value());
   }
   for (auto& handle : kept) {
     session_cancel(handle);
