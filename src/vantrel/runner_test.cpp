@@ -670,6 +670,31 @@ bool eventually(const std::function<bool()>& condition) {
   return condition();
 }
 
+// A run loop that stops on a broken invariant (here the thread-id slot's lock) never stores an
+// outcome: its waiters stop with the latch's message instead of waiting for ever, its stream
+// ends, and the child and the temporary files go with the loop.
+TEST(Resources, ARunLoopThatStopsFreesTheRunAndItsWaiters) {
+  testing::ScratchDir dir;
+  std::size_t children = child_processes();
+  RunRequest request = prompt_request();
+  request.output_schema = "{}";
+  std::string go = dir.path() + "/go";
+  auto handle =
+      start({.script = "await " + go + "\n" + out(thread_started) + "sleep 60000\n"}, request);
+  ASSERT_TRUE(handle);
+  handle->thread_id->poison_for_test();
+  std::ofstream{go};
+  try {
+    block_on(session_wait(*handle));
+    ADD_FAILURE() << "no stop";
+  } catch (const Panic& e) {
+    EXPECT_STREQ(e.what(), "latch poisoned");
+  }
+  EXPECT_FALSE(block_on(session_next_event(*handle))) << "the stream ended";
+  EXPECT_TRUE(eventually([&] { return child_processes() == children; })) << "the child is reaped";
+  EXPECT_EQ(run_files(dir), 0u);
+}
+
 TEST(Resources, ManyRunsLeaveNoProcessDescriptorOrFile) {
   testing::ScratchDir dir;
   // One run first: the runtime's own descriptors (its reactor's among them) are no leak.
