@@ -554,6 +554,13 @@ TEST(Run, KeepsTheNewestStandardErrorBytesUpToTheLimit) {
   }
 }
 
+TEST(Run, TheTailIsTakenOnceTheStandardErrorPipeHasEnded) {
+  // The agent exits at once; a process it leaves behind still writes to standard error.
+  Ran ran = run({.script = "err first\nlinger 300 last\n" + out(turn_started)});
+  EXPECT_FALSE(ran.outcome.error);
+  EXPECT_EQ(ran.outcome.result.stderr_text, "first\nlast\n");
+}
+
 TEST(Run, DeletesTheTemporaryFilesAtTheEnd) {
   testing::ScratchDir dir;
   std::string record = dir.path() + "/record";
