@@ -529,6 +529,16 @@ TEST(Run, WritesStandardInputWhileReadingTheOutput) {
   EXPECT_EQ(stdin_text[0], prompt);
 }
 
+TEST(Run, AnEmptyStandardInputIsClosedAtOnce) {
+  testing::ScratchDir dir;
+  std::string record = dir.path() + "/record";
+  Ran ran = run({.script = "stdin\n" + out(turn_started), .env = {{"VANTREL_FAKE_RECORD", record}}},
+                RunRequest{.stdin_text = ""});
+  EXPECT_FALSE(ran.outcome.error);
+  EXPECT_EQ(recorded(record, "stdin"), std::vector<std::string>{""});
+  EXPECT_EQ(ran.outcome.result.events.size(), 1u);
+}
+
 TEST(Run, AnAgentThatIgnoresItsInputStillEndsNormally) {
   Ran ran = run({.script = "close-stdin\nsleep 50\n" + out(turn_started)},
                 RunRequest{.prompt = std::string(300000, 'p')});
