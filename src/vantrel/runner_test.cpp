@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "vantrel/runtime/runtime.h"
+#include "vantrel/testing/processes.h"
 #include "vantrel/testing/scratch_dir.h"
 
 namespace vantrel {
@@ -22,6 +23,9 @@ namespace {
 
 using boost::asio::awaitable;
 using runtime::block_on;
+using testing::child_processes;
+using testing::eventually;
+using testing::open_descriptors;
 
 // ---- Fixtures ---------------------------------------------------------------------------------
 
@@ -658,34 +662,6 @@ TEST(Launch, AFailedLaunchMakesNoRunId) {
 }
 
 // ---- Resources --------------------------------------------------------------------------------
-
-std::size_t open_descriptors() {
-  std::size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
-
-// Children of this process that still exist, zombies included.
-std::size_t child_processes() {
-  std::size_t count = 0;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::ifstream in(task.path() / "children");
-    for (std::string pid; in >> pid;) ++count;
-  }
-  return count;
-}
-
-// Polls `condition` for up to 30 s: a dropped child is reaped by a background task.
-bool eventually(const std::function<bool()>& condition) {
-  for (int i = 0; i < 300; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return condition();
-}
 
 // A run loop that stops on a broken invariant (here the thread-id slot's lock) never stores an
 // outcome: its waiters stop with the latch's message instead of waiting for ever, its stream

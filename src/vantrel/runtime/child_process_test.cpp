@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "vantrel/runtime/runtime.h"
+#include "vantrel/testing/processes.h"
 #include "vantrel/testing/scratch_dir.h"
 
 extern char** environ;
@@ -28,6 +29,8 @@ namespace vantrel::runtime {
 namespace {
 
 using boost::asio::awaitable;
+using testing::child_processes;
+using testing::eventually;
 
 Result<Child> start(Command command) {
   if (command.env.empty()) command.env = inherited_environment_with({});
@@ -56,27 +59,8 @@ std::pair<std::string, ExitStatus> finish(Child& child) {
 
 Command shell(const std::string& script) { return Command{"/bin/sh", {"-c", script}, {}, {}}; }
 
-// Polls `condition` for up to 30 s: a dropped child is reaped by a background task.
-bool eventually(const std::function<bool()>& condition) {
-  for (int i = 0; i < 300; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return condition();
-}
-
 // True while `pid` names a process, a zombie included.
 bool exists(pid_t pid) { return std::filesystem::exists("/proc/" + std::to_string(pid)); }
-
-// Children of this process that still exist, zombies included.
-std::size_t child_processes() {
-  std::size_t count = 0;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::ifstream in(task.path() / "children");
-    for (std::string pid; in >> pid;) ++count;
-  }
-  return count;
-}
 
 std::set<std::string> descriptors_of(pid_t pid) {
   std::set<std::string> names;
