@@ -23,7 +23,8 @@
 //   readline        read one line of stdin, up to "\n" (recorded as "readline"; "readline-eof"
 //                   when stdin ended first, with the bytes of an unfinished line)
 //   sleep MS        sleep MS milliseconds
-//   linger MS       leave a process behind that holds only stderr open for MS milliseconds
+//   linger MS [TEXT]  leave a process behind that holds only stderr open for MS milliseconds,
+//                   then writes TEXT and a newline to it (when given)
 //   await PATH      wait until a file exists at PATH (a test's signal to go on)
 //   close-stdout    close stdout and go on running
 //   close-stdin     close stdin without reading it
@@ -285,7 +286,10 @@ void run_directive(Record& record, const std::string& verb, const std::string& r
     } else if (pid == 0) {
       ::close(STDIN_FILENO);
       ::close(STDOUT_FILENO);
-      sleep_ms(std::atol(rest.c_str()));
+      auto space = rest.find(' ');
+      sleep_ms(std::atol(rest.substr(0, space).c_str()));
+      if (space != std::string::npos)
+        write_all(STDERR_FILENO, unescape(rest.substr(space + 1)) + "\n");
       std::_Exit(0);
     }
   } else if (verb == "close-stdout") {

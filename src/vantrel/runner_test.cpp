@@ -533,6 +533,16 @@ TEST(Run, WritesStandardInputWhileReadingTheOutput) {
   EXPECT_EQ(stdin_text[0], prompt);
 }
 
+TEST(Run, AnEmptyStandardInputIsClosedAtOnce) {
+  testing::ScratchDir dir;
+  std::string record = dir.path() + "/record";
+  Ran ran = run({.script = "stdin\n" + out(turn_started), .env = {{"VANTREL_FAKE_RECORD", record}}},
+                RunRequest{.stdin_text = ""});
+  EXPECT_FALSE(ran.outcome.error);
+  EXPECT_EQ(recorded(record, "stdin"), std::vector<std::string>{""});
+  EXPECT_EQ(ran.outcome.result.events.size(), 1u);
+}
+
 TEST(Run, AnAgentThatIgnoresItsInputStillEndsNormally) {
   Ran ran = run({.script = "close-stdin\nsleep 50\n" + out(turn_started)},
                 RunRequest{.prompt = std::string(300000, 'p')});
@@ -556,6 +566,13 @@ TEST(Run, KeepsTheNewestStandardErrorBytesUpToTheLimit) {
       ASSERT_EQ(ran.outcome.result.stderr_text[i], 'a' + (c.written - kept + i) % 26) << i;
     EXPECT_EQ(ran.outcome.result.events.size(), 1u);
   }
+}
+
+TEST(Run, TheTailIsTakenOnceTheStandardErrorPipeHasEnded) {
+  // The agent exits at once; a process it leaves behind still writes to standard error.
+  Ran ran = run({.script = "err first\nlinger 300 last\n" + out(turn_started)});
+  EXPECT_FALSE(ran.outcome.error);
+  EXPECT_EQ(ran.outcome.result.stderr_text, "first\nlast\n");
 }
 
 TEST(Run, DeletesTheTemporaryFilesAtTheEnd) {
@@ -646,6 +663,31 @@ TEST(Launch, AFailedLaunchMakesNoRunId) {
 
 // ---- Resources --------------------------------------------------------------------------------
 
+// A run loop that stops on a broken invariant (here the thread-id slot's lock) never stores an
+// outcome: its waiters stop with the latch's message instead of waiting for ever, its stream
+// ends, and the child and the temporary files go with the loop.
+TEST(Resources, ARunLoopThatStopsFreesTheRunAndItsWaiters) {
+  testing::ScratchDir dir;
+  std::size_t children = child_processes();
+  RunRequest request = prompt_request();
+  request.output_schema = "{}";
+  std::string go = dir.path() + "/go";
+  auto handle =
+      start({.script = "await " + go + "\n" + out(thread_started) + "sleep 60000\n"}, request);
+  ASSERT_TRUE(handle);
+  handle->thread_id->poison_for_test();
+  std::ofstream{go};
+  try {
+    block_on(session_wait(*handle));
+    ADD_FAILURE() << "no stop";
+  } catch (const Panic& e) {
+    EXPECT_STREQ(e.what(), "latch poisoned");
+  }
+  EXPECT_FALSE(block_on(session_next_event(*handle))) << "the stream ended";
+  EXPECT_TRUE(eventually([&] { return child_processes() == children; })) << "the child is reaped";
+  EXPECT_EQ(run_files(dir), 0u);
+}
+
 TEST(Resources, ManyRunsLeaveNoProcessDescriptorOrFile) {
   testing::ScratchDir dir;
   // One run first: the runtime's own descriptors (its reactor's among them) are no leak.
@@ -654,7 +696,7 @@ TEST(Resources, ManyRunsLeaveNoProcessDescriptorOrFile) {
   std::size_t children = child_processes();
   RunRequest request = prompt_request();
   request.output_schema = "{}";
-  constexpr int runs = 240;
+  constexpr int runs = 2000;
   std::vector<SessionHandle> kept;
   auto sleeper = start({.script = "sleep 60000\n"});
   ASSERT_TRUE(sleeper);
@@ -662,16 +704,17 @@ TEST(Resources, ManyRunsLeaveNoProcessDescriptorOrFile) {
   kept.push_back(std::move(sleeper).value());
   for (int i = 0; i < runs; ++i) {
     std::string script{};
-    switch (i % 4) {
+    switch (i % 5) {
       case 0: script = out(turn_started) + "err e\n"; break;        // read to the end
       case 1: script = out(turn_started) + "sleep 60000\n"; break;  // cancelled
       case 2: script = out("bad") + "sleep 60000\n"; break;         // killed on a decode failure
       case 3: script = "repeat 50 " + turn_started + "\n"; break;   // handle dropped
+      case 4: script = out(turn_started) + "signal KILL\n"; break;  // killed from outside
     }
     auto handle = start({.script = script, .event_buffer = 4}, request);
     ASSERT_TRUE(handle);
-    if (i % 4 == 1) session_cancel(*handle);
-    if (i % 4 != 3) kept.push_back(std::move(handle).value());
+    if (i % 5 == 1) session_cancel(*handle);
+    if (i % 5 != 3) kept.push_back(std::move(handle).value());
   }
   for (auto& handle : kept) {
     session_cancel(handle);

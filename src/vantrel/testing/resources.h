@@ -31,8 +31,8 @@ inline std::size_t child_processes() {
   return count;
 }
 
-// Polls `condition` for up to 30 s: what a run holds may be released by a background task just
-// after its outcome is known.
+// Polls `condition` for up to 30 s: what a run holds (a dropped child among it) may be released by
+// a background task just after its outcome is known.
 inline bool eventually(const std::function<bool()>& condition) {
   for (int i = 0; i < 300; ++i) {
     if (condition()) return true;
