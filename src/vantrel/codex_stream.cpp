@@ -91,8 +91,7 @@ std::string turn_failure_message(const std::optional<json::Raw>& error) {
   return std::string(error->text);
 }
 
-Item item_from_wire(codex::WireItem&& wire, std::string_view raw_item) {
-  Item item;
+void fill_item(codex::WireItem&& wire, std::string_view raw_item, Item& item) {
   item.id = std::move(wire.id);
   item.kind = ItemKind::from_text(wire.type);
   item.status = std::move(wire.status);
@@ -106,27 +105,37 @@ Item item_from_wire(codex::WireItem&& wire, std::string_view raw_item) {
   item.tool = std::move(wire.tool);
   item.sender_thread_id = std::move(wire.sender_thread_id);
   item.receiver_thread_ids = std::move(wire.receiver_thread_ids);
-  return item;
+}
+
+// Reads an item from its raw slice (absent when missing or null) into `item`; the failure, if
+// it does not read.
+std::optional<DecodeFailure> read_item(std::optional<std::string_view> raw_item, Item& item) {
+  if (!raw_item || raw_item->empty()) return DecodeFailure{"missing item payload"};
+  codex::WireItem wire;
+  if (auto error = json::decode(*raw_item, wire)) return DecodeFailure{error->text()};
+  fill_item(std::move(wire), *raw_item, item);
+  return std::nullopt;
 }
 
 // The item of a line read in one pass; its reading has succeeded.
-Decoded<Item> item_of(std::optional<codex::ReadItem>& read) {
+std::optional<DecodeFailure> item_of(std::optional<codex::ReadItem>& read, Item& item) {
   if (!read) return DecodeFailure{"missing item payload"};
-  return item_from_wire(std::move(read->wire), read->raw.text);
+  fill_item(std::move(read->wire), read->raw.text, item);
+  return std::nullopt;
 }
 
 // The item of a line read in two passes, read from its raw slice now.
-Decoded<Item> item_of(const std::optional<json::Raw>& raw) {
-  return decode_codex_item(raw ? std::optional(raw->text) : std::nullopt);
+std::optional<DecodeFailure> item_of(const std::optional<json::Raw>& raw, Item& item) {
+  return read_item(raw ? std::optional(raw->text) : std::nullopt, item);
 }
 
-// The event of a line read whole, by either reading.
+// The event of a line read whole, by either reading, filled into a default `event`.
 template <class Wire>
-Decoded<Event> event_from(Wire& wire, std::string_view line, const std::string& run_id,
-                          const std::string& thread_id, WallTime received_at) {
+std::optional<DecodeFailure> fill_event(Wire& wire, std::string_view line,
+                                        const std::string& run_id, const std::string& thread_id,
+                                        WallTime received_at, Event& event) {
   if (!wire.type || wire.type->empty()) return DecodeFailure{"missing event type"};
 
-  Event event;
   event.type = EventType::from_text(*wire.type);
   event.run_id = run_id;
   event.thread_id = thread_id;
@@ -144,12 +153,9 @@ Decoded<Event> event_from(Wire& wire, std::string_view line, const std::string& 
       event.message = turn_failure_message(wire.error);
       break;
     case EventType::ItemStarted:
-    case EventType::ItemCompleted: {
-      auto item = item_of(wire.item);
-      if (auto* failure = std::get_if<DecodeFailure>(&item)) return std::move(*failure);
-      event.item = std::move(std::get<Item>(item));
+    case EventType::ItemCompleted:
+      if (auto failure = item_of(wire.item, event.item)) return failure;
       break;
-    }
     case EventType::Error:
       event.raw_error = std::string(raw_text(wire.error));
       event.message = wire.message.empty() ? event.raw_error : std::move(wire.message);
@@ -157,30 +163,39 @@ Decoded<Event> event_from(Wire& wire, std::string_view line, const std::string& 
     case EventType::TurnStarted:
     case EventType::Other: break;
   }
-  return event;
+  return std::nullopt;
 }
 
 }  // namespace
 
 Decoded<Item> decode_codex_item(std::optional<std::string_view> raw_item) {
-  if (!raw_item || raw_item->empty()) return DecodeFailure{"missing item payload"};
-  codex::WireItem wire;
-  if (auto error = json::decode(*raw_item, wire)) return DecodeFailure{error->text()};
-  return item_from_wire(std::move(wire), *raw_item);
+  Item item;
+  if (auto failure = read_item(raw_item, item)) return std::move(*failure);
+  return item;
 }
 
 // A line is read in one pass, its item with it, whatever its type. Only a line that fails so
 // is read again in two: the line with its item kept raw, then the item if the type wants it.
 // That second reading alone words the failure (positions within the item count from the item),
 // and lets a faulty item pass when the type never reads it.
-Decoded<Event> decode_codex_line(std::string_view line, const std::string& run_id,
-                                 const std::string& thread_id, WallTime received_at) {
+std::optional<DecodeFailure> decode_codex_line_into(std::string_view line,
+                                                    const std::string& run_id,
+                                                    const std::string& thread_id,
+                                                    WallTime received_at, Event& event) {
   codex::WireLine one_pass;
   if (!json::decode(line, one_pass))
-    return event_from(one_pass, line, run_id, thread_id, received_at);
+    return fill_event(one_pass, line, run_id, thread_id, received_at, event);
   codex::WireEvent wire;
   if (auto error = json::decode(line, wire)) return DecodeFailure{error->text()};
-  return event_from(wire, line, run_id, thread_id, received_at);
+  return fill_event(wire, line, run_id, thread_id, received_at, event);
+}
+
+Decoded<Event> decode_codex_line(std::string_view line, const std::string& run_id,
+                                 const std::string& thread_id, WallTime received_at) {
+  Event event;
+  if (auto failure = decode_codex_line_into(line, run_id, thread_id, received_at, event))
+    return std::move(*failure);
+  return event;
 }
 
 }  // namespace vantrel
