@@ -72,7 +72,8 @@
 //       for (std::string_view key; r.next_key(key);) json::read(r, value);  // key unescaped
 // A key or element whose value is not read is skipped (validated) by the next `next_key` /
 // `next_element`. `r.peek()` tells the kind of the next value without consuming it; `r.skip()`
-// validates and drops one value; `r.raw()` does the same and returns the value's source slice.
+// validates and drops one value; `r.raw()` does the same and returns the value's source slice;
+// `r.read_keeping_raw(f)` reads the value with `f` and returns its source slice too, in one pass.
 // `r.fail(...)` records a decoder's own failure at the current position.
 //
 // Limits: at most 128 arrays and objects open at once over the whole text, skipped and raw values
