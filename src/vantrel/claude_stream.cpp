@@ -304,11 +304,11 @@ std::optional<DecodeFailure> decode_line_into(DecoderState& state, std::string_v
     events = std::move(std::get<std::vector<Event>>(decoded));
     return std::nullopt;
   }
-  // A codex line is always one event.
-  Decoded<Event> event = decode_codex_line(line, run_id, thread_id, received_at);
-  if (auto* failure = std::get_if<DecodeFailure>(&event)) return std::move(*failure);
-  events.push_back(std::move(std::get<Event>(event)));
-  return std::nullopt;
+  // A codex line is always one event, decoded in its place.
+  auto failure =
+      decode_codex_line_into(line, run_id, thread_id, received_at, events.emplace_back());
+  if (failure) events.clear();
+  return failure;
 }
 
 Decoded<std::vector<Event>> decode_line(DecoderState& state, std::string_view line,

@@ -55,6 +55,12 @@ void read_json(json::Reader& r, Inner& out);
 Decoded<Event> decode_codex_line(std::string_view line, const std::string& run_id,
                                  const std::string& thread_id, WallTime received_at);
 
+// As decode_codex_line, into a default `event`: the failure, if any (`event` is then unspecified).
+std::optional<DecodeFailure> decode_codex_line_into(std::string_view line,
+                                                    const std::string& run_id,
+                                                    const std::string& thread_id,
+                                                    WallTime received_at, Event& event);
+
 // The raw `item` of a line (absent when missing or null) into an item; failure positions count
 // within the item text.
 Decoded<Item> decode_codex_item(std::optional<std::string_view> raw_item);

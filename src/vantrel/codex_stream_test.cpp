@@ -219,6 +219,19 @@ std::vector<Row> rows() {
        DecodeFailure{"invalid type: null, expected a sequence at line 1 column 15"}},
       {"receiver not a string", R"({"type":"item.started","item":{"receiver_thread_ids":[1]}})",
        DecodeFailure{"invalid type: integer `1`, expected a string at line 1 column 25"}},
+      // The item's raw text is its exact slice of the line, also where the item is read in the
+      // line's own pass; a string in it that nothing reads must still be UTF-8.
+      {"item raw keeps inner white space only",
+       "{\"type\":\"item.started\",\"item\" : { \"type\" : \"reasoning\" ,\"x\":[ ] } }",
+       item_event(EventType::ItemStarted,
+                  item_of(ItemKind::Reasoning, R"({ "type" : "reasoning" ,"x":[ ] })"))},
+      {"unread item key in UTF-8", "{\"type\":\"item.started\",\"item\":{\"x\":\"caf\xc3\xa9\"}}",
+       item_event(EventType::ItemStarted, item_of(ItemKind::Other, "{\"x\":\"caf\xc3\xa9\"}"))},
+      {"unread item key not UTF-8", "{\"type\":\"item.started\",\"item\":{\"x\":\"caf\xe9\"}}",
+       DecodeFailure{"invalid unicode code point at line 1 column 42"}},
+      {"unread item key not UTF-8 under another type",
+       "{\"type\":\"turn.started\",\"item\":{\"x\":\"caf\xe9\"}}",
+       DecodeFailure{"invalid unicode code point at line 1 column 42"}},
   };
 }
 

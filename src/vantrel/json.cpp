@@ -489,7 +489,9 @@ bool Reader::scan_string(bool decode, bool check_utf8, std::string_view& out) {
   const std::size_t end = pos_++;
   if (high) {
     saw_high_ = true;
-    if (check_utf8 && !is_valid_utf8(text_.substr(start, end - start)))
+    if (!check_utf8)
+      unchecked_high_ = true;
+    else if (!is_valid_utf8(text_.substr(start, end - start)))
       return fail_here(ErrorCode::InvalidUnicodeCodePoint), false;
   }
   if (decode) {
@@ -675,6 +677,18 @@ Raw Reader::raw() {
   if (failed_) return {};
   std::string_view slice = text_.substr(start, pos_ - start);
   if (saw_high_ && !is_valid_utf8(slice))
+    return fail_here(ErrorCode::InvalidUnicodeCodePoint), Raw{};
+  return Raw{slice};
+}
+
+// Outside its strings a value is ASCII, and its checked strings are valid UTF-8: so only the
+// strings skipped unchecked can make its slice invalid.
+Raw Reader::end_kept_raw(std::size_t start, bool outer_unchecked) {
+  const bool unchecked = unchecked_high_;
+  unchecked_high_ = outer_unchecked || unchecked;
+  if (failed_) return {};
+  std::string_view slice = text_.substr(start, pos_ - start);
+  if (unchecked && !is_valid_utf8(slice))
     return fail_here(ErrorCode::InvalidUnicodeCodePoint), Raw{};
   return Raw{slice};
 }

@@ -72,7 +72,8 @@
 //       for (std::string_view key; r.next_key(key);) json::read(r, value);  // key unescaped
 // A key or element whose value is not read is skipped (validated) by the next `next_key` /
 // `next_element`. `r.peek()` tells the kind of the next value without consuming it; `r.skip()`
-// validates and drops one value; `r.raw()` does the same and returns the value's source slice.
+// validates and drops one value; `r.raw()` does the same and returns the value's source slice;
+// `r.read_keeping_raw(f)` reads the value with `f` and returns its source slice too, in one pass.
 // `r.fail(...)` records a decoder's own failure at the current position.
 //
 // Limits: at most 128 arrays and objects open at once over the whole text, skipped and raw values
@@ -196,6 +197,18 @@ class Reader {
   // Validates and drops one value / returns its exact source slice.
   void skip();
   Raw raw();
+  // Reads the next value with `read_value` (which reads exactly that value) and returns its
+  // exact source slice, so a value is read and kept raw in one pass. Fails wherever the read
+  // fails, and also wherever `raw` would: invalid UTF-8 in a string the read only skipped.
+  // Empty after a failure.
+  template <class ReadValue>
+  Raw read_keeping_raw(ReadValue&& read_value) {
+    if (value_start() < 0) return {};
+    const std::size_t start = pos_;
+    const bool outer_unchecked = std::exchange(unchecked_high_, false);
+    read_value();
+    return end_kept_raw(start, outer_unchecked);
+  }
   // Validates and drops one value as reading it whole would: its strings decoded (valid UTF-8,
   // paired surrogate escapes) and its numbers converted ("number out of range").
   void check_value();
@@ -226,6 +239,7 @@ class Reader {
   bool scan_unicode_escape(bool decode);
   bool scan_number(bool convert, Number* out);
   void skip_value(bool whole = false);
+  Raw end_kept_raw(std::size_t start, bool outer_unchecked);
   std::string found_text();
 
   std::string_view text_;
@@ -236,7 +250,8 @@ class Reader {
   bool colon_pending_ = false;
   bool value_pending_ = false;
   bool first_ = false;
-  bool saw_high_ = false;  // a byte above 0x7f was met in a string
+  bool saw_high_ = false;        // a byte above 0x7f was met in a string
+  bool unchecked_high_ = false;  // ... in a string whose UTF-8 was not checked
   Error error_;
   std::string scratch_;
 };

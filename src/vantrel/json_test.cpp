@@ -186,6 +186,50 @@ TEST(JsonRaw, KeepsTheExactSourceSlice) {
   EXPECT_EQ(outcome("\"\xff\"", view), "invalid unicode code point at line 1 column 3");
 }
 
+// A value read and kept raw in one pass gives raw's slice, and fails where raw would too: its
+// skipped strings must still be UTF-8, also below an outer kept value.
+TEST(JsonRaw, ReadKeepingRawGivesRawsSliceAndChecks) {
+  struct Row {
+    std::string_view text;
+    std::string_view slice_or_error;
+  };
+  const Row rows[] = {
+      {R"({"k": { "a" : [1, "x"] ,"b":"\u00e9"} })", R"({ "a" : [1, "x"] ,"b":"\u00e9"})"},
+      {"{\"k\":{\"a\":\"caf\xc3\xa9\"}}", "{\"a\":\"caf\xc3\xa9\"}"},
+      {"{\"k\":{\"a\":\"caf\xe9\"}}", "invalid unicode code point at line 1 column 17"},
+      {"{\"k\":{\"a\":{\"b\":[\"\xff\"]},\"c\":1}}",
+       "invalid unicode code point at line 1 column 28"},
+      {R"({"k":{"a":[1,]}})", "trailing comma at line 1 column 14"},
+  };
+  for (const Row& row : rows) {
+    json::Reader r(row.text);
+    std::string_view slice;
+    ASSERT_TRUE(r.begin_object("a map"));
+    for (std::string_view key; r.next_key(key);)
+      slice = r.read_keeping_raw([&] {
+                 if (r.begin_object("a map"))
+                   for (std::string_view inner; r.next_key(inner);) {
+                   }
+               }).text;
+    r.finish();
+    EXPECT_EQ(r.ok() ? slice : std::string_view(r.error().text()), row.slice_or_error) << row.text;
+  }
+  // Nested: the outer kept value holds an invalid string before a valid inner kept value.
+  json::Reader r("{\"k\":[\"\xff\",{\"a\":1}]}");
+  ASSERT_TRUE(r.begin_object("a map"));
+  for (std::string_view key; r.next_key(key);)
+    r.read_keeping_raw([&] {
+      if (!r.begin_array("a sequence") || !r.next_element()) return;
+      r.skip();
+      if (!r.next_element()) return;
+      EXPECT_EQ(r.read_keeping_raw([&] { r.skip(); }).text, R"({"a":1})");
+      while (r.next_element()) {
+      }
+    });
+  r.finish();
+  EXPECT_EQ(r.ok() ? "ok" : r.error().text(), "invalid unicode code point at line 1 column 18");
+}
+
 // ---- Records ----------------------------------------------------------------------------------
 
 struct Inner {

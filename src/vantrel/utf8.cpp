@@ -65,10 +65,19 @@ bool is_valid_utf8(std::string_view bytes) {
   std::size_t at = 0;
   while (at < bytes.size()) {
 #if defined(__SSE2__)
-    // Mostly-ASCII text is passed over sixteen bytes at a time.
-    if (at + 16 <= bytes.size() && _mm_movemask_epi8(_mm_loadu_si128(
-                                       reinterpret_cast<const __m128i*>(bytes.data() + at))) == 0) {
-      at += 16;
+    // Mostly-ASCII text is passed over sixteen bytes at a time, and a block's mask of high
+    // bytes tells where its first sequence starts.
+    if (at + 16 <= bytes.size()) {
+      auto highs = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + at))));
+      if (highs == 0) {
+        at += 16;
+        continue;
+      }
+      at += static_cast<std::size_t>(__builtin_ctz(highs));
+      std::ptrdiff_t length = valid_sequence(bytes, at);
+      if (length < 0) return false;
+      at += static_cast<std::size_t>(length);
       continue;
     }
 #endif

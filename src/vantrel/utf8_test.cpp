@@ -49,6 +49,21 @@ TEST(Utf8Valid, LooksAtEveryByteOfLongAsciiRuns) {
   }
 }
 
+// Sequences at every offset around the ends of sixteen-byte blocks, whole and cut short.
+TEST(Utf8Valid, JudgesSequencesAcrossBlockEnds) {
+  for (std::string_view sequence : {"\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80"}) {
+    for (std::size_t at = 0; at < 36; ++at) {
+      std::string text = std::string(at, 'a') + std::string(sequence) + std::string(20, 'b');
+      EXPECT_TRUE(is_valid_utf8(text)) << at;
+      std::string cut = std::string(at, 'a') + std::string(sequence.substr(1)) + "b";
+      EXPECT_FALSE(is_valid_utf8(cut)) << at;
+      std::string truncated = std::string(at, 'a') + std::string(sequence.substr(0, 1)) + "bb";
+      EXPECT_FALSE(is_valid_utf8(truncated + std::string(20, 'c'))) << at;
+      EXPECT_FALSE(is_valid_utf8(std::string(at, 'a') + std::string(sequence.substr(0, 1)))) << at;
+    }
+  }
+}
+
 TEST(Utf8Validity, IsStrict) {
   EXPECT_TRUE(is_valid_utf8(""));
   EXPECT_TRUE(is_valid_utf8("plain ascii text, longer than eight bytes"));
