@@ -37,7 +37,7 @@ OutcomeRecord outcome_into_py(const std::shared_ptr<const Outcome>& outcome) {
 
 OutcomeRecord failed_outcome(ErrorRecord error) { return {empty_run_result(), std::move(error)}; }
 
-RunEventRecord run_event_into_py(RunEvent event) {
+RunEventRecord run_event_into_py(RunEvent&& event) {
   return {std::move(event.run_id), static_cast<std::uint32_t>(event.position),
           std::make_shared<const Event>(std::move(event.event))};
 }

@@ -55,7 +55,7 @@ RunResultRecord empty_run_result();
 OutcomeRecord outcome_into_py(const std::shared_ptr<const Outcome>& outcome);
 // A request that never became a run: the empty run result with the error record.
 OutcomeRecord failed_outcome(ErrorRecord error);
-RunEventRecord run_event_into_py(RunEvent event);
+RunEventRecord run_event_into_py(RunEvent&& event);
 // One result of a group's stored results, shared: the record refers to it instead of copying.
 GroupResultRecord group_result_into_py(const std::shared_ptr<const GroupResult>& result);
 

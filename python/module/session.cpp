@@ -34,7 +34,9 @@ const ErrorRecord& start_error(PyObject* self) {
 ref next_py_event(PyObject* self) {
   LiveSession* session = live(self);
   if (session == nullptr) return {};
-  return next_object(*session->stream);
+  // The event moves once, into the record that the object and its items share.
+  return next_object(*session->stream,
+                     [](Event&& event) { return std::make_shared<const Event>(std::move(event)); });
 }
 
 PyObject* session_next_event(PyObject* self, PyObject*) {
