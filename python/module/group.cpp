@@ -16,6 +16,13 @@ namespace vantrel::py {
 namespace {
 
 struct GroupState {
+  GroupState(GroupHandle handle, std::unique_ptr<EventStream<RunEvent>> stream,
+             RequestIndexes requests)
+      : handle(std::move(handle)), stream(std::move(stream)), requests(std::move(requests)) {}
+  GroupState(GroupState&&) = default;
+  // The group's latch may hold the last share of its results, every event of its runs.
+  ~GroupState() { release_off_thread(std::move(handle.results)); }
+
   GroupHandle handle;
   std::unique_ptr<EventStream<RunEvent>> stream;
   RequestIndexes requests;

@@ -8,18 +8,17 @@
 #include "vantrel/runtime/runtime.h"
 
 namespace vantrel::py {
-namespace {
 
-// Drops `owner`. Its last share goes to a runtime worker to be freed there: a long run's records
-// take a good while to free, and the Python thread that drops them holds the interpreter lock.
 void release_off_thread(std::shared_ptr<const void> owner) noexcept {
-  if (owner.use_count() > 1) return;
+  if (!owner || owner.use_count() > 1) return;
   try {
     boost::asio::post(runtime::shared_runtime().executor(), [owner = std::move(owner)] {});
   } catch (...) {
     // Not handed over: freed here.
   }
 }
+
+namespace {
 
 // The run result inside `owner`, shared by the records made from it (results, their events and
 // usage); the last of those lets go of `owner` off the interpreter's thread.

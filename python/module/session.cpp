@@ -19,6 +19,14 @@ struct LiveSession {
 };
 
 struct SessionState {
+  explicit SessionState(std::variant<LiveSession, ErrorRecord> state) : state(std::move(state)) {}
+  SessionState(SessionState&&) = default;
+  // The run's latch may hold the last share of its outcome, every event of the run.
+  ~SessionState() {
+    if (auto* session = std::get_if<LiveSession>(&state))
+      release_off_thread(std::move(session->handle.latch));
+  }
+
   std::variant<LiveSession, ErrorRecord> state;
 };
 
