@@ -5,9 +5,9 @@
 #include <Python.h>
 
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "blocking.h"
@@ -26,24 +26,33 @@ class EventStream {
  public:
   explicit EventStream(runtime::Receiver<T> receiver) : receiver_(std::move(receiver)) {}
 
-  // The next event, or none once the stream has ended. Called with the interpreter lock held.
-  // What is already buffered is handed out without releasing it: the stream lock is only tried
-  // then, never waited for, so a thread that holds the interpreter lock never waits for one that
-  // holds the stream lock. Otherwise the interpreter lock is released first, then the stream
-  // lock taken, and everything the channel holds once it holds anything is taken in one go, so a
-  // busy stream costs one release and one wake-up per batch, not per event.
-  std::optional<T> next() {
+  // What `to_record` makes of an event.
+  template <class ToRecord>
+  using record_t = std::invoke_result_t<ToRecord&, T&&>;
+
+  // The next event made into its record by `to_record`, or none once the stream has ended.
+  // `to_record` is plain C++ (it runs under the stream lock, maybe without the interpreter lock)
+  // and takes the event straight from the buffer, so the event is moved once. Called with the
+  // interpreter lock held. What is already buffered is handed out without releasing it: the
+  // stream lock is only tried then, never waited for, so a thread that holds the interpreter
+  // lock never waits for one that holds the stream lock. Otherwise the interpreter lock is
+  // released first, then the stream lock taken, and everything the channel holds once it holds
+  // anything is taken in one go, so a busy stream costs one release and one wake-up per batch,
+  // not per event.
+  template <class ToRecord>
+  std::optional<record_t<ToRecord>> next(ToRecord& to_record) {
     {
       std::unique_lock lock(mutex_, std::try_to_lock);
       if (lock.owns_lock() && !poisoned_) {
-        if (auto event = poison_on_failure([&] { return take_buffered(); })) return event;
+        if (poison_on_failure([&] { return take_ready(); })) return take_front(to_record);
         if (ended_) return std::nullopt;
       }
     }
-    return without_interpreter_lock([&] {
+    return without_interpreter_lock([&]() -> std::optional<record_t<ToRecord>> {
       std::lock_guard lock(mutex_);
       check(!poisoned_, "stream poisoned");
-      return poison_on_failure([&] { return next_waiting(); });
+      if (!poison_on_failure([&] { return wait_ready(); })) return std::nullopt;
+      return take_front(to_record);
     });
   }
 
@@ -52,7 +61,7 @@ class EventStream {
 
   // Runs `step`; a failure inside it poisons the stream, as the buffer may have lost an event.
   template <class Step>
-  std::optional<T> poison_on_failure(Step step) {
+  bool poison_on_failure(Step step) {
     try {
       return step();
     } catch (...) {
@@ -61,21 +70,34 @@ class EventStream {
     }
   }
 
-  std::optional<T> take_buffered() {
+  // Whether an event is buffered, taking what the channel holds now when none is.
+  bool take_ready() {
     if (ready_.empty() && !ended_) ended_ = receiver_.take_ready(ready_);
-    if (ready_.empty()) return std::nullopt;
-    T event = std::move(ready_.front());
-    ready_.pop_front();
-    return event;
+    return !ready_.empty();
   }
 
-  std::optional<T> next_waiting() {
-    if (auto event = take_buffered()) return event;
-    if (ended_) return std::nullopt;
-    // Waits until the channel holds something, then takes all of it (the buffer is empty here).
+  // Whether an event is buffered, waiting until the channel holds something or has ended.
+  bool wait_ready() {
+    if (take_ready()) return true;
+    if (ended_) return false;
+    // Takes all the channel holds at once (the buffer is empty here).
     ready_ = runtime::block_on(receiver_.receive_all());
     if (ready_.empty()) ended_ = true;
-    return take_buffered();
+    return !ready_.empty();
+  }
+
+  // The first buffered event as its record. The event is taken even when its record cannot be
+  // made: it is lost and the stream goes on with the next one.
+  template <class ToRecord>
+  record_t<ToRecord> take_front(ToRecord& to_record) {
+    try {
+      record_t<ToRecord> record = to_record(std::move(ready_.front()));
+      ready_.pop_front();
+      return record;
+    } catch (...) {
+      ready_.pop_front();
+      throw;
+    }
   }
 
   std::mutex mutex_;
@@ -85,13 +107,13 @@ class EventStream {
   std::deque<T> ready_;
 };
 
-// The next event of `stream`, made into a record by `to_record`, as a new object; an empty
-// reference once the stream has ended.
-template <class T, class ToRecord = std::identity>
-ref next_object(EventStream<T>& stream, ToRecord to_record = {}) {
-  std::optional<T> event = stream.next();
-  if (!event) return {};
-  return new_object(to_record(std::move(*event)));
+// The next event of `stream`, made into a record by `to_record` (see EventStream::next), as a new
+// object; an empty reference once the stream has ended.
+template <class T, class ToRecord>
+ref next_object(EventStream<T>& stream, ToRecord to_record) {
+  auto record = stream.next(to_record);
+  if (!record) return {};
+  return new_object(std::move(*record));
 }
 
 }  // namespace vantrel::py

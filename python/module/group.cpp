@@ -16,6 +16,13 @@ namespace vantrel::py {
 namespace {
 
 struct GroupState {
+  GroupState(GroupHandle handle, std::unique_ptr<EventStream<RunEvent>> stream,
+             RequestIndexes requests)
+      : handle(std::move(handle)), stream(std::move(stream)), requests(std::move(requests)) {}
+  GroupState(GroupState&&) = default;
+  // The group's latch may hold the last share of its results, every event of its runs.
+  ~GroupState() { release_off_thread(std::move(handle.results)); }
+
   GroupHandle handle;
   std::unique_ptr<EventStream<RunEvent>> stream;
   RequestIndexes requests;
@@ -32,7 +39,7 @@ std::uint32_t index_of(const RequestIndexes& requests, std::size_t position) {
 // The next event as a new PyRunEvent, or an empty reference once the stream has ended.
 ref next_group_event(PyObject* self) {
   GroupState& state = state_of(self);
-  return next_object(*state.stream, [&](RunEvent event) {
+  return next_object(*state.stream, [&](RunEvent&& event) {
     std::size_t position = event.position;
     RunEventRecord record = run_event_into_py(std::move(event));
     record.index = index_of(state.requests, position);

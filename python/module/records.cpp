@@ -1,10 +1,37 @@
 // Conversion of the core's run records into the records of the result objects.
 #include "records.h"
 
+#include <boost/asio/post.hpp>
 #include <chrono>
 #include <limits>
 
+#include "vantrel/runtime/runtime.h"
+
 namespace vantrel::py {
+
+void release_off_thread(std::shared_ptr<const void> owner) noexcept {
+  if (!owner || owner.use_count() > 1) return;
+  try {
+    boost::asio::post(runtime::shared_runtime().executor(), [owner = std::move(owner)] {});
+  } catch (...) {
+    // Not handed over: freed here.
+  }
+}
+
+namespace {
+
+// The run result inside `owner`, shared by the records made from it (results, their events and
+// usage); the last of those lets go of `owner` off the interpreter's thread.
+template <class Owner>
+std::shared_ptr<const RunResult> shared_result(std::shared_ptr<const Owner> owner,
+                                               const RunResult& result) {
+  return std::shared_ptr<const RunResult>(
+      &result, [owner = std::move(owner)](const RunResult*) mutable noexcept {
+        release_off_thread(std::move(owner));
+      });
+}
+
+}  // namespace
 
 ErrorRecord error_to_py_error(const RunError& error) {
   ErrorRecord record{std::string(error.kind_word()), error.display(), {}, {}, {}};
@@ -32,12 +59,12 @@ OutcomeRecord outcome_into_py(const std::shared_ptr<const Outcome>& outcome) {
   std::optional<ErrorRecord> error;
   if (outcome->error) error = error_to_py_error(*outcome->error);
   // Shares the stored outcome: its result, events among them, is never changed.
-  return {{std::shared_ptr<const RunResult>(outcome, &outcome->result)}, std::move(error)};
+  return {{shared_result(outcome, outcome->result)}, std::move(error)};
 }
 
 OutcomeRecord failed_outcome(ErrorRecord error) { return {empty_run_result(), std::move(error)}; }
 
-RunEventRecord run_event_into_py(RunEvent event) {
+RunEventRecord run_event_into_py(RunEvent&& event) {
   return {std::move(event.run_id), static_cast<std::uint32_t>(event.position),
           std::make_shared<const Event>(std::move(event.event))};
 }
@@ -45,8 +72,7 @@ RunEventRecord run_event_into_py(RunEvent event) {
 GroupResultRecord group_result_into_py(const std::shared_ptr<const GroupResult>& result) {
   GroupResultRecord record{static_cast<std::uint32_t>(result->position), result->run_id, {}, {}};
   // Shares the stored result: its events are never changed.
-  if (result->result)
-    record.result = RunResultRecord{std::shared_ptr<const RunResult>(result, &*result->result)};
+  if (result->result) record.result = RunResultRecord{shared_result(result, *result->result)};
   if (result->error) record.error = error_to_py_error(*result->error);
   return record;
 }

@@ -55,9 +55,13 @@ RunResultRecord empty_run_result();
 OutcomeRecord outcome_into_py(const std::shared_ptr<const Outcome>& outcome);
 // A request that never became a run: the empty run result with the error record.
 OutcomeRecord failed_outcome(ErrorRecord error);
-RunEventRecord run_event_into_py(RunEvent event);
+RunEventRecord run_event_into_py(RunEvent&& event);
 // One result of a group's stored results, shared: the record refers to it instead of copying.
 GroupResultRecord group_result_into_py(const std::shared_ptr<const GroupResult>& result);
+
+// Drops `owner`. Its last share goes to a runtime worker to be freed there: a long run's records
+// take a good while to free, and the Python thread that drops them holds the interpreter lock.
+void release_off_thread(std::shared_ptr<const void> owner) noexcept;
 
 // Whole milliseconds since the epoch (the fraction dropped), as a double; 0.0 before the epoch.
 double epoch_millis(WallTime time);

@@ -19,6 +19,14 @@ struct LiveSession {
 };
 
 struct SessionState {
+  explicit SessionState(std::variant<LiveSession, ErrorRecord> state) : state(std::move(state)) {}
+  SessionState(SessionState&&) = default;
+  // The run's latch may hold the last share of its outcome, every event of the run.
+  ~SessionState() {
+    if (auto* session = std::get_if<LiveSession>(&state))
+      release_off_thread(std::move(session->handle.latch));
+  }
+
   std::variant<LiveSession, ErrorRecord> state;
 };
 
@@ -34,7 +42,9 @@ const ErrorRecord& start_error(PyObject* self) {
 ref next_py_event(PyObject* self) {
   LiveSession* session = live(self);
   if (session == nullptr) return {};
-  return next_object(*session->stream);
+  // The event moves once, into the record that the object and its items share.
+  return next_object(*session->stream,
+                     [](Event&& event) { return std::make_shared<const Event>(std::move(event)); });
 }
 
 PyObject* session_next_event(PyObject* self, PyObject*) {

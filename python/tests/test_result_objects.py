@@ -82,3 +82,17 @@ def test_objects_outlive_their_run(fake_agent):
     del session
     assert event.type == "thread.started"
     assert outcome.result.events[0].raw == event.raw
+
+
+def test_parts_of_a_result_outlive_it(fake_agent):
+    # Each part keeps the run's records alive on its own, whichever part goes last.
+    outcome = fake_runner(fake_agent, CODEX).run(Request(prompt="hi"))
+    raws = [event.raw for event in outcome.result.events]
+    events = outcome.result.events
+    item = events[4].item
+    usage = outcome.result.usage
+    expected = (item.raw, usage.input_tokens)
+    del outcome
+    assert [event.raw for event in events] == raws
+    del events
+    assert (item.raw, usage.input_tokens) == expected
