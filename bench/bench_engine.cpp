@@ -68,7 +68,7 @@ struct Counted {
 
 // How a run's events and outcome are taken.
 enum class Reading {
-  wait,       // every event with session_next_event, then session_wait (a deep copy)
+  wait,       // every event with session_next_event, then session_wait (a copy sharing the events)
   shared,     // every event with session_next_event, then session_wait_shared
   no_reader,  // the event receiver dropped at once, then session_wait_shared
 };
@@ -163,9 +163,10 @@ int latency(int lines, int ms) {
     if (!handle) std::exit(1);
     while (auto event = co_await session_next_event(*handle)) {
       long long arrived = now_ns();
-      auto at = event->raw.find("\"sent_ns\":");
+      const std::string& raw = (*event)->raw;
+      auto at = raw.find("\"sent_ns\":");
       if (at == std::string::npos) continue;
-      long long sent = std::atoll(event->raw.c_str() + at + 10);
+      long long sent = std::atoll(raw.c_str() + at + 10);
       micros.push_back(static_cast<double>(arrived - sent) / 1000.0);
     }
     co_await session_wait(*handle);

@@ -1,4 +1,4 @@
-// PyEvent, PyItem, PyModelUsage, PyUsage and PyFileChange: read-only views of copied core records.
+// PyEvent, PyItem, PyModelUsage, PyUsage and PyFileChange: read-only views of core records.
 #include "event_objects.h"
 
 namespace vantrel::py {
@@ -7,7 +7,6 @@ namespace {
 // PyEvent: the item, usage and error exist only for the kinds that carry them.
 std::string_view event_type_word(const Event& event) { return event.type.text(); }
 // The item and usage objects share the event's record.
-using SharedEvent = std::shared_ptr<const Event>;
 ref event_item(const SharedEvent& event) {
   return event->has_item() ? to_py(std::shared_ptr<const Item>(event, &event->item)) : none();
 }

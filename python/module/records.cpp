@@ -66,7 +66,7 @@ OutcomeRecord failed_outcome(ErrorRecord error) { return {empty_run_result(), st
 
 RunEventRecord run_event_into_py(RunEvent&& event) {
   return {std::move(event.run_id), static_cast<std::uint32_t>(event.position),
-          std::make_shared<const Event>(std::move(event.event))};
+          std::move(event.event)};
 }
 
 GroupResultRecord group_result_into_py(const std::shared_ptr<const GroupResult>& result) {

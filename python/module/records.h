@@ -34,8 +34,8 @@ struct OutcomeRecord {
 struct RunEventRecord {
   std::string run_id;
   std::uint32_t index = 0;
-  // Made once; every read of the attribute shares it instead of copying the event.
-  std::shared_ptr<const Event> event;
+  // The run's event itself; every read of the attribute shares it instead of copying the event.
+  SharedEvent event;
 };
 
 struct GroupResultRecord {

@@ -8,16 +8,11 @@ const RunResult& run(const RunResultRecord& record) { return *record.result; }
 const std::string& result_run_id(const RunResultRecord& r) { return run(r).run_id; }
 const std::string& result_thread_id(const RunResultRecord& r) { return run(r).thread_id; }
 const std::string& result_final_message(const RunResultRecord& r) { return run(r).final_message; }
-// The usage and event objects share the run result's record.
+// The usage object shares the run result's record; the event objects share the events.
 std::shared_ptr<const Usage> result_usage(const RunResultRecord& r) {
   return {r.result, &r.result->usage};
 }
-std::vector<std::shared_ptr<const Event>> result_events(const RunResultRecord& r) {
-  std::vector<std::shared_ptr<const Event>> events;
-  events.reserve(run(r).events.size());
-  for (const Event& event : run(r).events) events.emplace_back(r.result, &event);
-  return events;
-}
+const std::vector<SharedEvent>& result_events(const RunResultRecord& r) { return run(r).events; }
 const std::string& result_stderr(const RunResultRecord& r) { return run(r).stderr_text; }
 double result_started_at_ms(const RunResultRecord& r) { return epoch_millis(run(r).started_at); }
 double result_finished_at_ms(const RunResultRecord& r) { return epoch_millis(run(r).finished_at); }

@@ -15,7 +15,7 @@ namespace {
 
 struct LiveSession {
   SessionHandle handle;
-  std::unique_ptr<EventStream<Event>> stream;
+  std::unique_ptr<EventStream<SharedEvent>> stream;
 };
 
 struct SessionState {
@@ -42,9 +42,8 @@ const ErrorRecord& start_error(PyObject* self) {
 ref next_py_event(PyObject* self) {
   LiveSession* session = live(self);
   if (session == nullptr) return {};
-  // The event moves once, into the record that the object and its items share.
-  return next_object(*session->stream,
-                     [](Event&& event) { return std::make_shared<const Event>(std::move(event)); });
+  // The object shares the run's event as it was published; its items share it too.
+  return next_object(*session->stream, [](SharedEvent&& event) { return std::move(event); });
 }
 
 PyObject* session_next_event(PyObject* self, PyObject*) {
@@ -127,7 +126,7 @@ PyTypeObject* session_type_object() { return session_class.get(); }
 ref failed_session(ErrorRecord error) { return new_object(SessionState{std::move(error)}); }
 
 ref live_session(SessionHandle handle) {
-  auto stream = std::make_unique<EventStream<Event>>(vantrel::session_take_events(handle));
+  auto stream = std::make_unique<EventStream<SharedEvent>>(vantrel::session_take_events(handle));
   return new_object(SessionState{LiveSession{std::move(handle), std::move(stream)}});
 }
 

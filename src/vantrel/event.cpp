@@ -1,6 +1,7 @@
 // The canonical words of event types and item kinds, and the readers of usage and changes.
 #include "vantrel/event.h"
 
+#include <algorithm>
 #include <array>
 
 #include "vantrel/json.h"
@@ -83,5 +84,14 @@ constexpr json::Record<FileChange> file_change_record{"FileChange", file_change_
 void read_json(json::Reader& r, Usage& out) { json::read_record(r, usage_record, out); }
 void read_json(json::Reader& r, ModelUsage& out) { json::read_record(r, model_usage_record, out); }
 void read_json(json::Reader& r, FileChange& out) { json::read_record(r, file_change_record, out); }
+
+bool same_event(const SharedEvent& a, const SharedEvent& b) {
+  if (!a || !b) return a == b;
+  return *a == *b;
+}
+
+bool same_events(const std::vector<SharedEvent>& a, const std::vector<SharedEvent>& b) {
+  return std::ranges::equal(a, b, same_event);
+}
 
 }  // namespace vantrel

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -149,6 +150,14 @@ struct Event {
 
   friend bool operator==(const Event&, const Event&) = default;
 };
+
+// An event as the run publishes it: made once, never changed again, and shared by the run's
+// result and every reader instead of copied for each.
+using SharedEvent = std::shared_ptr<const Event>;
+
+// Whether two shared events hold equal events (two empty ones are equal), wherever they live.
+bool same_event(const SharedEvent& a, const SharedEvent& b);
+bool same_events(const std::vector<SharedEvent>& a, const std::vector<SharedEvent>& b);
 
 // Reading the records from agent JSON (object or array form, keys exactly as listed, others
 // skipped; "struct Usage", "struct ModelUsage", "struct FileChange" in type failures). With these,

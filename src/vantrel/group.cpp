@@ -54,16 +54,16 @@ GroupResult record_of_outcome(const std::string& run_id, const Outcome& outcome,
       .run_id = outcome.result.run_id, .result = outcome.result, .error = {}, .position = position};
 }
 
-// Moves the run's events into the group, every batch queued at a wake-up at once, until the
-// run's stream ends. Sending never waits: once the pump has stopped the events are dropped.
-asio::awaitable<void> forward_run_events(Receiver<Event>& events, const std::string& run_id,
+// Passes the run's shared events on to the group, every batch queued at a wake-up at once, until
+// the run's stream ends. Sending never waits: once the pump has stopped the events are dropped.
+asio::awaitable<void> forward_run_events(Receiver<SharedEvent>& events, const std::string& run_id,
                                          const UnboundedSender<RunEvent>& to,
                                          std::size_t position) {
   for (;;) {
     auto batch = co_await events.receive_all();
     if (batch.empty()) co_return;
     std::deque<RunEvent> tagged;
-    for (Event& event : batch)
+    for (SharedEvent& event : batch)
       tagged.push_back(RunEvent{.event = std::move(event), .run_id = run_id, .position = position});
     to.send_all(tagged);
   }
@@ -75,7 +75,7 @@ asio::awaitable<void> forward_run_events(Receiver<Event>& events, const std::str
 asio::awaitable<void> forward_and_relay(SessionHandle& session, const UnboundedSender<RunEvent>& to,
                                         const CancellationToken& group_cancel,
                                         std::size_t position) {
-  Receiver<Event> events = session_take_events(session);
+  Receiver<SharedEvent> events = session_take_events(session);
   if (!group_cancel.is_cancelled()) {
     auto ended = co_await runtime::select_first(
         group_cancel.cancelled(), forward_run_events(events, session.run_id, to, position));

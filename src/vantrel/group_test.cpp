@@ -159,7 +159,7 @@ TEST_F(GroupTest, SecondTakeOfTheStreamStops) {
 }
 
 // Five sleeping runs: never more agents alive than the limit (0 counts as 1), every result in
-// place, and every event tagged with its request's position and run id.
+// place, and every event tagged with its request's position and run id, shared with its result.
 TEST_F(GroupTest, AdmitsNoMoreThanTheLimit) {
   for (std::size_t limit : {0u, 2u}) {
     SCOPED_TRACE("max_concurrent " + std::to_string(limit));
@@ -172,8 +172,13 @@ TEST_F(GroupTest, AdmitsNoMoreThanTheLimit) {
     expect_positions(results, 5);
     for (const auto& result : results) expect_success(result);
     ASSERT_EQ(received.size(), 10u);
-    for (const RunEvent& event : received)
-      EXPECT_EQ(event.run_id, results.at(event.position).run_id);
+    for (const RunEvent& event : received) {
+      const GroupResult& result = results.at(event.position);
+      EXPECT_EQ(event.run_id, result.run_id);
+      ASSERT_TRUE(result.result);
+      EXPECT_NE(std::ranges::find(result.result->events, event.event), result.result->events.end())
+          << "the stream shows the run's own event, not a copy";
+    }
     auto recorded = lifetimes(5);
     ASSERT_EQ(recorded.size(), 5u);
     EXPECT_LE(most_alive(recorded), effective);
@@ -344,8 +349,8 @@ TEST_F(GroupTest, BufferedEventsAreDeliveredAfterCancel) {
   group_cancel(group);
   auto rest = drain(events);
   ASSERT_EQ(rest.size(), 2u);
-  EXPECT_NE(rest[0].event.raw.find("\"n\":2"), std::string::npos);
-  EXPECT_NE(rest[1].event.raw.find("\"n\":3"), std::string::npos);
+  EXPECT_NE(rest[0].event->raw.find("\"n\":2"), std::string::npos);
+  EXPECT_NE(rest[1].event->raw.find("\"n\":3"), std::string::npos);
   expect_cancelled(wait_for(group)[0], true);
 }
 
@@ -374,7 +379,7 @@ TEST_F(GroupTest, ChannelCapacityFollowsTheBufferSettings) {
     auto received = drain(events);
     ASSERT_EQ(received.size(), c.delivered);
     for (std::size_t i = 0; i < received.size(); ++i)
-      EXPECT_NE(received[i].event.raw.find("\"n\":" + std::to_string(i + 1)), std::string::npos);
+      EXPECT_NE(received[i].event->raw.find("\"n\":" + std::to_string(i + 1)), std::string::npos);
     expect_cancelled(wait_for(group)[0], true);
   }
 }
@@ -453,7 +458,7 @@ TEST_F(GroupTest, StressThousandRequestsWithCancel) {
   std::size_t long_runners = 0;
   while (auto event = block_on(events.receive())) {
     ASSERT_LT(event->position, count);
-    raw_by_position[event->position].push_back(event->event.raw);
+    raw_by_position[event->position].push_back(event->event->raw);
     if (event->position >= 700 && ++long_runners == 64) group_cancel(group);
   }
   EXPECT_EQ(long_runners, 64u);

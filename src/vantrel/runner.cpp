@@ -2,7 +2,6 @@
 // the standard-error reader (tail.cpp) and the run loop.
 #include "vantrel/runner.h"
 
-#include <atomic>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <chrono>
@@ -33,31 +32,15 @@ awaitable<void> write_stdin(runtime::Pipe pipe, std::string bytes) {
   co_await runtime::write_all(pipe, boost::asio::buffer(bytes));
 }
 
-// The run loop publishes each event once, shared and never changed again; the forwarder makes
-// the reader's copy. So the copying runs beside the reading of the agent's output, and the
-// copies are made and freed away from the run loop's own allocations.
-using SharedEvent = std::shared_ptr<const Event>;
-
-// How many of the run's published events the forwarder is done with (copied or dropped): the
-// run loop may move those into its result, and copies the others, which the forwarder may
-// still be reading.
-using ForwardedCount = std::shared_ptr<std::atomic<std::size_t>>;
-
 // Moves events from the run loop's unbounded channel into the session's bounded one, taking
-// everything queued at each wake-up, so that only this task ever waits for a slow reader.
-// Stops when the run loop is done and everything is passed on, or when the reader is gone.
+// everything queued at each wake-up, so that only this task ever waits for a slow reader. The
+// events go on as they were published, shared, never copied. Stops when the run loop is done and
+// everything is passed on, or when the reader is gone.
 awaitable<void> forward_events(runtime::Receiver<SharedEvent> from,
-                               runtime::BoundedSender<Event> to, ForwardedCount forwarded) {
+                               runtime::BoundedSender<SharedEvent> to) {
   for (;;) {
-    std::deque<SharedEvent> shared = co_await from.receive_all();
-    if (shared.empty()) co_return;
-    std::deque<Event> batch;
-    // No copy for a reader that is gone.
-    if (to.is_open())
-      for (const SharedEvent& event : shared) batch.push_back(*event);
-    std::size_t count = shared.size();
-    shared.clear();
-    forwarded->fetch_add(count, std::memory_order_release);
+    std::deque<SharedEvent> batch = co_await from.receive_all();
+    if (batch.empty()) co_return;
     while (!batch.empty())
       if (!co_await to.send_some(batch)) co_return;
     if (!to.is_open()) co_return;
@@ -74,7 +57,6 @@ struct RunParts {
   TailReader tail_reader;
   std::shared_ptr<TailBuffer> tail;
   runtime::UnboundedSender<SharedEvent> events;
-  ForwardedCount forwarded;
   CancellationToken token;
   std::shared_ptr<Latch<Outcome>> latch;
   std::shared_ptr<ThreadIdSlot> thread_id;
@@ -183,51 +165,21 @@ class RunLoop {
     if (event.type.kind == EventType::ItemCompleted && event.item.kind == ItemKind::AgentMessage)
       final_message_ = event.item.text;
     if (event.has_usage()) usage_ = event.usage;
-    // Once the forwarder is gone, an event is kept without sharing.
-    if (!channel_open_ && pending_.empty()) {
-      kept_.push_back(std::move(event));
-      return;
-    }
-    // The run keeps the event itself, shared with the forwarder until it is done with it.
-    auto shared = std::make_shared<Event>(std::move(event));
-    if (channel_open_) unpublished_.push_back(shared);
-    pending_.push_back(std::move(shared));
+    // The result and the readers share the one event. Once the forwarder is gone, nothing more
+    // is published.
+    events_.push_back(std::make_shared<const Event>(std::move(event)));
+    if (channel_open_) unpublished_.push_back(events_.back());
   }
 
   // Sends the events not yet sent, all at once.
   void publish() {
     if (unpublished_.empty()) return;
-    std::size_t count = unpublished_.size();
     channel_open_ = parts_.events.send_all(unpublished_);
-    if (channel_open_) published_ += count;
-    keep_events(false);
-  }
-
-  // Moves the events the forwarder is done with, or that never went to it, from their shared
-  // copies into the result, so that the shared copies are freed during the run instead of all
-  // being held to its end. With `all`, also the rest, copied: the forwarder may still be
-  // reading those. Right after a publish, an event not yet forwarded is in the forwarder's hands
-  // exactly when it was published, unless the channel is closed: the forwarder holds shared
-  // events only between taking a batch and counting it, without waiting, and closes the channel
-  // only when it ends, so then it holds none.
-  void keep_events(bool all) {
-    std::size_t forwarded = parts_.forwarded->load(std::memory_order_acquire);
-    while (!pending_.empty()) {
-      std::size_t index = kept_.size();
-      bool in_forwarder = channel_open_ && index >= forwarded && index < published_;
-      if (!in_forwarder)
-        kept_.push_back(std::move(*pending_.front()));
-      else if (all)
-        kept_.push_back(*pending_.front());
-      else
-        break;
-      pending_.pop_front();
-    }
   }
 
   // The run's last event so far; there must be one.
-  const Event& last_event() const { return pending_.empty() ? kept_.back() : *pending_.back(); }
-  bool has_events() const { return !pending_.empty() || !kept_.empty(); }
+  const Event& last_event() const { return *events_.back(); }
+  bool has_events() const { return !events_.empty(); }
 
   void stop_with(RunError error) {
     error_ = std::move(error);
@@ -245,18 +197,11 @@ class RunLoop {
     parts_.temp_files.clear();
     WallTime finished_at = wall_clock();
     std::optional<RunError> error = choose_error(status, stderr_text);
-    std::vector<Event> events = collect_events();
     parts_.latch->set(
         Outcome{RunResult{std::move(parts_.run_id), std::move(current_thread_id_),
-                          std::move(final_message_), std::move(usage_), std::move(events),
+                          std::move(final_message_), std::move(usage_), std::move(events_),
                           std::move(stderr_text), started_at_, finished_at},
                 std::move(error)});
-  }
-
-  // The events list of the result.
-  std::vector<Event> collect_events() {
-    keep_events(true);
-    return std::move(kept_);
   }
 
   std::optional<RunError> choose_error(const runtime::Result<runtime::ExitStatus>& status,
@@ -279,12 +224,9 @@ class RunLoop {
   std::string current_thread_id_;
   std::string final_message_;
   Usage usage_;
-  // The run's events in order: the first ones in the result already, the rest still shared.
-  std::vector<Event> kept_;
-  std::deque<std::shared_ptr<Event>> pending_;
-  std::vector<SharedEvent> unpublished_;
-  std::vector<Event> decoded_;  // the events of the line at hand, its capacity reused
-  std::size_t published_ = 0;   // the first `published_` events went to the forwarder
+  std::vector<SharedEvent> events_;       // the run's events in order, for its result
+  std::vector<SharedEvent> unpublished_;  // the last of them, not yet sent to the forwarder
+  std::vector<Event> decoded_;            // the events of the line at hand, its capacity reused
   bool channel_open_ = true;
   std::optional<RunError> error_;
 };
@@ -341,24 +283,23 @@ Result<SessionHandle, RunError> launch_now(const std::shared_ptr<const RunnerCon
                         boost::asio::detached);
   std::string run_id = new_run_id();
   auto [internal_sender, internal_receiver] = runtime::make_unbounded_channel<SharedEvent>();
-  auto forwarded = std::make_shared<std::atomic<std::size_t>>(0);
   auto [bounded_sender, bounded_receiver] =
-      runtime::make_bounded_channel<Event>(std::max<std::size_t>(config->event_buffer, 1));
+      runtime::make_bounded_channel<SharedEvent>(std::max<std::size_t>(config->event_buffer, 1));
   CancellationToken token;
   auto thread_id = std::make_shared<ThreadIdSlot>();
   auto latch = std::make_shared<Latch<Outcome>>();
-  boost::asio::co_spawn(
-      executor, forward_events(std::move(internal_receiver), std::move(bounded_sender), forwarded),
-      boost::asio::detached);
+  boost::asio::co_spawn(executor,
+                        forward_events(std::move(internal_receiver), std::move(bounded_sender)),
+                        boost::asio::detached);
   auto tail = std::make_shared<TailBuffer>(config->stderr_limit);
   TailReader tail_reader = start_read_stderr_tail(executor, std::move(child.stderr_pipe), tail);
   boost::asio::co_spawn(
       executor,
-      run_agent_loop(RunParts{
-          std::move(child.process), std::move(child.stdout_pipe), new_decoder_state(config->agent),
-          run_id, std::move(invocation.temp_files), std::move(tail_reader), std::move(tail),
-          std::move(internal_sender), std::move(forwarded), token, latch, thread_id,
-          std::move(handler), config->scan_max_bytes, config->agent}),
+      run_agent_loop(RunParts{std::move(child.process), std::move(child.stdout_pipe),
+                              new_decoder_state(config->agent), run_id,
+                              std::move(invocation.temp_files), std::move(tail_reader),
+                              std::move(tail), std::move(internal_sender), token, latch, thread_id,
+                              std::move(handler), config->scan_max_bytes, config->agent}),
       boost::asio::detached);
   return SessionHandle{std::move(run_id), std::move(thread_id), std::move(token), std::move(latch),
                        std::move(bounded_receiver)};

@@ -76,7 +76,7 @@ Result<SessionHandle, RunError> start(const RunSetup& setup, RunRequest request 
 
 // What a run showed: the events read from its stream, then its outcome.
 struct Ran {
-  std::vector<Event> streamed;
+  std::vector<SharedEvent> streamed;
   Outcome outcome;
 };
 
@@ -94,13 +94,21 @@ Ran run(const RunSetup& setup, RunRequest request = prompt_request(), EventHandl
     return {};
   }
   Ran ran = block_on(drain(std::move(handle).value()));
-  EXPECT_EQ(ran.streamed, ran.outcome.result.events) << "the stream shows every event in order";
+  EXPECT_EQ(ran.streamed, ran.outcome.result.events)
+      << "the stream shows the result's own events, in order, not copies";
   return ran;
 }
 
-std::vector<EventType::Kind> kinds(const std::vector<Event>& events) {
+// The events themselves, to compare what they hold.
+std::vector<Event> values(const std::vector<SharedEvent>& events) {
+  std::vector<Event> result;
+  for (const SharedEvent& e : events) result.push_back(*e);
+  return result;
+}
+
+std::vector<EventType::Kind> kinds(const std::vector<SharedEvent>& events) {
   std::vector<EventType::Kind> result;
-  for (const auto& e : events) result.push_back(e.type.kind);
+  for (const SharedEvent& e : events) result.push_back(e->type.kind);
   return result;
 }
 
@@ -137,12 +145,12 @@ TEST(Run, KeepsThreadIdFinalMessageAndTheLastTurnsUsage) {
   EXPECT_EQ(r.usage.input_tokens, 7) << "the second turn's usage, not the sum";
   EXPECT_EQ(r.usage.output_tokens, 1);
   ASSERT_EQ(r.events.size(), 5u);
-  for (const Event& e : r.events) {
-    EXPECT_EQ(e.thread_id, "t1");
-    EXPECT_EQ(e.run_id, r.run_id);
-    EXPECT_GE(e.received_at, r.started_at);
+  for (const SharedEvent& e : r.events) {
+    EXPECT_EQ(e->thread_id, "t1");
+    EXPECT_EQ(e->run_id, r.run_id);
+    EXPECT_GE(e->received_at, r.started_at);
   }
-  EXPECT_EQ(r.events[2].raw, message_hi);
+  EXPECT_EQ(r.events[2]->raw, message_hi);
 }
 
 TEST(Run, AFailedTurnReplacesTheUsageAndAnEmptyThreadIdResetsIt) {
@@ -152,7 +160,7 @@ TEST(Run, AFailedTurnReplacesTheUsageAndAnEmptyThreadIdResetsIt) {
   const RunResult& r = ran.outcome.result;
   EXPECT_EQ(r.usage, Usage{}) << "the failed turn's all-zero usage";
   EXPECT_EQ(r.thread_id, "");
-  EXPECT_EQ(r.events.back().thread_id, "");
+  EXPECT_EQ(r.events.back()->thread_id, "");
   EXPECT_FALSE(ran.outcome.error) << "a failure followed by another event is no failure";
 }
 
@@ -162,7 +170,7 @@ TEST(Run, EventsOfALineCarryTheThreadTheLineStarted) {
                                R"({"type":"text","text":"a"}]}})"),
                  .agent = Agent::Claude});
   ASSERT_FALSE(ran.outcome.result.events.empty());
-  for (const Event& e : ran.outcome.result.events) EXPECT_EQ(e.thread_id, "s1");
+  for (const SharedEvent& e : ran.outcome.result.events) EXPECT_EQ(e->thread_id, "s1");
   EXPECT_EQ(ran.outcome.result.thread_id, "s1");
 }
 
@@ -278,7 +286,7 @@ TEST(Run, AnExitErrorCarriesTheTailAndTheLastEventOfAnyKind) {
   ASSERT_TRUE(ran.outcome.error);
   EXPECT_EQ(ran.outcome.error->code, 3);
   EXPECT_EQ(ran.outcome.error->stderr_text, "why\n");
-  EXPECT_EQ(ran.outcome.error->event, ran.outcome.result.events.back());
+  EXPECT_EQ(ran.outcome.error->event, *ran.outcome.result.events.back());
 
   Ran silent = run({.script = "exit 1\n"});
   ASSERT_TRUE(silent.outcome.error);
@@ -352,7 +360,7 @@ TEST(Run, AFailingHandlerStopsTheRunInTheMiddleOfALine) {
   expect_error(ran.outcome, RunError::Handler, "agent event handler failed: no b");
   EXPECT_EQ(*seen, (std::vector<std::string>{"a", "b"}));
   ASSERT_EQ(ran.outcome.result.events.size(), 2u);
-  EXPECT_EQ(ran.outcome.result.events[1].item.text, "b");
+  EXPECT_EQ(ran.outcome.result.events[1]->item.text, "b");
 }
 
 TEST(Run, AHandlerSeesEveryEventInOrder) {
@@ -395,20 +403,20 @@ TEST(Run, AReaderDroppedMidRunLosesNothingOfTheResult) {
     auto handle = start({.script = script, .event_buffer = 1}, prompt_request(),
                         with_handler ? handler : EventHandler{});
     ASSERT_TRUE(handle);
-    std::vector<Event> streamed;
+    std::vector<SharedEvent> streamed;
     while (streamed.size() < 50)
       if (auto event = block_on(session_next_event(*handle))) streamed.push_back(*event);
     { auto events = session_take_events(*handle); }
     Outcome outcome = block_on(session_wait(*handle));
     EXPECT_FALSE(outcome.error);
-    const std::vector<Event>& events = outcome.result.events;
+    std::vector<Event> events = values(outcome.result.events);
     ASSERT_EQ(events.size(), 800u);
     for (std::size_t i = 0; i < events.size(); ++i) {
       ASSERT_EQ(events[i].item.id, "i" + std::to_string(i));
       ASSERT_EQ(events[i].item.text, "message number " + std::to_string(i));
       ASSERT_NE(events[i].raw.find("\"i" + std::to_string(i) + "\""), std::string::npos);
     }
-    EXPECT_EQ(std::vector<Event>(events.begin(), events.begin() + 50), streamed);
+    EXPECT_EQ(std::vector<Event>(events.begin(), events.begin() + 50), values(streamed));
     EXPECT_EQ(outcome.result.final_message, "message number 799");
   }
 }
@@ -416,7 +424,7 @@ TEST(Run, AReaderDroppedMidRunLosesNothingOfTheResult) {
 TEST(Run, ASlowReaderOfACapacityOneStreamGetsEveryEvent) {
   auto handle = start({.script = "repeat 200 " + message_hi + "\n", .event_buffer = 0});
   ASSERT_TRUE(handle);
-  std::vector<Event> streamed;
+  std::vector<SharedEvent> streamed;
   while (auto event = block_on(session_next_event(*handle))) {
     // The run ends long before this reader does.
     if (streamed.size() < 20) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -425,7 +433,7 @@ TEST(Run, ASlowReaderOfACapacityOneStreamGetsEveryEvent) {
   EXPECT_FALSE(block_on(session_next_event(*handle))) << "the end stays the end";
   Outcome outcome = block_on(session_wait(*handle));
   EXPECT_EQ(streamed.size(), 200u);
-  EXPECT_EQ(streamed, outcome.result.events);
+  EXPECT_EQ(values(streamed), values(outcome.result.events));
 }
 
 TEST(Run, TheStreamEndsOnlyWithTheOutcomeStored) {

@@ -9,11 +9,11 @@ std::string session_thread_id(const SessionHandle& handle) { return handle.threa
 
 void session_cancel(const SessionHandle& handle) { handle.cancel.cancel(); }
 
-runtime::Receiver<Event> session_take_events(SessionHandle& handle) {
+runtime::Receiver<SharedEvent> session_take_events(SessionHandle& handle) {
   return take_event_stream(handle.events);
 }
 
-boost::asio::awaitable<std::optional<Event>> session_next_event(SessionHandle& handle) {
+boost::asio::awaitable<std::optional<SharedEvent>> session_next_event(SessionHandle& handle) {
   if (!handle.events) co_return std::nullopt;
   // A queued event is taken at once, without the frames of a wait.
   if (auto event = handle.events->try_receive()) co_return event;

@@ -51,7 +51,7 @@ struct SessionHandle {
   runtime::CancellationToken cancel;
   std::shared_ptr<Latch<Outcome>> latch;
   // Present from launch until session_take_events hands it out.
-  std::optional<runtime::Receiver<Event>> events;
+  std::optional<runtime::Receiver<SharedEvent>> events;
 };
 
 // The thread id the agent reported so far; "" before it did.
@@ -62,19 +62,19 @@ void session_cancel(const SessionHandle& handle);
 
 // Hands out the event receiver. A second call stops with "event stream already taken
 // (events/next_event called twice)".
-runtime::Receiver<Event> session_take_events(SessionHandle& handle);
+runtime::Receiver<SharedEvent> session_take_events(SessionHandle& handle);
 
-// The next event, or none once the stream has ended (and on every later call), or at once
-// when the receiver was taken. One caller at a time.
-boost::asio::awaitable<std::optional<Event>> session_next_event(SessionHandle& handle);
+// The next event, shared with the run's result, or none once the stream has ended (and on every
+// later call), or at once when the receiver was taken. One caller at a time.
+boost::asio::awaitable<std::optional<SharedEvent>> session_next_event(SessionHandle& handle);
 
-// A full copy of the run's outcome, waiting until it is stored. Any number of callers at once,
-// before or after the run ended; every call returns an equal copy.
+// A copy of the run's outcome (its events shared, not copied), waiting until it is stored. Any
+// number of callers at once, before or after the run ended; every call returns an equal copy.
 boost::asio::awaitable<Outcome> session_wait(const SessionHandle& handle);
 
 // The stored outcome itself, shared and read-only, waiting as session_wait does. For callers
-// that only read the outcome once (to convert it), this saves session_wait's deep copy, which
-// for a long run costs as much as the run's whole event list. The latch is shared at the call,
+// that only read the outcome once (to convert it), this saves session_wait's copy, which for
+// a long run still costs a share of each of the run's events. The latch is shared at the call,
 // so the handle need not outlive the wait.
 boost::asio::awaitable<std::shared_ptr<const Outcome>> session_wait_shared(
     const SessionHandle& handle);
