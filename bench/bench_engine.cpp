@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "vantrel/runner.h"
+#include "vantrel/engine/runner.h"
 #include "vantrel/runtime/runtime.h"
 #include "vantrel/runtime/task_set.h"
 

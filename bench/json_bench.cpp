@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "vantrel/claude_stream.h"
-#include "vantrel/codex_stream.h"
-#include "vantrel/json.h"
+#include "vantrel/json/json.h"
+#include "vantrel/protocol/claude_stream.h"
+#include "vantrel/protocol/codex_stream.h"
 
 namespace {
 

@@ -15,12 +15,12 @@
 #include <variant>
 #include <vector>
 
-#include "vantrel/claude_stream.h"
-#include "vantrel/codex_stream.h"
-#include "vantrel/decoded.h"
-#include "vantrel/event.h"
-#include "vantrel/json.h"
-#include "vantrel/utf8.h"
+#include "vantrel/json/json.h"
+#include "vantrel/json/utf8.h"
+#include "vantrel/protocol/claude_stream.h"
+#include "vantrel/protocol/codex_stream.h"
+#include "vantrel/protocol/decoded.h"
+#include "vantrel/protocol/event.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "py_class.h"
 #include "records.h"
 #include "result_objects.h"
-#include "vantrel/account_usage.h"
+#include "vantrel/account/account_usage.h"
 
 namespace vantrel::py {
 

@@ -5,7 +5,7 @@
 
 #include "account_request.h"
 #include "py_class.h"
-#include "vantrel/account_usage.h"
+#include "vantrel/account/account_usage.h"
 
 namespace vantrel::py {
 

@@ -11,10 +11,10 @@
 #include "errors.h"
 #include "py_class.h"
 #include "records.h"
-#include "vantrel/request.h"
-#include "vantrel/result.h"
-#include "vantrel/run_error.h"
-#include "vantrel/timeout.h"
+#include "vantrel/account/timeout.h"
+#include "vantrel/protocol/request.h"
+#include "vantrel/protocol/run_error.h"
+#include "vantrel/support/result.h"
 
 namespace vantrel::py {
 

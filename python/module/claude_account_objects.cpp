@@ -10,7 +10,7 @@
 #include "py_class.h"
 #include "records.h"
 #include "result_objects.h"
-#include "vantrel/claude_account_usage.h"
+#include "vantrel/account/claude_account_usage.h"
 
 namespace vantrel::py {
 

@@ -5,7 +5,7 @@
 
 #include "account_request.h"
 #include "py_class.h"
-#include "vantrel/claude_account_usage.h"
+#include "vantrel/account/claude_account_usage.h"
 
 namespace vantrel::py {
 

@@ -3,7 +3,7 @@
 
 #include <new>
 
-#include "vantrel/check.h"
+#include "vantrel/support/check.h"
 
 namespace vantrel::py {
 namespace {

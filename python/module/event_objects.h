@@ -4,7 +4,7 @@
 #pragma once
 
 #include "py_class.h"
-#include "vantrel/event.h"
+#include "vantrel/protocol/event.h"
 
 namespace vantrel::py {
 

@@ -13,9 +13,9 @@
 #include "blocking.h"
 #include "py_class.h"
 #include "py_ref.h"
-#include "vantrel/check.h"
 #include "vantrel/runtime/channel.h"
 #include "vantrel/runtime/runtime.h"
+#include "vantrel/support/check.h"
 
 namespace vantrel::py {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "errors.h"
-#include "vantrel/request.h"
+#include "vantrel/protocol/request.h"
 
 namespace vantrel::py {
 

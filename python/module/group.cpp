@@ -10,7 +10,7 @@
 #include "event_stream.h"
 #include "py_class.h"
 #include "result_objects.h"
-#include "vantrel/check.h"
+#include "vantrel/support/check.h"
 
 namespace vantrel::py {
 namespace {

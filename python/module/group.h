@@ -9,7 +9,7 @@
 
 #include "py_ref.h"
 #include "records.h"
-#include "vantrel/group.h"
+#include "vantrel/engine/group.h"
 
 namespace vantrel::py {
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "vantrel/outcome.h"
-#include "vantrel/run_error.h"
+#include "vantrel/engine/outcome.h"
+#include "vantrel/protocol/run_error.h"
 
 namespace vantrel::py {
 

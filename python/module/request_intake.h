@@ -8,7 +8,7 @@
 #include <variant>
 
 #include "records.h"
-#include "vantrel/request.h"
+#include "vantrel/protocol/request.h"
 
 namespace vantrel::py {
 

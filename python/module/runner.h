@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "vantrel/request.h"
+#include "vantrel/protocol/request.h"
 
 namespace vantrel::py {
 

@@ -10,7 +10,7 @@
 #include "run_many.h"
 #include "runner.h"
 #include "session.h"
-#include "vantrel/runner.h"
+#include "vantrel/engine/runner.h"
 
 namespace vantrel::py {
 namespace {

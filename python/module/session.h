@@ -8,7 +8,7 @@
 
 #include "py_ref.h"
 #include "records.h"
-#include "vantrel/session.h"
+#include "vantrel/engine/session.h"
 
 namespace vantrel::py {
 

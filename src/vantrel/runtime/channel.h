@@ -12,8 +12,8 @@
 #include <optional>
 #include <utility>
 
-#include "vantrel/check.h"
 #include "vantrel/runtime/wait_list.h"
+#include "vantrel/support/check.h"
 
 namespace vantrel::runtime {
 namespace detail {

@@ -18,7 +18,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "vantrel/check.h"
+#include "vantrel/support/check.h"
 
 namespace vantrel::runtime {
 

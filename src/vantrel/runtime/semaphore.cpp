@@ -1,7 +1,7 @@
 // The counting semaphore.
 #include "vantrel/runtime/semaphore.h"
 
-#include "vantrel/check.h"
+#include "vantrel/support/check.h"
 
 namespace vantrel::runtime {
 

@@ -7,9 +7,9 @@
 #include <future>
 #include <optional>
 
-#include "vantrel/check.h"
 #include "vantrel/runtime/runtime.h"
 #include "vantrel/runtime/select.h"
+#include "vantrel/support/check.h"
 
 namespace vantrel::runtime {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "vantrel/io_error.h"
-#include "vantrel/result.h"
+#include "vantrel/support/io_error.h"
+#include "vantrel/support/result.h"
 
 namespace vantrel::runtime {
 

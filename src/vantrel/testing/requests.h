@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "vantrel/args.h"
-#include "vantrel/request.h"
+#include "vantrel/protocol/args.h"
+#include "vantrel/protocol/request.h"
 
 namespace vantrel::testing {
 

@@ -1,0 +1,333 @@
+// The codex account-usage query: the child, the five-message exchange and the ending.
+#include "vantrel/account/account_usage.h"
+
+#include <algorithm>
+#include <array>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <cstdlib>
+#include <memory>
+#include <utility>
+
+#include "vantrel/engine/tail.h"
+#include "vantrel/json/utf8.h"
+#include "vantrel/runtime/select.h"
+
+namespace vantrel {
+namespace {
+
+using boost::asio::awaitable;
+using namespace std::chrono_literals;
+
+constexpr std::size_t stderr_tail_limit = 1048576;
+// The initialize reply gets this long per line read, whatever the request's timeout.
+constexpr std::chrono::nanoseconds initialize_limit = 8s;
+constexpr std::chrono::nanoseconds default_timeout = 10s;
+constexpr std::size_t read_buffer_size = 8192;
+// The most that one look at the pipe takes without waiting: a pipe holds no more (the system's
+// largest pipe size), so a line written whole still fits, while a server that writes faster
+// than it is read cannot keep the look, and the query, away from the deadline.
+constexpr std::size_t ready_read_limit = 1048576;
+// Once the server is reaped its standard error ends at once, unless a descendant inherited the
+// pipe and lives on; the query waits no longer than this for the rest of the tail.
+constexpr std::chrono::nanoseconds stderr_drain_limit = 2s;
+
+// The server's standard output, read one line at a time through a fixed buffer. A line has no
+// length limit.
+class ServerOutput {
+ public:
+  explicit ServerOutput(runtime::Pipe& pipe) : pipe_(pipe) {
+    boost::system::error_code ignored;
+    // What the pipe already holds is taken without waiting (see ready).
+    pipe_.non_blocking(true, ignored);
+  }
+
+  // Takes what the pipe holds now, without waiting, until a whole line is buffered. True when
+  // the next read completes at once: a line is buffered, the end was seen, or a read failed. So
+  // a line the server has written whole counts as ready, however many reads it spans.
+  bool ready() {
+    for (std::size_t looked = 0; !answered() && looked < ready_read_limit;
+         looked += read_buffer_size) {
+      auto taken = runtime::try_read_some(pipe_, boost::asio::buffer(buffer_));
+      if (!taken)
+        failure_ = std::move(taken).error();
+      else if (!*taken)
+        return false;
+      else
+        take(**taken);
+    }
+    return answered();
+  }
+
+  // The next line without its "\n" (and a "\r" before it); nullopt at the end of the output. A
+  // last line without "\n" is still a line. A stopped read keeps what it had read.
+  awaitable<runtime::Result<std::optional<std::string>>> read_line() {
+    for (;;) {
+      if (std::size_t newline = find_newline(); newline != std::string::npos) {
+        std::string line = pending_.substr(0, newline);
+        pending_.erase(0, newline + 1);
+        scanned_ = 0;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        co_return checked(std::move(line));
+      }
+      if (at_end_) {
+        if (pending_.empty()) co_return std::nullopt;
+        co_return checked(std::exchange(pending_, {}));
+      }
+      if (failure_) co_return fail(*failure_);
+      auto count = co_await runtime::read_some(pipe_, boost::asio::buffer(buffer_));
+      if (!count) co_return fail(std::move(count).error());
+      take(*count);
+    }
+  }
+
+ private:
+  // What is held answers the next read: a whole line, the end, or a failed read.
+  bool answered() { return find_newline() != std::string::npos || at_end_ || failure_; }
+
+  // One read's bytes; none is the end of the output.
+  void take(std::size_t count) {
+    if (count == 0)
+      at_end_ = true;
+    else
+      pending_.append(buffer_.data(), count);
+  }
+
+  std::size_t find_newline() {
+    std::size_t at = pending_.find('\n', scanned_);
+    scanned_ = at == std::string::npos ? pending_.size() : at;
+    return at;
+  }
+
+  static runtime::Result<std::optional<std::string>> checked(std::string line) {
+    if (!is_valid_utf8(line)) return fail(std::string("stream did not contain valid UTF-8"));
+    return std::optional<std::string>(std::move(line));
+  }
+
+  runtime::Pipe& pipe_;
+  std::array<char, read_buffer_size> buffer_{};
+  std::string pending_;
+  std::size_t scanned_ = 0;  // the first bytes of `pending_` known to hold no "\n"
+  bool at_end_ = false;
+  std::optional<std::string> failure_;  // a read that failed while ready() looked
+};
+
+// One line read raced against its own deadline.
+struct LineRead {
+  enum What : std::uint8_t { Line, End, TimedOut, Failed } what = Line;
+  std::string text;  // the line, or the failure text
+};
+
+LineRead line_read(runtime::Result<std::optional<std::string>> read) {
+  if (!read) return {LineRead::Failed, std::move(read).error()};
+  if (!*read) return {LineRead::End, {}};
+  return {LineRead::Line, std::move(**read)};
+}
+
+// A line that the server has already written is taken even when the limit is zero.
+awaitable<LineRead> read_line_within(ServerOutput& reader, std::chrono::nanoseconds limit) {
+  if (reader.ready()) co_return line_read(co_await reader.read_line());
+  auto read = co_await runtime::within(reader.read_line(), limit);
+  if (read) co_return line_read(std::move(*read));
+  co_return LineRead{LineRead::TimedOut, {}};
+}
+
+// The server's answer to one request: its result's exact text, or the text of its refusal.
+struct RpcAnswer {
+  bool refused = false;
+  std::string text;
+};
+
+// One exchange over the child's standard input and output; requests strictly one at a time.
+class AppServerClient {
+ public:
+  AppServerClient(runtime::Pipe& stdin_pipe, runtime::Pipe& stdout_pipe)
+      : stdin_(stdin_pipe), stdout_(stdout_pipe) {}
+
+  // Writes one request and reads until its reply. Notifications, server requests and replies to
+  // other ids are skipped; each line read gets the whole `limit` again.
+  awaitable<Result<RpcAnswer, RunError>> request(std::string method,
+                                                 std::optional<json::Value> params,
+                                                 std::chrono::nanoseconds limit) {
+    const std::uint64_t id = ++next_id_;
+    json::Value::Object message{{"id", id}, {"method", method}};
+    if (params) message.push_back({"params", std::move(*params)});
+    if (auto written = co_await write(message); !written)
+      co_return fail(std::move(written).error());
+    for (;;) {
+      LineRead read = co_await read_line_within(stdout_, limit);
+      switch (read.what) {
+        case LineRead::TimedOut:
+          co_return fail(
+              RunError::process("codex app-server JSON-RPC timeout waiting for " + method));
+        case LineRead::Failed:
+          co_return fail(RunError::process("read codex app-server: " + read.text));
+        case LineRead::End: co_return fail(RunError::process("codex app-server closed stdout"));
+        case LineRead::Line: break;
+      }
+      auto reply = deserialize_rpc_message(read.text);
+      if (!reply)
+        co_return fail(RunError::process("decode codex app-server JSON-RPC: " + reply.error()));
+      if (reply->method || reply->id != id) continue;
+      if (reply->error)
+        co_return RpcAnswer{true,
+                            reply->error->message.value_or("codex app-server JSON-RPC error")};
+      if (reply->result) co_return RpcAnswer{false, std::move(*reply->result)};
+      co_return fail(RunError::process("codex app-server response missing result"));
+    }
+  }
+
+  // Writes one notification; nothing is read.
+  awaitable<Result<void, RunError>> notify(std::string method, json::Value params) {
+    json::Value::Object message{{"method", std::move(method)}, {"params", std::move(params)}};
+    co_return co_await write(message);
+  }
+
+ private:
+  // One message: its compact text and "\n", written whole.
+  awaitable<Result<void, RunError>> write(const json::Value& message) {
+    auto text = json::write_compact(message);
+    if (!text)
+      return failed(RunError::process("encode codex app-server JSON-RPC: " + text.error()));
+    *text += '\n';
+    return write_line(std::move(*text));
+  }
+
+  awaitable<Result<void, RunError>> write_line(std::string line) {
+    auto written = co_await runtime::write_all(stdin_, boost::asio::buffer(line));
+    if (!written) co_return fail(RunError::process("write codex app-server: " + written.error()));
+    co_return Result<void, RunError>{};
+  }
+
+  static awaitable<Result<void, RunError>> failed(RunError error) {
+    co_return fail(std::move(error));
+  }
+
+  runtime::Pipe& stdin_;
+  ServerOutput stdout_;
+  std::uint64_t next_id_ = 0;
+};
+
+// A step's failure: its context, then the display of the cause.
+RunError in_step(std::string_view context, const RunError& cause) {
+  return RunError::process(std::string(context) + cause.display());
+}
+
+// The server's refusal, composed as a Process error of its own text.
+RunError refusal(const RpcAnswer& answer) { return RunError::process(answer.text); }
+
+template <class T>
+Result<T, RunError> decoded_in_step(std::string_view context, Result<T, std::string> decoded) {
+  if (!decoded) return fail(RunError::process(std::string(context) + decoded.error()));
+  return std::move(decoded).value();
+}
+
+json::Value client_info() {
+  return json::Value::Object{
+      {"clientInfo", json::Value::Object{{"name", "vantrel"}, {"version", "0.1.0"}}}};
+}
+
+// The exchange after start-up: initialize, initialized, then the three account requests.
+awaitable<Result<AccountUsage, RunError>> exchange(AppServerClient& client,
+                                                   std::chrono::nanoseconds timeout) {
+  constexpr std::string_view initialize_context = "initialize codex app-server: ";
+  auto initialized = co_await client.request("initialize", client_info(), initialize_limit);
+  if (!initialized) co_return fail(in_step(initialize_context, initialized.error()));
+  if (initialized->refused) co_return fail(in_step(initialize_context, refusal(*initialized)));
+
+  if (auto notified = co_await client.notify("initialized", json::Value::Object{}); !notified)
+    co_return fail(std::move(notified).error());
+
+  AccountUsage usage;
+  constexpr std::string_view rate_limits_context = "read codex account rate limits: ";
+  auto rate_limits = co_await client.request("account/rateLimits/read", std::nullopt, timeout);
+  if (!rate_limits) co_return fail(in_step(rate_limits_context, rate_limits.error()));
+  if (rate_limits->refused) co_return fail(in_step(rate_limits_context, refusal(*rate_limits)));
+  auto response = decoded_in_step("decode codex account rate limits: ",
+                                  deserialize_rate_limits_response(rate_limits->text));
+  if (!response) co_return fail(std::move(response).error());
+  usage.rate_limits = std::move(response->rate_limits);
+  usage.rate_limits_by_limit_id = std::move(response->rate_limits_by_limit_id);
+  usage.raw_rate_limits = std::move(rate_limits->text);
+
+  // A refusal of either of the last two requests only leaves its fields absent.
+  auto token_usage = co_await client.request("account/usage/read", std::nullopt, timeout);
+  if (!token_usage) co_return fail(in_step("read codex account usage: ", token_usage.error()));
+  if (!token_usage->refused) {
+    auto decoded = decoded_in_step("decode codex account usage: ",
+                                   deserialize_account_token_usage(token_usage->text));
+    if (!decoded) co_return fail(std::move(decoded).error());
+    usage.token_usage = std::move(decoded).value();
+    usage.raw_token_usage = std::move(token_usage->text);
+  }
+
+  auto account = co_await client.request("account/read", json::Value::Object{}, timeout);
+  if (!account) co_return fail(in_step("read codex account: ", account.error()));
+  if (!account->refused) {
+    auto decoded =
+        decoded_in_step("decode codex account: ", deserialize_account_response(account->text));
+    if (!decoded) co_return fail(std::move(decoded).error());
+    // The top-level flag is the one reported; the account object's own is dropped.
+    if (decoded->account) {
+      usage.account = std::move(decoded->account);
+      usage.account->requires_openai_auth = decoded->requires_openai_auth;
+    }
+    usage.raw_account = std::move(account->text);
+  }
+  co_return usage;
+}
+
+// A variable of this process, when set and not empty (taken as bytes, not trimmed).
+std::optional<std::string> process_variable(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') return std::nullopt;
+  return std::string(value);
+}
+
+}  // namespace
+
+std::vector<runtime::EnvVar> codex_home_env(const std::vector<runtime::EnvVar>& pairs) {
+  std::vector<runtime::EnvVar> env = runtime::inherited_environment_with(pairs);
+  auto codex_home = std::find_if(
+      env.begin(), env.end(), [](const runtime::EnvVar& var) { return var.first == "CODEX_HOME"; });
+  if (codex_home != env.end() && !json::trim_unicode_space(codex_home->second).empty()) return env;
+  std::optional<std::string> base = process_variable("HOME");
+  if (!base) base = process_variable("USERPROFILE");
+  if (!base) return env;
+  if (base->back() != '/') *base += '/';
+  std::string path = utf8_lossy(*base + ".codex");
+  if (codex_home != env.end())
+    codex_home->second = std::move(path);
+  else
+    env.emplace_back("CODEX_HOME", std::move(path));
+  return env;
+}
+
+awaitable<Result<AccountUsage, RunError>> query_account_usage(AccountUsageReqData req) {
+  runtime::Command command;
+  command.env = codex_home_env(req.env);
+  command.program = req.executable && !req.executable->empty() ? *req.executable : "codex";
+  command.args = {"-s", "read-only", "-a", "untrusted", "app-server", "--stdio"};
+  const std::chrono::nanoseconds timeout = req.timeout.value_or(default_timeout);
+
+  auto executor = co_await boost::asio::this_coro::executor;
+  auto spawned = runtime::spawn(executor, command);
+  if (!spawned) co_return fail(RunError::process("start codex app-server: " + spawned.error()));
+  runtime::Child child = std::move(spawned).value();
+  // From here on a failure or an abandoned query drops the child, which kills it.
+  auto tail = std::make_shared<TailBuffer>(stderr_tail_limit);
+  TailReader tail_reader = start_read_stderr_tail(executor, std::move(child.stderr_pipe), tail);
+
+  AppServerClient client(child.stdin_pipe, child.stdout_pipe);
+  Result<AccountUsage, RunError> outcome = co_await exchange(client, timeout);
+
+  // The server is never asked to exit: it is killed, even after a complete exchange.
+  child.process.kill();
+  auto reaped = co_await child.process.wait();
+  (void)reaped;
+  co_await runtime::select_first(tail_reader.finished(), runtime::sleep_for(stderr_drain_limit));
+  if (!outcome) co_return fail(with_context(std::move(outcome).error(), tail_snapshot(*tail)));
+  co_return outcome;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,113 @@
+// The line reader.
+#include "vantrel/engine/line_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "vantrel/json/utf8.h"
+#include "vantrel/runtime/select.h"
+
+namespace vantrel {
+namespace {
+
+constexpr std::size_t initial_buffer = 8192;
+// A buffer that a read fills completely doubles, up to this size, so that a fast writer is
+// read in chunks of a full pipe (64 KiB) instead of 8 KiB; beyond it, it grows only to hold a
+// longer line.
+constexpr std::size_t read_ahead_limit = 256 * 1024;
+
+}  // namespace
+
+LineReader::LineReader(runtime::Pipe pipe, std::size_t max_line)
+    : pipe_(std::move(pipe)), max_line_(max_line), buffer_(initial_buffer) {
+  boost::system::error_code ignored;
+  // Reads are first tried at once, and waited for only when the pipe is empty.
+  pipe_.non_blocking(true, ignored);
+}
+
+LineReader::Item LineReader::fail(std::string text) {
+  done_ = true;
+  return Item{Item::Failed, {}, std::move(text)};
+}
+
+LineReader::Item LineReader::line_at(std::size_t begin, std::size_t length,
+                                     std::size_t next_begin) {
+  std::string_view line(buffer_.data() + begin, length);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  begin_ = next_begin;
+  scanned_ = 0;
+  if (!is_valid_utf8(line)) return fail("Unable to decode input as UTF8");
+  return Item{Item::Line, line, {}};
+}
+
+LineReader::Item LineReader::next() {
+  if (done_) return Item{Item::End, {}, {}};
+  std::size_t buffered = end_ - begin_;
+  // A newline may end a line only among the first max_line + 1 bytes.
+  std::size_t window = std::min(buffered, max_line_ + 1);
+  if (scanned_ < window) {
+    const char* from = buffer_.data() + begin_ + scanned_;
+    if (auto* newline = static_cast<const char*>(std::memchr(from, '\n', window - scanned_))) {
+      std::size_t length = static_cast<std::size_t>(newline - (buffer_.data() + begin_));
+      return line_at(begin_, length, begin_ + length + 1);
+    }
+    scanned_ = window;
+  }
+  if (buffered > max_line_) return fail("max line length exceeded");
+  if (read_failure_) return fail(std::move(*read_failure_));
+  if (!eof_) return Item{Item::NeedData, {}, {}};
+  if (buffered == 0 || (buffered == 1 && buffer_[begin_] == '\r')) {
+    done_ = true;
+    return Item{Item::End, {}, {}};
+  }
+  return line_at(begin_, buffered, end_);
+}
+
+void LineReader::make_room() {
+  if (begin_ == end_) {
+    begin_ = end_ = 0;
+  } else if (begin_ > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
+}
+
+void LineReader::take_read(std::size_t asked, std::size_t n) {
+  end_ += n;
+  if (n == asked && buffer_.size() < read_ahead_limit) buffer_.resize(buffer_.size() * 2);
+}
+
+// Takes the outcome of one read: bytes, the end of the output, or a failure.
+void LineReader::absorb(const runtime::Result<std::size_t>& read, std::size_t asked) {
+  if (!read.has_value())
+    read_failure_ = read.error();
+  else if (*read == 0)
+    eof_ = true;
+  else
+    take_read(asked, *read);
+}
+
+boost::asio::awaitable<bool> LineReader::fill(const runtime::CancellationToken& token) {
+  make_room();
+  auto free = boost::asio::buffer(buffer_.data() + end_, buffer_.size() - end_);
+  std::size_t asked = free.size();
+  // What the pipe already holds is read at once, without the frames of a wait.
+  auto ready = runtime::try_read_some(pipe_, free);
+  if (!ready.has_value()) {
+    read_failure_ = ready.error();
+    co_return true;
+  }
+  if (*ready) {
+    absorb(**ready, asked);
+    co_return true;
+  }
+  auto selected =
+      co_await runtime::select_first(token.cancelled(), runtime::read_some(pipe_, free));
+  if (selected.first) co_return false;
+  absorb(*selected.second, asked);
+  co_return true;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,315 @@
+// Launching a run, and the four tasks that carry it: the standard-input writer, the forwarder,
+// the standard-error reader (tail.cpp) and the run loop.
+#include "vantrel/engine/runner.h"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <chrono>
+#include <deque>
+#include <utility>
+#include <vector>
+
+#include "vantrel/engine/line_reader.h"
+#include "vantrel/engine/tail.h"
+#include "vantrel/json/json.h"
+#include "vantrel/protocol/args.h"
+#include "vantrel/protocol/claude_args.h"
+#include "vantrel/protocol/claude_stream.h"
+#include "vantrel/protocol/grok_args.h"
+#include "vantrel/runtime/runtime.h"
+
+namespace vantrel {
+namespace {
+
+using boost::asio::awaitable;
+using runtime::CancellationToken;
+
+WallTime wall_clock() { return std::chrono::system_clock::now(); }
+
+// Feeds the agent its standard input, then closes it so that the agent reads end of file. A
+// failed write (the agent exited or closed its input first) is not reported.
+awaitable<void> write_stdin(runtime::Pipe pipe, std::string bytes) {
+  co_await runtime::write_all(pipe, boost::asio::buffer(bytes));
+}
+
+// Moves events from the run loop's unbounded channel into the session's bounded one, taking
+// everything queued at each wake-up, so that only this task ever waits for a slow reader. The
+// events go on as they were published, shared, never copied. Stops when the run loop is done and
+// everything is passed on, or when the reader is gone.
+awaitable<void> forward_events(runtime::Receiver<SharedEvent> from,
+                               runtime::BoundedSender<SharedEvent> to) {
+  for (;;) {
+    std::deque<SharedEvent> batch = co_await from.receive_all();
+    if (batch.empty()) co_return;
+    while (!batch.empty())
+      if (!co_await to.send_some(batch)) co_return;
+    if (!to.is_open()) co_return;
+  }
+}
+
+// Everything launch hands to the run loop.
+struct RunParts {
+  runtime::ChildProcess child;
+  runtime::Pipe stdout_pipe;
+  DecoderState decoder;
+  std::string run_id;
+  std::vector<TempFile> temp_files;
+  TailReader tail_reader;
+  std::shared_ptr<TailBuffer> tail;
+  runtime::UnboundedSender<SharedEvent> events;
+  CancellationToken token;
+  std::shared_ptr<Latch<Outcome>> latch;
+  std::shared_ptr<ThreadIdSlot> thread_id;
+  EventHandler handler;
+  std::size_t scan_max_bytes;
+  Agent agent;
+};
+
+// The run loop's working values and its steps.
+class RunLoop {
+ public:
+  explicit RunLoop(RunParts parts)
+      : started_at_(wall_clock()),
+        parts_(std::move(parts)),
+        reader_(std::move(parts_.stdout_pipe), parts_.scan_max_bytes) {}
+
+  awaitable<void> run() {
+    co_await read_output();
+    co_await finish();
+  }
+
+ private:
+  // Reads and handles lines until the output ends, the token is cancelled or a line fails.
+  awaitable<void> read_output() {
+    for (;;) {
+      // The token is looked at before every line, even when lines are already buffered.
+      if (parts_.token.is_cancelled()) break;
+      LineReader::Item item = reader_.next();
+      if (item.kind == LineReader::Item::NeedData) {
+        // Everything decoded from the last chunk is passed on before the next wait.
+        publish();
+        if (!co_await reader_.fill(parts_.token)) break;
+        continue;
+      }
+      if (item.kind == LineReader::Item::End) break;
+      ++line_;
+      if (item.kind == LineReader::Item::Failed) {
+        stop_with(RunError::decode(std::move(item.failure), std::nullopt, line_));
+        break;
+      }
+      // Without a handler a line needs no waiting, so it is taken without a coroutine.
+      bool go_on;
+      if (parts_.handler)
+        go_on = co_await handle_line(item.line);
+      else
+        go_on = record_line(item.line);
+      if (!go_on) break;
+    }
+    publish();
+  }
+
+  // Decodes a line into `decoded_` (left empty for a blank line). False, and the run stopped,
+  // when the line fails to decode.
+  bool decode_into_buffer(std::string_view raw_line) {
+    decoded_.clear();
+    std::string_view line = json::trim_unicode_space(raw_line);
+    if (line.empty()) return true;
+    if (auto failure = decode_line_into(parts_.decoder, line, parts_.run_id, current_thread_id_,
+                                        wall_clock(), decoded_))
+      return fail_line(*failure, line);
+    return true;
+  }
+
+  bool fail_line(DecodeFailure& failure, std::string_view line) {
+    stop_with(RunError::decode(std::move(failure.text), std::string(line), line_));
+    return false;
+  }
+
+  // Records every event of a line; for runs without a handler. False when the line failed.
+  bool record_line(std::string_view raw_line) {
+    if (!decode_into_buffer(raw_line)) return false;
+    for (Event& event : decoded_) record_event(std::move(event));
+    decoded_.clear();
+    return true;
+  }
+
+  // Records and hands each event of a line to the handler in turn. False when the line ended
+  // the reading: it failed, or the handler failed (the rest of the line's events are then
+  // dropped).
+  awaitable<bool> handle_line(std::string_view raw_line) {
+    if (!decode_into_buffer(raw_line)) co_return false;
+    bool handled_all = true;
+    for (Event& event : decoded_) {
+      record_event(std::move(event));
+      // The reader sees the event before the handler is awaited.
+      publish();
+      auto handled = co_await parts_.handler(last_event());
+      if (!handled) {
+        stop_with(RunError::handler(std::move(handled).error()));
+        handled_all = false;
+        break;
+      }
+    }
+    decoded_.clear();
+    co_return handled_all;
+  }
+
+  // Applies an event to the run's values and keeps it, to be published with the next batch.
+  void record_event(Event&& event) {
+    if (event.type.kind == EventType::ThreadStarted) {
+      current_thread_id_ = event.started_thread_id;
+      event.thread_id = current_thread_id_;
+      parts_.thread_id->set(current_thread_id_);
+    }
+    if (event.thread_id.empty()) event.thread_id = current_thread_id_;
+    if (event.type.kind == EventType::ItemCompleted && event.item.kind == ItemKind::AgentMessage)
+      final_message_ = event.item.text;
+    if (event.has_usage()) usage_ = event.usage;
+    // The result and the readers share the one event. Once the forwarder is gone, nothing more
+    // is published.
+    events_.push_back(std::make_shared<const Event>(std::move(event)));
+    if (channel_open_) unpublished_.push_back(events_.back());
+  }
+
+  // Sends the events not yet sent, all at once.
+  void publish() {
+    if (unpublished_.empty()) return;
+    channel_open_ = parts_.events.send_all(unpublished_);
+  }
+
+  // The run's last event so far; there must be one.
+  const Event& last_event() const { return *events_.back(); }
+  bool has_events() const { return !events_.empty(); }
+
+  void stop_with(RunError error) {
+    error_ = std::move(error);
+    parts_.token.cancel();
+  }
+
+  awaitable<void> finish() {
+    // The last look at the token: a later cancellation changes nothing.
+    bool cancelled = parts_.token.is_cancelled();
+    if (cancelled && !error_) error_ = RunError::cancelled();
+    if (cancelled) parts_.child.kill();
+    auto status = co_await parts_.child.wait();
+    co_await parts_.tail_reader.finished();
+    std::string stderr_text = tail_snapshot(*parts_.tail);
+    parts_.temp_files.clear();
+    WallTime finished_at = wall_clock();
+    std::optional<RunError> error = choose_error(status, stderr_text);
+    parts_.latch->set(
+        Outcome{RunResult{std::move(parts_.run_id), std::move(current_thread_id_),
+                          std::move(final_message_), std::move(usage_), std::move(events_),
+                          std::move(stderr_text), started_at_, finished_at},
+                std::move(error)});
+  }
+
+  std::optional<RunError> choose_error(const runtime::Result<runtime::ExitStatus>& status,
+                                       const std::string& stderr_text) {
+    if (error_) return std::move(error_);
+    if (has_events() && last_event().has_error()) return agent_failure(parts_.agent, last_event());
+    if (!status.has_value()) return RunError::process(status.error());
+    if (!status.value().success()) {
+      std::optional<Event> last;
+      if (has_events()) last = last_event();
+      return RunError::exit(stderr_text, std::move(last), status.value().code());
+    }
+    return std::nullopt;
+  }
+
+  WallTime started_at_;
+  RunParts parts_;
+  LineReader reader_;
+  std::uint64_t line_ = 0;
+  std::string current_thread_id_;
+  std::string final_message_;
+  Usage usage_;
+  std::vector<SharedEvent> events_;       // the run's events in order, for its result
+  std::vector<SharedEvent> unpublished_;  // the last of them, not yet sent to the forwarder
+  std::vector<Event> decoded_;            // the events of the line at hand, its capacity reused
+  bool channel_open_ = true;
+  std::optional<RunError> error_;
+};
+
+// The run loop task. Whatever ends it, the outcome is stored before the internal channel is
+// released (the channel lives in `parts` and goes with the loop). Should the loop itself fail
+// (a poisoned lock, exhausted memory), the latch is poisoned so that its waiters stop with
+// "latch poisoned" instead of waiting for ever; the child is killed and the temporary files
+// deleted as the loop's parts are dropped.
+awaitable<void> run_agent_loop(RunParts parts) {
+  auto latch = parts.latch;
+  try {
+    RunLoop loop(std::move(parts));
+    co_await loop.run();
+  } catch (...) {
+    latch->poison();
+  }
+}
+
+BuildResult build_invocation(const RunnerConfig& config, const RunRequest& request) {
+  switch (config.agent) {
+    case Agent::Codex: return codex_args(request, config.default_sandbox, config.default_approval);
+    case Agent::Grok: return grok_args(request, config.default_sandbox, config.default_approval);
+    default: return claude_args(request);
+  }
+}
+
+runtime::Command child_command(const RunnerConfig& config, RunRequest& request,
+                               Invocation& invocation) {
+  std::vector<runtime::EnvVar> overrides = config.env;
+  overrides.insert(overrides.end(), std::make_move_iterator(request.env.begin()),
+                   std::make_move_iterator(request.env.end()));
+  return runtime::Command{config.executable, std::move(invocation.args),
+                          runtime::inherited_environment_with(overrides),
+                          std::move(invocation.cwd)};
+}
+
+Result<SessionHandle, RunError> launch_now(const std::shared_ptr<const RunnerConfig>& config,
+                                           RunRequest request, EventHandler handler) {
+  auto executor = runtime::shared_runtime().executor();
+  BuildResult built = build_invocation(*config, request);
+  if (!built) return fail(std::move(built).error());
+  Invocation invocation = std::move(built).value();
+  runtime::Command command = child_command(*config, request, invocation);
+  auto spawned = runtime::spawn(executor, command);
+  // A spawn failure drops the invocation, deleting its temporary files.
+  if (!spawned.has_value()) return fail(RunError::process(spawned.error()));
+  runtime::Child& child = spawned.value();
+  check(child.stdout_pipe.is_open(), "stdout is piped");
+  check(child.stderr_pipe.is_open(), "stderr is piped");
+
+  boost::asio::co_spawn(executor,
+                        write_stdin(std::move(child.stdin_pipe), std::move(invocation.stdin_text)),
+                        boost::asio::detached);
+  std::string run_id = new_run_id();
+  auto [internal_sender, internal_receiver] = runtime::make_unbounded_channel<SharedEvent>();
+  auto [bounded_sender, bounded_receiver] =
+      runtime::make_bounded_channel<SharedEvent>(std::max<std::size_t>(config->event_buffer, 1));
+  CancellationToken token;
+  auto thread_id = std::make_shared<ThreadIdSlot>();
+  auto latch = std::make_shared<Latch<Outcome>>();
+  boost::asio::co_spawn(executor,
+                        forward_events(std::move(internal_receiver), std::move(bounded_sender)),
+                        boost::asio::detached);
+  auto tail = std::make_shared<TailBuffer>(config->stderr_limit);
+  TailReader tail_reader = start_read_stderr_tail(executor, std::move(child.stderr_pipe), tail);
+  boost::asio::co_spawn(
+      executor,
+      run_agent_loop(RunParts{std::move(child.process), std::move(child.stdout_pipe),
+                              new_decoder_state(config->agent), run_id,
+                              std::move(invocation.temp_files), std::move(tail_reader),
+                              std::move(tail), std::move(internal_sender), token, latch, thread_id,
+                              std::move(handler), config->scan_max_bytes, config->agent}),
+      boost::asio::detached);
+  return SessionHandle{std::move(run_id), std::move(thread_id), std::move(token), std::move(latch),
+                       std::move(bounded_receiver)};
+}
+
+}  // namespace
+
+awaitable<Result<SessionHandle, RunError>> launch(std::shared_ptr<const RunnerConfig> config,
+                                                  RunRequest request, EventHandler handler) {
+  co_return launch_now(config, std::move(request), std::move(handler));
+}
+
+}  // namespace vantrel

@@ -1,0 +1,1235 @@
+// Strict single-pass JSON pull reader and table-driven typed record reading.
+#include "vantrel/json/json.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "vantrel/json/utf8.h"
+#include "vantrel/support/check.h"
+
+namespace vantrel::json {
+namespace {
+
+constexpr std::array<std::string_view, static_cast<std::size_t>(ErrorCode::Custom)> descriptions = {
+    "EOF while parsing a value",
+    "EOF while parsing an object",
+    "EOF while parsing a list",
+    "EOF while parsing a string",
+    "expected `:`",
+    "expected `,` or `}`",
+    "expected `,` or `]`",
+    "expected value",
+    "expected ident",
+    "invalid number",
+    "number out of range",
+    "invalid escape",
+    "control character (\\u0000-\\u001F) found while parsing a string",
+    "key must be a string",
+    "trailing comma",
+    "trailing characters",
+    "recursion limit exceeded",
+    "invalid unicode code point",
+    "lone leading surrogate in hex escape",
+    "unexpected end of hex escape",
+};
+
+constexpr std::int64_t i64_max = std::numeric_limits<std::int64_t>::max();
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+constexpr std::uint64_t ones = 0x0101010101010101ull;
+constexpr std::uint64_t highs = 0x8080808080808080ull;
+std::uint64_t zero_bytes(std::uint64_t w) { return (w - ones) & ~w & highs; }
+
+// Length of the leading run of bytes that need no attention inside a string: no quote, no
+// backslash, no control character. Reads 16 bytes at a time where SSE2 is at hand, else 8;
+// `high` becomes non-zero when the run holds a byte above 0x7f.
+std::size_t plain_run(const char* p, std::size_t n, std::uint64_t& high) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+  const __m128i control_max = _mm_set1_epi8(0x1f);
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    // Unsigned v <= 0x1f exactly where min(v, 0x1f) == v.
+    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, control_max), v);
+    const __m128i stop =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
+    const auto stops = static_cast<unsigned>(_mm_movemask_epi8(stop));
+    const auto highs_here = static_cast<unsigned>(_mm_movemask_epi8(v));
+    if (stops != 0) {
+      const unsigned before = (stops & (0u - stops)) - 1;  // the bytes before the first stop
+      high |= highs_here & before;
+      return i + static_cast<std::size_t>(__builtin_ctz(stops));
+    }
+    high |= highs_here;
+  }
+#endif
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    std::uint64_t stop = zero_bytes(w ^ (ones * '"')) | zero_bytes(w ^ (ones * '\\')) |
+                         ((w - ones * 0x20) & ~w & highs);
+    if (stop) break;
+    high |= w & highs;
+  }
+  for (; i < n; ++i) {
+    auto c = static_cast<unsigned char>(p[i]);
+    if (c == '"' || c == '\\' || c < 0x20) break;
+    high |= c & 0x80;
+  }
+  return i;
+}
+
+bool is_cont(unsigned char c) { return (c & 0xc0) == 0x80; }
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xc0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3f));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xe0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (cp & 0x3f));
+  } else {
+    out += static_cast<char>(0xf0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (cp & 0x3f));
+  }
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Whether a decimal number that a double cannot hold is too large (rather than too small):
+// the position of its first non-zero digit relative to the point, plus its exponent.
+bool decimal_overflows(std::string_view s) {
+  std::size_t i = 0;
+  if (i < s.size() && (s[i] == '-' || s[i] == '+')) ++i;
+  long long magnitude = 0;
+  bool seen_nonzero = false, after_point = false;
+  for (; i < s.size(); ++i) {
+    char c = s[i];
+    if (c == '.') {
+      after_point = true;
+    } else if (is_digit(c)) {
+      if (!seen_nonzero && c != '0') seen_nonzero = true;
+      if (!after_point && seen_nonzero) ++magnitude;
+      if (after_point && !seen_nonzero) --magnitude;
+    } else {
+      break;
+    }
+  }
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
+    long long exponent = 0;
+    for (; i < s.size() && is_digit(s[i]); ++i)
+      if (exponent < 100000) exponent = exponent * 10 + (s[i] - '0');
+    magnitude += negative ? -exponent : exponent;
+  }
+  return magnitude > 0;
+}
+
+// A decimal text (already checked against the number grammar) as a double; nullopt when it is
+// beyond the double range. Too small a value becomes a zero.
+std::optional<double> decimal_to_double(std::string_view s) {
+  double value = 0;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (ec == std::errc::result_out_of_range) {
+    if (decimal_overflows(s)) return std::nullopt;
+    return s.front() == '-' ? -0.0 : 0.0;
+  }
+  check(ec == std::errc() && end == s.data() + s.size(), "json: number text does not parse");
+  return value;
+}
+
+// Decodes the code point that starts at `i`, for white-space trimming; 0xFFFFFFFF when invalid.
+std::uint32_t code_point_at(std::string_view s, std::size_t i, std::size_t& length) {
+  auto c = static_cast<unsigned char>(s[i]);
+  std::size_t n = c < 0x80 ? 1 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
+  if (i + n > s.size() || !is_valid_utf8(s.substr(i, n))) {
+    length = 1;
+    return 0xffffffffu;
+  }
+  length = n;
+  if (n == 1) return c;
+  std::uint32_t cp = c & (0x7f >> n);
+  for (std::size_t k = 1; k < n; ++k)
+    cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3f);
+  return cp;
+}
+
+bool is_unicode_space(std::uint32_t cp) {
+  return (cp >= 0x09 && cp <= 0x0d) || cp == 0x20 || cp == 0x85 || cp == 0xa0 || cp == 0x1680 ||
+         (cp >= 0x2000 && cp <= 0x200a) || cp == 0x2028 || cp == 0x2029 || cp == 0x202f ||
+         cp == 0x205f || cp == 0x3000;
+}
+
+bool equals_ignoring_case(std::string_view a, std::string_view lower) {
+  if (a.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char c = a[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+// The lenient reading of a text as a double: the float text rule after trimming, else 0.0.
+double parse_lenient_float(std::string_view text) {
+  return parse_float_text(trim_unicode_space(text)).value_or(0.0);
+}
+
+// The lenient reading of a text as a signed 64-bit decimal; 0 when it does not parse.
+std::int64_t parse_lenient_integer(std::string_view text) {
+  std::string_view s = trim_unicode_space(text);
+  if (!s.empty() && s[0] == '+') {
+    s.remove_prefix(1);
+    if (!s.empty() && s[0] == '-') return 0;
+  }
+  if (s.empty() || !is_digit(s.back())) return 0;
+  std::int64_t value = 0;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (ec != std::errc() || end != s.data() + s.size()) return 0;
+  return value;
+}
+
+std::string number_text(const Reader::Number& n) {
+  switch (n.type) {
+    case Reader::Number::U64: return std::to_string(n.u);
+    case Reader::Number::I64: return std::to_string(n.i);
+    case Reader::Number::F64: return float_text(n.f);
+  }
+  return {};
+}
+
+std::string found_number(const Reader::Number& n) {
+  return n.type == Reader::Number::F64 ? found_float(n.f) : "integer `" + number_text(n) + "`";
+}
+
+}  // namespace
+
+std::string_view error_description(ErrorCode code) {
+  check(code != ErrorCode::Custom, "json: custom errors have no fixed description");
+  return descriptions[static_cast<std::size_t>(code)];
+}
+
+std::string Error::text() const {
+  return description + " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+// ---- Failures -------------------------------------------------------------------------------
+
+// The position of `index` is that of the byte before it: lines from 1, columns from 1 counting
+// bytes, so index 0 of a line (nothing consumed on it) is column 0.
+void Reader::fail_text(ErrorCode code, std::string description, std::size_t index) {
+  if (failed_) return;
+  failed_ = true;
+  error_.code = code;
+  error_.description = std::move(description);
+  std::size_t line = 1, line_start = 0;
+  for (std::size_t i = 0; i < index; ++i)
+    if (text_[i] == '\n') ++line, line_start = i + 1;
+  error_.line = line;
+  error_.column = index - line_start;
+}
+
+void Reader::fail_code(ErrorCode code, std::size_t index) {
+  fail_text(code, std::string(error_description(code)), index);
+}
+
+// At the byte about to be read (or the last byte when none is left).
+void Reader::fail_peek(ErrorCode code) { fail_code(code, std::min(pos_ + 1, text_.size())); }
+
+void Reader::fail(std::string description) {
+  fail_text(ErrorCode::Custom, std::move(description), pos_);
+}
+
+void Reader::fail_before_close(std::string description) {
+  fail_text(ErrorCode::Custom, std::move(description), before_close_);
+}
+
+void Reader::fail_invalid_value(std::string_view found, std::string_view expected) {
+  fail("invalid value: " + std::string(found) + ", expected " + std::string(expected));
+}
+
+void Reader::fail_invalid_type(std::string_view expected) {
+  std::string found = found_text();
+  if (failed_) return;
+  fail("invalid type: " + found + ", expected " + std::string(expected));
+}
+
+// Consumes a scalar to word it ("integer `5`"); arrays and objects are named, not consumed.
+std::string Reader::found_text() {
+  int c = value_start();
+  if (c < 0) return {};
+  value_pending_ = false;
+  switch (c) {
+    case 'n': ++pos_; return ident("ull") ? "null" : "";
+    case 't': ++pos_; return ident("rue") ? "boolean `true`" : "";
+    case 'f': ++pos_; return ident("alse") ? "boolean `false`" : "";
+    case '"': {
+      ++pos_;
+      std::string_view s;
+      return scan_string(true, true, s) ? found_string(s) : "";
+    }
+    case '[': return "sequence";
+    case '{': return "map";
+    default:
+      if (c == '-' || is_digit(static_cast<char>(c))) {
+        Number n;
+        return scan_number(true, &n) ? found_number(n) : "";
+      }
+      fail_peek(ErrorCode::ExpectedSomeValue);
+      return {};
+  }
+}
+
+// ---- Structure ------------------------------------------------------------------------------
+
+void Reader::skip_whitespace() {
+  while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;
+}
+
+// Consumes the ":" owed after a key, then white space; the first byte of the value, unconsumed,
+// or -1 after a failure.
+int Reader::value_start() {
+  if (failed_) return -1;
+  if (colon_pending_) {
+    colon_pending_ = false;
+    skip_whitespace();
+    if (pos_ == text_.size()) return fail_peek(ErrorCode::EofWhileParsingObject), -1;
+    if (text_[pos_] != ':') return fail_peek(ErrorCode::ExpectedColon), -1;
+    ++pos_;
+  }
+  skip_whitespace();
+  if (pos_ == text_.size()) return fail_peek(ErrorCode::EofWhileParsingValue), -1;
+  return static_cast<unsigned char>(text_[pos_]);
+}
+
+std::optional<Reader::Kind> Reader::peek() {
+  int c = value_start();
+  switch (c) {
+    case -1: return std::nullopt;
+    case 'n': return Kind::Null;
+    case 't':
+    case 'f': return Kind::Bool;
+    case '"': return Kind::String;
+    case '[': return Kind::Array;
+    case '{': return Kind::Object;
+    default:
+      if (c == '-' || is_digit(static_cast<char>(c))) return Kind::Number;
+      fail_peek(ErrorCode::ExpectedSomeValue);
+      return std::nullopt;
+  }
+}
+
+bool Reader::read_null() {
+  if (value_start() != 'n') return false;
+  value_pending_ = false;
+  ++pos_;
+  return ident("ull");
+}
+
+bool Reader::ident(std::string_view rest) {
+  for (char expected : rest) {
+    if (pos_ == text_.size()) return fail_here(ErrorCode::EofWhileParsingValue), false;
+    if (text_[pos_++] != expected) return fail_here(ErrorCode::ExpectedSomeIdent), false;
+  }
+  return true;
+}
+
+bool Reader::open(char bracket) {
+  if (value_start() != bracket) return false;
+  if (depth_ == max_depth) return fail_peek(ErrorCode::RecursionLimitExceeded), false;
+  value_pending_ = false;
+  ++depth_;
+  ++pos_;
+  first_ = true;
+  return true;
+}
+
+bool Reader::begin_array(std::string_view expected) {
+  int c = value_start();
+  if (c == '[') return open('[');
+  if (c >= 0) fail_invalid_type(expected);
+  return false;
+}
+
+bool Reader::begin_object(std::string_view expected) {
+  int c = value_start();
+  if (c == '{') return open('{');
+  if (c >= 0) fail_invalid_type(expected);
+  return false;
+}
+
+void Reader::skip_pending() {
+  if (value_pending_) skip();
+}
+
+// Moves past the comma before the next member of the open array or object, onto that member.
+// False at its closing bracket (which is consumed) or on a failure.
+bool Reader::advance_to_member(char close, ErrorCode eof, ErrorCode eof_after_comma,
+                               ErrorCode expected_comma) {
+  skip_pending();
+  if (failed_) return false;
+  skip_whitespace();
+  if (pos_ == text_.size()) return fail_peek(eof), false;
+  char c = text_[pos_];
+  if (c == close) {
+    before_close_ = pos_++;
+    --depth_;
+    first_ = false;
+    return false;
+  }
+  if (first_) {
+    first_ = false;
+    return true;
+  }
+  if (c != ',') return fail_peek(expected_comma), false;
+  ++pos_;
+  skip_whitespace();
+  if (pos_ == text_.size()) return fail_peek(eof_after_comma), false;
+  if (text_[pos_] == close) return fail_peek(ErrorCode::TrailingComma), false;
+  return true;
+}
+
+bool Reader::next_element() {
+  if (!advance_to_member(']', ErrorCode::EofWhileParsingList, ErrorCode::EofWhileParsingValue,
+                         ErrorCode::ExpectedListCommaOrEnd))
+    return false;
+  value_pending_ = true;
+  return true;
+}
+
+void Reader::end_array_early() {
+  if (failed_) return;
+  skip_whitespace();
+  if (pos_ == text_.size()) return fail_peek(ErrorCode::EofWhileParsingList);
+  char c = text_[pos_];
+  if (c == ']') {
+    ++pos_;
+    --depth_;
+    first_ = false;
+    return;
+  }
+  if (c == ',') {
+    ++pos_;
+    skip_whitespace();
+    if (pos_ < text_.size() && text_[pos_] == ']') return fail_peek(ErrorCode::TrailingComma);
+  }
+  fail_peek(ErrorCode::TrailingCharacters);
+}
+
+bool Reader::next_key(std::string_view& key) {
+  if (!advance_to_member('}', ErrorCode::EofWhileParsingObject, ErrorCode::EofWhileParsingObject,
+                         ErrorCode::ExpectedObjectCommaOrEnd))
+    return false;
+  if (text_[pos_] != '"') return fail_peek(ErrorCode::KeyMustBeAString), false;
+  ++pos_;
+  if (!scan_string(true, true, key)) return false;
+  colon_pending_ = true;
+  value_pending_ = true;
+  return true;
+}
+
+bool Reader::finish() {
+  if (failed_) return false;
+  skip_whitespace();
+  if (pos_ < text_.size()) fail_peek(ErrorCode::TrailingCharacters);
+  return !failed_;
+}
+
+// ---- Strings --------------------------------------------------------------------------------
+
+// Reads a string's body (the opening quote consumed) up to and including its closing quote.
+// With `decode`, `out` receives the contents, escapes resolved (a view into the text when there
+// are none). With `check_utf8`, the contents must be valid UTF-8 and surrogate escapes paired.
+bool Reader::scan_string(bool decode, bool check_utf8, std::string_view& out) {
+  const std::size_t start = pos_;
+  std::size_t segment = pos_;
+  bool escaped = false;
+  std::uint64_t high = 0;
+  for (;;) {
+    pos_ += plain_run(text_.data() + pos_, text_.size() - pos_, high);
+    if (pos_ == text_.size()) return fail_here(ErrorCode::EofWhileParsingString), false;
+    char c = text_[pos_];
+    if (c == '"') break;
+    if (c != '\\') {
+      ++pos_;
+      return fail_here(ErrorCode::ControlCharacterWhileParsingString), false;
+    }
+    if (decode) {
+      if (!escaped) scratch_.clear();
+      escaped = true;
+      scratch_.append(text_.data() + segment, pos_ - segment);
+    }
+    ++pos_;
+    if (!scan_escape(decode && check_utf8)) return false;
+    segment = pos_;
+  }
+  // Escapes are ASCII, so checking the source bytes checks the decoded contents.
+  const std::size_t end = pos_++;
+  if (high) {
+    saw_high_ = true;
+    if (!check_utf8)
+      unchecked_high_ = true;
+    else if (!is_valid_utf8(text_.substr(start, end - start)))
+      return fail_here(ErrorCode::InvalidUnicodeCodePoint), false;
+  }
+  if (decode) {
+    if (escaped) {
+      scratch_.append(text_.data() + segment, end - segment);
+      out = scratch_;
+    } else {
+      out = text_.substr(start, end - start);
+    }
+  }
+  return true;
+}
+
+// One escape after its backslash; appends the decoded text to scratch_ when `decode`.
+bool Reader::scan_escape(bool decode) {
+  if (pos_ == text_.size()) return fail_here(ErrorCode::EofWhileParsingString), false;
+  char c = text_[pos_++];
+  char decoded;
+  switch (c) {
+    case '"': decoded = '"'; break;
+    case '\\': decoded = '\\'; break;
+    case '/': decoded = '/'; break;
+    case 'b': decoded = '\b'; break;
+    case 'f': decoded = '\f'; break;
+    case 'n': decoded = '\n'; break;
+    case 'r': decoded = '\r'; break;
+    case 't': decoded = '\t'; break;
+    case 'u': return scan_unicode_escape(decode);
+    default: return fail_here(ErrorCode::InvalidEscape), false;
+  }
+  if (decode) scratch_ += decoded;
+  return true;
+}
+
+// "\uXXXX" after its "u"; a decoded escape must be a whole code point (a surrogate pair).
+bool Reader::scan_unicode_escape(bool decode) {
+  auto hex4 = [this](std::uint32_t& value) {
+    if (text_.size() - pos_ < 4) {
+      pos_ = text_.size();
+      return fail_here(ErrorCode::EofWhileParsingString), false;
+    }
+    value = 0;
+    bool valid = true;
+    for (int k = 0; k < 4; ++k) {
+      int digit = hex_value(text_[pos_ + k]);
+      valid = valid && digit >= 0;
+      value = value * 16 + static_cast<std::uint32_t>(digit < 0 ? 0 : digit);
+    }
+    pos_ += 4;
+    if (!valid) return fail_here(ErrorCode::InvalidEscape), false;
+    return true;
+  };
+  std::uint32_t unit = 0;
+  if (!hex4(unit)) return false;
+  if (!decode) return true;
+  if (unit >= 0xdc00 && unit <= 0xdfff)
+    return fail_here(ErrorCode::LoneLeadingSurrogateInHexEscape), false;
+  if (unit < 0xd800 || unit > 0xdbff) {
+    append_utf8(scratch_, unit);
+    return true;
+  }
+  for (char expected : {'\\', 'u'}) {
+    if (pos_ == text_.size()) return fail_here(ErrorCode::EofWhileParsingString), false;
+    if (text_[pos_++] != expected) return fail_here(ErrorCode::UnexpectedEndOfHexEscape), false;
+  }
+  std::uint32_t low = 0;
+  if (!hex4(low)) return false;
+  if (low < 0xdc00 || low > 0xdfff)
+    return fail_here(ErrorCode::LoneLeadingSurrogateInHexEscape), false;
+  append_utf8(scratch_, 0x10000 + ((unit - 0xd800) << 10) + (low - 0xdc00));
+  return true;
+}
+
+std::string_view Reader::read_string(std::string_view expected) {
+  int c = value_start();
+  if (c != '"') {
+    if (c >= 0) fail_invalid_type(expected);
+    return {};
+  }
+  value_pending_ = false;
+  ++pos_;
+  std::string_view out;
+  scan_string(true, true, out);
+  return out;
+}
+
+void Reader::read_string(std::string& out, std::string_view expected) {
+  out = read_string(expected);
+}
+
+bool Reader::read_bool(std::string_view expected) {
+  int c = value_start();
+  if (c != 't' && c != 'f') {
+    if (c >= 0) fail_invalid_type(expected);
+    return false;
+  }
+  value_pending_ = false;
+  ++pos_;
+  return c == 't' ? ident("rue") : (ident("alse"), false);
+}
+
+// ---- Numbers --------------------------------------------------------------------------------
+
+// Reads one number by the JSON grammar. With `convert`, fills `out`: an integer (u64, or i64
+// when negative) when it has no fraction or exponent and fits, else a double; a double beyond
+// range fails with "number out of range".
+bool Reader::scan_number(bool convert, Number* out) {
+  const std::size_t start = pos_;
+  const bool negative = text_[pos_] == '-';
+  if (negative) ++pos_;
+  if (pos_ == text_.size()) return fail_here(ErrorCode::EofWhileParsingValue), false;
+  char c = text_[pos_++];
+  if (c == '0') {
+    if (pos_ < text_.size() && is_digit(text_[pos_]))
+      return fail_peek(ErrorCode::InvalidNumber), false;
+  } else if (is_digit(c)) {
+    while (pos_ < text_.size() && is_digit(text_[pos_])) ++pos_;
+  } else {
+    return fail_here(ErrorCode::InvalidNumber), false;
+  }
+  const std::size_t integer_end = pos_;
+  if (pos_ < text_.size() && text_[pos_] == '.') {
+    ++pos_;
+    if (pos_ == text_.size()) return fail_peek(ErrorCode::EofWhileParsingValue), false;
+    if (!is_digit(text_[pos_])) return fail_peek(ErrorCode::InvalidNumber), false;
+    while (pos_ < text_.size() && is_digit(text_[pos_])) ++pos_;
+  }
+  if (pos_ < text_.size() && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
+    ++pos_;
+    if (pos_ < text_.size() && (text_[pos_] == '+' || text_[pos_] == '-')) ++pos_;
+    if (pos_ == text_.size()) return fail_here(ErrorCode::EofWhileParsingValue), false;
+    if (!is_digit(text_[pos_++])) return fail_here(ErrorCode::InvalidNumber), false;
+    while (pos_ < text_.size() && is_digit(text_[pos_])) ++pos_;
+  }
+  if (!convert) return true;
+  if (pos_ == integer_end) {
+    const char* first = text_.data() + start + (negative ? 1 : 0);
+    std::uint64_t u = 0;
+    auto [end, ec] = std::from_chars(first, text_.data() + integer_end, u);
+    if (ec == std::errc()) {
+      if (!negative) {
+        *out = Number{Number::U64, u, 0, 0};
+        return true;
+      }
+      if (u <= static_cast<std::uint64_t>(i64_max) + 1) {
+        *out = Number{Number::I64, 0, static_cast<std::int64_t>(0 - u), 0};
+        return true;
+      }
+    }
+  }
+  auto value = decimal_to_double(text_.substr(start, pos_ - start));
+  if (!value) return fail_here(ErrorCode::NumberOutOfRange), false;
+  *out = Number{Number::F64, 0, 0, *value};
+  return true;
+}
+
+std::optional<Reader::Number> Reader::read_number(std::string_view expected) {
+  int c = value_start();
+  if (c != '-' && !(c >= 0 && is_digit(static_cast<char>(c)))) {
+    if (c >= 0) fail_invalid_type(expected);
+    return std::nullopt;
+  }
+  value_pending_ = false;
+  Number n;
+  if (!scan_number(true, &n)) return std::nullopt;
+  return n;
+}
+
+// ---- Skipping and raw values ------------------------------------------------------------------
+
+void Reader::skip() {
+  if (value_start() < 0) return;
+  value_pending_ = false;
+  skip_value();
+}
+
+Raw Reader::raw() {
+  if (value_start() < 0) return {};
+  value_pending_ = false;
+  const std::size_t start = pos_;
+  saw_high_ = false;
+  skip_value();
+  if (failed_) return {};
+  std::string_view slice = text_.substr(start, pos_ - start);
+  if (saw_high_ && !is_valid_utf8(slice))
+    return fail_here(ErrorCode::InvalidUnicodeCodePoint), Raw{};
+  return Raw{slice};
+}
+
+// Outside its strings a value is ASCII, and its checked strings are valid UTF-8: so only the
+// strings skipped unchecked can make its slice invalid.
+Raw Reader::end_kept_raw(std::size_t start, bool outer_unchecked) {
+  const bool unchecked = unchecked_high_;
+  unchecked_high_ = outer_unchecked || unchecked;
+  if (failed_) return {};
+  std::string_view slice = text_.substr(start, pos_ - start);
+  if (unchecked && !is_valid_utf8(slice))
+    return fail_here(ErrorCode::InvalidUnicodeCodePoint), Raw{};
+  return Raw{slice};
+}
+
+void Reader::check_value() {
+  if (value_start() < 0) return;
+  value_pending_ = false;
+  skip_value(true);
+}
+
+// Scans one value (at its first byte) without building anything; `whole` checks its strings and
+// numbers as reading them would. The nesting of the scanned value counts towards the limit on top
+// of the containers already open.
+void Reader::skip_value(bool whole) {
+  std::array<char, max_depth> closers;
+  std::size_t open = 0;
+  auto eof_in = [&] {
+    return closers[open - 1] == ']' ? ErrorCode::EofWhileParsingList
+                                    : ErrorCode::EofWhileParsingObject;
+  };
+  bool want_key = false;
+  for (;;) {
+    skip_whitespace();
+    if (want_key) {
+      want_key = false;
+      if (pos_ == text_.size()) return fail_peek(ErrorCode::EofWhileParsingObject);
+      if (text_[pos_] != '"') return fail_peek(ErrorCode::KeyMustBeAString);
+      ++pos_;
+      std::string_view ignored;
+      if (!scan_string(whole, whole, ignored)) return;
+      skip_whitespace();
+      if (pos_ == text_.size()) return fail_peek(ErrorCode::EofWhileParsingObject);
+      if (text_[pos_] != ':') return fail_peek(ErrorCode::ExpectedColon);
+      ++pos_;
+      skip_whitespace();
+    }
+    if (pos_ == text_.size()) return fail_peek(ErrorCode::EofWhileParsingValue);
+    char c = text_[pos_];
+    switch (c) {
+      case 'n':
+        ++pos_;
+        if (!ident("ull")) return;
+        break;
+      case 't':
+        ++pos_;
+        if (!ident("rue")) return;
+        break;
+      case 'f':
+        ++pos_;
+        if (!ident("alse")) return;
+        break;
+      case '"': {
+        ++pos_;
+        std::string_view ignored;
+        if (!scan_string(whole, whole, ignored)) return;
+        break;
+      }
+      case '[':
+      case '{': {
+        if (depth_ + open == max_depth) return fail_peek(ErrorCode::RecursionLimitExceeded);
+        char closer = c == '[' ? ']' : '}';
+        closers[open++] = closer;
+        ++pos_;
+        skip_whitespace();
+        if (pos_ == text_.size()) return fail_peek(eof_in());
+        if (text_[pos_] == closer) {
+          ++pos_;
+          --open;
+          break;
+        }
+        want_key = closer == '}';
+        continue;
+      }
+      default:
+        if (c == '-' || is_digit(c)) {
+          Number ignored;
+          if (!scan_number(whole, &ignored)) return;
+          break;
+        }
+        return fail_peek(ErrorCode::ExpectedSomeValue);
+    }
+    // After a value: close containers or move to the next member.
+    for (;;) {
+      if (open == 0) return;
+      skip_whitespace();
+      if (pos_ == text_.size()) return fail_peek(eof_in());
+      char closer = closers[open - 1];
+      c = text_[pos_];
+      if (c == closer) {
+        ++pos_;
+        --open;
+        continue;
+      }
+      if (c != ',')
+        return fail_peek(closer == ']' ? ErrorCode::ExpectedListCommaOrEnd
+                                       : ErrorCode::ExpectedObjectCommaOrEnd);
+      ++pos_;
+      skip_whitespace();
+      if (pos_ < text_.size() && text_[pos_] == closer) return fail_peek(ErrorCode::TrailingComma);
+      if (pos_ == text_.size() && closer == '}') return fail_peek(ErrorCode::EofWhileParsingObject);
+      want_key = closer == '}';
+      break;
+    }
+  }
+}
+
+// ---- Texts ------------------------------------------------------------------------------------
+
+std::string float_text(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  if (value == 0) return std::signbit(value) ? "-0.0" : "0.0";
+  std::array<char, 64> buffer;
+  auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                              std::chars_format::scientific);
+  std::string_view sci(buffer.data(), static_cast<std::size_t>(result.ptr - buffer.data()));
+  std::string out;
+  if (sci.front() == '-') {
+    out += '-';
+    sci.remove_prefix(1);
+  }
+  std::size_t e_at = sci.find('e');
+  std::string digits;
+  for (char c : sci.substr(0, e_at))
+    if (c != '.') digits += c;
+  int exponent = 0;
+  std::string_view exp_text = sci.substr(e_at + 1);
+  if (exp_text.front() == '+') exp_text.remove_prefix(1);
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
+  double magnitude = std::fabs(value);
+  if (magnitude >= 1e-5 && magnitude < 1e16) {
+    if (exponent >= 0) {
+      auto whole = static_cast<std::size_t>(exponent) + 1;
+      if (digits.size() < whole) digits.append(whole - digits.size(), '0');
+      out += digits.substr(0, whole);
+      out += '.';
+      out += digits.size() > whole ? digits.substr(whole) : "0";
+    } else {
+      out += "0.";
+      out.append(static_cast<std::size_t>(-exponent - 1), '0');
+      out += digits;
+    }
+    return out;
+  }
+  out += digits[0];
+  if (digits.size() > 1) out += "." + digits.substr(1);
+  out += exponent < 0 ? "e-" : "e+";
+  out += std::to_string(exponent < 0 ? -exponent : exponent);
+  return out;
+}
+
+std::string found_integer(std::int64_t value) { return "integer `" + std::to_string(value) + "`"; }
+std::string found_unsigned(std::uint64_t value) {
+  return "integer `" + std::to_string(value) + "`";
+}
+std::string found_float(double value) { return "floating point `" + float_text(value) + "`"; }
+
+std::string found_string(std::string_view value) {
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string out = "string \"";
+  auto escape_code = [&](unsigned code) {
+    out += "\\u{";
+    if (code >= 16) out += hex[code >> 4];
+    out += hex[code & 15];
+    out += '}';
+  };
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    auto c = static_cast<unsigned char>(value[i]);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (c < 0x20 || c == 0x7f) {
+          escape_code(c);
+        } else if (c == 0xc2 && i + 1 < value.size() &&
+                   static_cast<unsigned char>(value[i + 1]) <= 0x9f) {
+          escape_code(static_cast<unsigned char>(value[++i]));  // C1 control characters
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string_view trim_unicode_space(std::string_view text) {
+  std::size_t begin = 0, length = 0;
+  while (begin < text.size() && is_unicode_space(code_point_at(text, begin, length)))
+    begin += length;
+  std::size_t end = text.size();
+  while (end > begin) {
+    std::size_t start = end - 1;
+    while (start > begin && is_cont(static_cast<unsigned char>(text[start]))) --start;
+    if (!is_unicode_space(code_point_at(text, start, length)) || start + length != end) break;
+    end = start;
+  }
+  return text.substr(begin, end - begin);
+}
+
+// ---- Value readers ----------------------------------------------------------------------------
+
+void read(Reader& r, std::string& out) { r.read_string(out); }
+void read(Reader& r, bool& out) { out = r.read_bool(); }
+
+void read(Reader& r, std::int64_t& out) {
+  auto n = r.read_number("i64");
+  if (!n) return;
+  if (n->type == Reader::Number::F64)
+    r.fail("invalid type: " + found_float(n->f) + ", expected i64");
+  else if (n->type == Reader::Number::I64)
+    out = n->i;
+  else if (n->u > static_cast<std::uint64_t>(i64_max))
+    r.fail_invalid_value(found_unsigned(n->u), "i64");
+  else
+    out = static_cast<std::int64_t>(n->u);
+}
+
+// Integers of a narrower type: in range, or an invalid value naming `expected`.
+template <class T>
+void read_narrow(Reader& r, T& out, std::string_view expected) {
+  auto n = r.read_number(expected);
+  if (!n) return;
+  using limits = std::numeric_limits<T>;
+  if (n->type == Reader::Number::F64) {
+    r.fail("invalid type: " + found_float(n->f) + ", expected " + std::string(expected));
+  } else if (n->type == Reader::Number::I64) {
+    if (n->i < static_cast<std::int64_t>(limits::min()))
+      r.fail_invalid_value(found_integer(n->i), expected);
+    else
+      out = static_cast<T>(n->i);
+  } else if (n->u > static_cast<std::uint64_t>(limits::max())) {
+    r.fail_invalid_value(found_unsigned(n->u), expected);
+  } else {
+    out = static_cast<T>(n->u);
+  }
+}
+
+void read(Reader& r, std::int32_t& out) { read_narrow(r, out, "i32"); }
+void read(Reader& r, std::uint64_t& out) { read_narrow(r, out, "u64"); }
+void read(Reader& r, std::uint8_t& out) { read_narrow(r, out, "u8"); }
+
+void read(Reader& r, double& out) {
+  auto n = r.read_number("f64");
+  if (!n) return;
+  switch (n->type) {
+    case Reader::Number::U64: out = static_cast<double>(n->u); break;
+    case Reader::Number::I64: out = static_cast<double>(n->i); break;
+    case Reader::Number::F64: out = n->f; break;
+  }
+}
+
+void read(Reader& r, Raw& out) { out = r.raw(); }
+
+void raw_copy(Reader& r, std::optional<std::string>& out) {
+  if (r.read_null()) {
+    out.reset();
+    return;
+  }
+  Raw raw = r.raw();
+  if (r.ok()) out.emplace(raw.text);
+}
+
+// ---- Lenient rules ----------------------------------------------------------------------------
+
+void lenient_text(Reader& r, std::optional<std::string>& out) {
+  out.reset();
+  auto kind = r.peek();
+  if (!kind) return;
+  switch (*kind) {
+    case Reader::Kind::Null: r.read_null(); break;
+    case Reader::Kind::Bool: r.read_bool(); break;
+    case Reader::Kind::Number:
+      if (auto n = r.read_number("")) out = number_text(*n);
+      break;
+    case Reader::Kind::String: out.emplace(r.read_string()); break;
+    case Reader::Kind::Array:
+    case Reader::Kind::Object: r.check_value(); break;
+  }
+  if (r.failed()) out.reset();
+}
+
+void lenient_text_or_empty(Reader& r, std::string& out) {
+  std::optional<std::string> text;
+  lenient_text(r, text);
+  out = text ? std::move(*text) : std::string();
+}
+
+void lenient_bool(Reader& r, bool& out) {
+  out = false;
+  auto kind = r.peek();
+  if (!kind) return;
+  switch (*kind) {
+    case Reader::Kind::Bool: out = r.read_bool(); break;
+    case Reader::Kind::Number:
+      if (auto n = r.read_number("")) {
+        out = n->type == Reader::Number::I64 ? n->i != 0
+              : n->type == Reader::Number::U64
+                  ? n->u != 0 && n->u <= static_cast<std::uint64_t>(i64_max)
+                  : false;
+      }
+      break;
+    case Reader::Kind::String: {
+      std::string_view s = trim_unicode_space(r.read_string());
+      out = s == "1" || s == "true";
+      break;
+    }
+    default: r.check_value(); break;
+  }
+  if (r.failed()) out = false;
+}
+
+void lenient_float(Reader& r, double& out) {
+  out = 0.0;
+  auto kind = r.peek();
+  if (!kind) return;
+  if (*kind == Reader::Kind::Number) {
+    read(r, out);
+  } else if (*kind == Reader::Kind::String) {
+    out = parse_lenient_float(r.read_string());
+  } else {
+    r.check_value();
+  }
+  if (r.failed()) out = 0.0;
+}
+
+void lenient_integer(Reader& r, std::int64_t& out) {
+  out = 0;
+  auto kind = r.peek();
+  if (!kind) return;
+  if (*kind == Reader::Kind::Number) {
+    if (auto n = r.read_number("")) {
+      if (n->type == Reader::Number::I64) out = n->i;
+      if (n->type == Reader::Number::U64 && n->u <= static_cast<std::uint64_t>(i64_max))
+        out = static_cast<std::int64_t>(n->u);
+    }
+  } else if (*kind == Reader::Kind::String) {
+    out = parse_lenient_integer(r.read_string());
+  } else {
+    r.check_value();
+  }
+  if (r.failed()) out = 0;
+}
+
+// ---- Records ----------------------------------------------------------------------------------
+
+namespace detail {
+namespace {
+
+constexpr std::size_t no_field = static_cast<std::size_t>(-1);
+
+std::size_t find_field(const RecordInfo& info, std::string_view key) {
+  for (std::size_t i = 0; i < info.count; ++i) {
+    const ErasedField& f = info.field_at(info.fields, i);
+    if (f.key == key || (!f.alias.empty() && f.alias == key)) return i;
+  }
+  return no_field;
+}
+
+void read_object(Reader& r, const RecordInfo& info, void* out) {
+  std::uint64_t seen = 0;
+  for (std::string_view key; r.next_key(key);) {
+    std::size_t i = find_field(info, key);
+    if (i == no_field) continue;  // skipped by next_key
+    const ErasedField& f = info.field_at(info.fields, i);
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    if (seen & bit) return r.fail("duplicate field `" + std::string(f.key) + "`");
+    seen |= bit;
+    f.read(r, out);
+  }
+}
+
+void read_array(Reader& r, const RecordInfo& info, void* out) {
+  std::size_t i = 0;
+  for (; i < info.count; ++i) {
+    if (!r.next_element()) break;
+    info.field_at(info.fields, i).read(r, out);
+  }
+  if (r.failed()) return;
+  if (i == info.count) return r.end_array_early();
+  if (i < info.min_elements)
+    r.fail_before_close("invalid length " + std::to_string(i) + ", expected struct " +
+                        std::string(info.name) + " with " + std::to_string(info.count) +
+                        (info.count == 1 ? " element" : " elements"));
+}
+
+}  // namespace
+
+void read_record(Reader& r, const RecordInfo& info, void* out) {
+  check(info.count <= 64, "json: a record has at most 64 fields");
+  auto kind = r.peek();
+  if (!kind) return;
+  if (*kind == Reader::Kind::Object) {
+    r.begin_object({});
+    read_object(r, info, out);
+  } else if (*kind == Reader::Kind::Array) {
+    r.begin_array({});
+    read_array(r, info, out);
+  } else {
+    r.fail_invalid_type("struct " + std::string(info.name));
+  }
+}
+
+}  // namespace detail
+// ---- Writing ----------------------------------------------------------------------------------
+
+namespace {
+
+void write_string(std::string& out, std::string_view text) {
+  static constexpr char hex[] = "0123456789abcdef";
+  out += '"';
+  for (char ch : text) {
+    auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out += hex[c >> 4];
+          out += hex[c & 15];
+        } else {
+          out += ch;
+        }
+    }
+  }
+  out += '"';
+}
+
+// Appends the compact text of `value` to `out`; the reason on failure.
+std::optional<std::string> write_value(std::string& out, const Value& value) {
+  struct Visit {
+    std::string& out;
+    std::optional<std::string> operator()(std::nullptr_t) { return put("null"); }
+    std::optional<std::string> operator()(bool b) { return put(b ? "true" : "false"); }
+    std::optional<std::string> operator()(std::int64_t n) { return put(std::to_string(n)); }
+    std::optional<std::string> operator()(std::uint64_t n) { return put(std::to_string(n)); }
+    std::optional<std::string> operator()(double f) {
+      if (!std::isfinite(f)) return "number is not finite";
+      return put(float_text(f));
+    }
+    std::optional<std::string> operator()(const std::string& text) {
+      if (!is_valid_utf8(text)) return "invalid unicode code point";
+      write_string(out, text);
+      return std::nullopt;
+    }
+    std::optional<std::string> operator()(const Value::Array& items) {
+      out += '[';
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i != 0) out += ',';
+        if (auto failure = write_value(out, items[i])) return failure;
+      }
+      out += ']';
+      return std::nullopt;
+    }
+    std::optional<std::string> operator()(const Value::Object& members) {
+      std::vector<const Member*> sorted;
+      sorted.reserve(members.size());
+      for (const Member& m : members) sorted.push_back(&m);
+      std::sort(sorted.begin(), sorted.end(),
+                [](const Member* a, const Member* b) { return a->key < b->key; });
+      out += '{';
+      for (std::size_t i = 0; i < sorted.size(); ++i) {
+        if (i != 0) {
+          if (sorted[i]->key == sorted[i - 1]->key) return "duplicate key `" + sorted[i]->key + "`";
+          out += ',';
+        }
+        if (!is_valid_utf8(sorted[i]->key)) return "invalid unicode code point";
+        write_string(out, sorted[i]->key);
+        out += ':';
+        if (auto failure = write_value(out, sorted[i]->value)) return failure;
+      }
+      out += '}';
+      return std::nullopt;
+    }
+    std::optional<std::string> put(std::string_view text) {
+      out += text;
+      return std::nullopt;
+    }
+  };
+  return std::visit(Visit{out}, value.data);
+}
+
+}  // namespace
+
+Result<std::string, std::string> write_compact(const Value& value) {
+  std::string out;
+  if (auto failure = write_value(out, value)) return fail(std::move(*failure));
+  return out;
+}
+
+}  // namespace vantrel::json
+
+// ---- Decimal float text -------------------------------------------------------------------------
+
+namespace vantrel::json {
+
+std::optional<double> parse_float_text(std::string_view text) {
+  bool negative = false;
+  std::string_view body = text;
+  if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
+    negative = body[0] == '-';
+    body.remove_prefix(1);
+  }
+  if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity"))
+    return negative ? -HUGE_VAL : HUGE_VAL;
+  if (equals_ignoring_case(body, "nan")) return std::numeric_limits<double>::quiet_NaN();
+  // Rebuilt in the JSON number form, which the double parser takes whole: ".5" and "5." too.
+  std::string number = negative ? "-" : "";
+  std::size_t i = 0;
+  while (i < body.size() && is_digit(body[i])) number += body[i++];
+  bool whole = number.size() > (negative ? 1u : 0u);
+  if (!whole) number += '0';
+  bool fraction = false;
+  if (i < body.size() && body[i] == '.') {
+    ++i;
+    std::size_t from = i;
+    while (i < body.size() && is_digit(body[i])) ++i;
+    fraction = i > from;
+    if (fraction) number += "." + std::string(body.substr(from, i - from));
+  }
+  if (!whole && !fraction) return std::nullopt;
+  if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+    number += body[i++];
+    if (i < body.size() && (body[i] == '+' || body[i] == '-')) number += body[i++];
+    std::size_t from = i;
+    while (i < body.size() && is_digit(body[i])) number += body[i++];
+    if (i == from) return std::nullopt;
+  }
+  if (i != body.size()) return std::nullopt;
+  if (auto value = decimal_to_double(number)) return *value;
+  return negative ? -HUGE_VAL : HUGE_VAL;
+}
+
+}  // namespace vantrel::json
