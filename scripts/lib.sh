@@ -1,9 +1,11 @@
 # Shared steps of the set-up, example and test scripts (sourced, not run).
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-# Debian packages the build, the tests, the fuzzer and the benchmarks need.
+# Debian packages the build, the tests, the fuzzer and the benchmarks need; pip and venv build
+# and install the wheel, mypy checks the type stubs.
 packages=(g++ cmake ninja-build libboost1.81-dev python3-dev python3-pytest
-  libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev)
+  libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev
+  python3-pip python3-venv python3-mypy)
 
 # Installs whichever of the packages this machine lacks.
 ensure_packages() {
