@@ -1,6 +1,8 @@
 """Shared fixtures of the module tests: the built module on sys.path and the fake agent."""
+import glob
 import os
 import pathlib
+import subprocess
 import sys
 
 import pytest
@@ -11,6 +13,20 @@ MODULE_DIR = BUILD / "python"
 FAKE_AGENT = BUILD / "fake_agent" / "fake_agent"
 
 sys.path.insert(0, str(MODULE_DIR))
+
+
+def interpreters():
+    """Every CPython 3 on this machine: Debian's and pyenv's."""
+    found = {"/usr/bin/python3"}
+    found.update(glob.glob("/root/.pyenv/versions/3.*/bin/python3"))
+    found.update(glob.glob("/usr/bin/python3.1[0-9]"))
+    return sorted(p for p in found if os.access(p, os.X_OK))
+
+
+def version_of(python):
+    out = subprocess.run([python, "-c", "import sys; print(sys.version_info[:2])"],
+                         capture_output=True, text=True, check=True).stdout
+    return tuple(int(x) for x in out.strip("()\n").split(","))
 
 
 @pytest.fixture

@@ -1,0 +1,100 @@
+"""The package: `pip wheel` builds one stable-ABI wheel of the module and its type stubs; it installs
+into a fresh virtual environment and imports there under every CPython 3.10+ on this machine, and
+a type checker finds the installed stubs. The sdist holds the source the wheel is built from."""
+import concurrent.futures
+import os
+import sys
+import subprocess
+import tarfile
+import zipfile
+
+import pytest
+
+from conftest import BUILD, ROOT, interpreters, version_of
+
+sys.path.insert(0, str(ROOT / "python" / "backend"))
+import cmake_backend  # noqa: E402
+
+DIST = "vantrel-0.1.0"
+SERVED = [python for python in interpreters() if version_of(python) >= (3, 10)]
+# pip without network or questions: every install here comes from the one wheel.
+PIP = ["-m", "pip", "--disable-pip-version-check", "--no-input"]
+
+
+def run(args, **kwargs):
+    """Runs a command; a failure fails the test with its output."""
+    done = subprocess.run([str(a) for a in args], capture_output=True, text=True, **kwargs)
+    assert done.returncode == 0, f"{args}\n{done.stdout}\n{done.stderr}"
+    return done.stdout
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    """The wheel pip builds from the source tree, reusing the suite's build tree."""
+    out = tmp_path_factory.mktemp("wheel")
+    run(["/usr/bin/python3", *PIP, "wheel", "--no-build-isolation", "--no-deps", "--no-index",
+         "--wheel-dir", out, "--config-settings", f"build-dir={BUILD}", ROOT])
+    [path] = out.glob("*.whl")
+    return path
+
+
+@pytest.fixture(scope="module")
+def venvs(wheel, tmp_path_factory):
+    """A fresh virtual environment per served interpreter with the wheel installed by its own pip;
+    made side by side, as each takes seconds."""
+    base = tmp_path_factory.mktemp("venvs")
+
+    def make(numbered):
+        number, python = numbered
+        venv = base / str(number)
+        run([python, "-m", "venv", venv])
+        run([venv / "bin" / "python", *PIP, "install", "--no-index", "--no-deps", wheel])
+        return python, venv
+
+    with concurrent.futures.ThreadPoolExecutor() as pool:
+        return dict(pool.map(make, enumerate(SERVED)))
+
+
+def test_wheel_is_one_stable_abi_wheel_of_module_and_stubs(wheel):
+    assert wheel.name == f"{DIST}-cp310-abi3-linux_x86_64.whl"
+    with zipfile.ZipFile(wheel) as archive:
+        assert sorted(archive.namelist()) == [
+            "_vantrel-stubs/__init__.pyi",
+            "_vantrel.abi3.so",
+            f"{DIST}.dist-info/METADATA",
+            f"{DIST}.dist-info/RECORD",
+            f"{DIST}.dist-info/WHEEL",
+        ]
+        assert "Tag: cp310-abi3-linux_x86_64\n" in archive.read(f"{DIST}.dist-info/WHEEL").decode()
+        assert archive.read("_vantrel-stubs/__init__.pyi") == (ROOT / "python/_vantrel.pyi").read_bytes()
+
+
+@pytest.mark.parametrize("python", SERVED)
+def test_installed_wheel_imports_under(python, venvs, tmp_path):
+    venv = venvs[python]
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    out = run([venv / "bin" / "python", "-c", "import _vantrel; print(_vantrel.__file__)"],
+              cwd=tmp_path, env=env)
+    assert out.startswith(str(venv)) and out.endswith("/site-packages/_vantrel.abi3.so\n")
+
+
+def test_type_checker_finds_installed_stubs(venvs, tmp_path):
+    (tmp_path / "use.py").write_text(
+        "import _vantrel\nreveal_type(_vantrel.get_claude_account_usage().error)\n")
+    out = run(["/usr/bin/python3", "-m", "mypy", "--strict", "--no-incremental",
+               "--python-executable", venvs["/usr/bin/python3"] / "bin" / "python", "use.py"],
+              cwd=tmp_path)
+    assert 'Revealed type is "Union[_vantrel.PyError, None]"' in out, out
+
+
+def test_sdist_holds_the_source_and_its_metadata(tmp_path):
+    name = cmake_backend.build_sdist(str(tmp_path))
+    assert name == f"{DIST}.tar.gz"
+    with tarfile.open(tmp_path / name) as sdist:
+        names = set(sdist.getnames())
+        pkg_info = sdist.extractfile(f"{DIST}/PKG-INFO").read().decode()
+    for source in ["pyproject.toml", "CMakeLists.txt", "python/CMakeLists.txt",
+                   "python/_vantrel.pyi", "python/backend/cmake_backend.py"]:
+        assert f"{DIST}/{source}" in names
+    assert not any(n.startswith(f"{DIST}/build") for n in names)
+    assert pkg_info.startswith("Metadata-Version: 2.1\nName: vantrel\nVersion: 0.1.0\n")
