@@ -19,11 +19,6 @@ import tarfile
 import tempfile
 import zipfile
 
-try:
-    import tomllib
-except ModuleNotFoundError:
-    import tomli as tomllib
-
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 # One wheel serves every CPython from 3.10 on: the module is built against the 3.10 stable ABI
 # (Py_LIMITED_API in python/CMakeLists.txt).
@@ -73,6 +68,10 @@ def build_sdist(sdist_directory, config_settings=None):
 
 
 def read_project():
+    try:
+        import tomllib
+    except ModuleNotFoundError:  # before Python 3.11; get_requires_for_build_wheel asks for it
+        import tomli as tomllib
     with open(ROOT / "pyproject.toml", "rb") as file:
         return tomllib.load(file)["project"]
 
