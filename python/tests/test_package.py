@@ -1,10 +1,10 @@
-"""The package: `pip wheel` builds one stable-ABI wheel of the module and its type stubs; it installs
-into a fresh virtual environment and imports there under every CPython 3.10+ on this machine, and
-a type checker finds the installed stubs. The sdist holds the source the wheel is built from."""
+"""The package: `pip wheel` builds one stable-ABI wheel of the module and its type stubs; it
+installs into a fresh virtual environment and imports there under every CPython 3.10+ on this
+machine, and a type checker finds the installed stubs. The sdist holds the source."""
 import concurrent.futures
 import os
-import sys
 import subprocess
+import sys
 import tarfile
 import zipfile
 
@@ -40,19 +40,29 @@ def wheel(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def venvs(wheel, tmp_path_factory):
-    """A fresh virtual environment per served interpreter with the wheel installed by its own pip;
-    made side by side, as each takes seconds."""
+    """Per served interpreter, a fresh virtual environment with the wheel installed by its own
+    pip, or what failed; made side by side, as each takes seconds."""
     base = tmp_path_factory.mktemp("venvs")
 
     def make(numbered):
         number, python = numbered
         venv = base / str(number)
-        run([python, "-m", "venv", venv])
-        run([venv / "bin" / "python", *PIP, "install", "--no-index", "--no-deps", wheel])
+        try:
+            run([python, "-m", "venv", venv])
+            run([venv / "bin" / "python", *PIP, "install", "--no-index", "--no-deps", wheel])
+        except AssertionError as failure:
+            return python, failure
         return python, venv
 
     with concurrent.futures.ThreadPoolExecutor() as pool:
         return dict(pool.map(make, enumerate(SERVED)))
+
+
+def venv_of(venvs, python):
+    made = venvs[python]
+    if isinstance(made, AssertionError):
+        raise made
+    return made
 
 
 def test_wheel_is_one_stable_abi_wheel_of_module_and_stubs(wheel):
@@ -66,12 +76,13 @@ def test_wheel_is_one_stable_abi_wheel_of_module_and_stubs(wheel):
             f"{DIST}.dist-info/WHEEL",
         ]
         assert "Tag: cp310-abi3-linux_x86_64\n" in archive.read(f"{DIST}.dist-info/WHEEL").decode()
-        assert archive.read("_vantrel-stubs/__init__.pyi") == (ROOT / "python/_vantrel.pyi").read_bytes()
+        stub = archive.read("_vantrel-stubs/__init__.pyi")
+    assert stub == (ROOT / "python" / "_vantrel.pyi").read_bytes()
 
 
 @pytest.mark.parametrize("python", SERVED)
 def test_installed_wheel_imports_under(python, venvs, tmp_path):
-    venv = venvs[python]
+    venv = venv_of(venvs, python)
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     out = run([venv / "bin" / "python", "-c", "import _vantrel; print(_vantrel.__file__)"],
               cwd=tmp_path, env=env)
@@ -81,9 +92,9 @@ def test_installed_wheel_imports_under(python, venvs, tmp_path):
 def test_type_checker_finds_installed_stubs(venvs, tmp_path):
     (tmp_path / "use.py").write_text(
         "import _vantrel\nreveal_type(_vantrel.get_claude_account_usage().error)\n")
+    python = venv_of(venvs, "/usr/bin/python3") / "bin" / "python"
     out = run(["/usr/bin/python3", "-m", "mypy", "--strict", "--no-incremental",
-               "--python-executable", venvs["/usr/bin/python3"] / "bin" / "python", "use.py"],
-              cwd=tmp_path)
+               "--python-executable", python, "use.py"], cwd=tmp_path)
     assert 'Revealed type is "Union[_vantrel.PyError, None]"' in out, out
 
 
