@@ -71,13 +71,14 @@ def test_wheel_is_one_stable_abi_wheel_of_module_and_stubs(wheel):
         assert sorted(archive.namelist()) == [
             "_vantrel-stubs/__init__.pyi",
             "_vantrel.abi3.so",
+            "_vantrel.pyi",
             f"{DIST}.dist-info/METADATA",
             f"{DIST}.dist-info/RECORD",
             f"{DIST}.dist-info/WHEEL",
         ]
         assert "Tag: cp310-abi3-linux_x86_64\n" in archive.read(f"{DIST}.dist-info/WHEEL").decode()
-        stub = archive.read("_vantrel-stubs/__init__.pyi")
-    assert stub == (ROOT / "python" / "_vantrel.pyi").read_bytes()
+        stubs = [archive.read(name) for name in ("_vantrel-stubs/__init__.pyi", "_vantrel.pyi")]
+    assert stubs == [(ROOT / "python" / "_vantrel.pyi").read_bytes()] * 2
 
 
 @pytest.mark.parametrize("python", SERVED)
