@@ -274,6 +274,23 @@ Conversation result_and_server_tools() {
           }};
 }
 
+// A command item as its tool block starts it.
+Item command_started(std::string id, std::string command, std::string raw) {
+  Item item = item_of(std::move(id), ItemKind::CommandExecution, "in_progress", std::move(raw));
+  item.command = std::move(command);
+  return item;
+}
+
+// A started tool item as a result block completes it.
+Item completed(Item item, std::string status, std::string raw, std::string output,
+               std::optional<std::int32_t> exit_code = std::nullopt) {
+  item.status = std::move(status);
+  item.raw = std::move(raw);
+  item.aggregated_output = std::move(output);
+  item.exit_code = exit_code;
+  return item;
+}
+
 // The rules a block follows: a repeated tool id replaces the waiting item, only text blocks set
 // the last agent message (an empty one too), and tool results count only on their own lines.
 Conversation block_rules() {
@@ -288,52 +305,44 @@ Conversation block_rules() {
   const std::string empty = R"({"type":"text","text":""})";
   const std::string search = R"({"type":"server_tool_use","id":"s1","name":"web_search"})";
   const std::string found = R"({"type":"web_search_tool_result","tool_use_id":"s1","content":"r"})";
-  Item ls = item_of("t1", ItemKind::CommandExecution, "in_progress", first);
-  ls.command = "ls";
-  Item pwd = item_of("t1", ItemKind::CommandExecution, "in_progress", second);
-  pwd.command = "pwd";
-  Item pwd_done = pwd;
-  pwd_done.status = "completed";
-  pwd_done.raw = result;
-  pwd_done.aggregated_output = "out";
-  pwd_done.exit_code = 0;
-  Item s_done = item_of("s1", ItemKind::WebSearch, "completed", found);
-  s_done.aggregated_output = "r";
+  Item pwd = command_started("t1", "pwd", second);
+  Item searching = item_of("s1", ItemKind::WebSearch, "in_progress", search);
+
   const std::string result_line = R"({"type":"result","result":"done"})";
-  return {"block rules",
-          Agent::Claude,
-          {
-              R"({"type":"assistant","message":{"id":"m2","content":[)" + done + "," + first + "," +
-                  second + "," + thinking + "]}}",
-              R"({"type":"assistant","message":{"content":[)" + early + "]}}",
-              R"({"type":"user","message":{"content":[)" + result + "]}}",
-              result_line,
-              R"({"type":"assistant","message":{"content":[)" + empty + "]}}",
-              result_line,
-              R"({"type":"assistant","message":{"content":[)" + search + "]}}",
-              R"({"type":"user","message":{"content":[)" + found + "]}}",
-              R"({"type":"assistant","message":{"content":[)" + found + "]}}",
-          },
-          {
-              {0, with_item(EventType::ItemCompleted,
-                            text_item("m2_0", ItemKind::AgentMessage, "done", done))},
-              {0, with_item(EventType::ItemStarted, ls)},
-              {0, with_item(EventType::ItemStarted, pwd)},
-              {0, with_item(EventType::ItemCompleted,
-                            text_item("m2_1", ItemKind::Reasoning, "x", thinking))},
-              {1, other("assistant")},
-              {2, with_item(EventType::ItemCompleted, pwd_done)},
-              {3, turn(EventType::TurnCompleted, usage_of(0, 0, 0, 0, 0))},
-              {4, with_item(EventType::ItemCompleted,
-                            text_item("block_0", ItemKind::AgentMessage, "", empty))},
-              {5, with_item(EventType::ItemCompleted,
-                            text_item("result", ItemKind::AgentMessage, "done", result_line))},
-              {5, turn(EventType::TurnCompleted, usage_of(0, 0, 0, 0, 0))},
-              {6, with_item(EventType::ItemStarted,
-                            item_of("s1", ItemKind::WebSearch, "in_progress", search))},
-              {7, other("user")},
-              {8, with_item(EventType::ItemCompleted, s_done)},
-          }};
+  return {
+      "block rules",
+      Agent::Claude,
+      {
+          R"({"type":"assistant","message":{"id":"m2","content":[)" + done + "," + first + "," +
+              second + "," + thinking + "]}}",
+          R"({"type":"assistant","message":{"content":[)" + early + "]}}",
+          R"({"type":"user","message":{"content":[)" + result + "]}}",
+          result_line,
+          R"({"type":"assistant","message":{"content":[)" + empty + "]}}",
+          result_line,
+          R"({"type":"assistant","message":{"content":[)" + search + "]}}",
+          R"({"type":"user","message":{"content":[)" + found + "]}}",
+          R"({"type":"assistant","message":{"content":[)" + found + "]}}",
+      },
+      {
+          {0, with_item(EventType::ItemCompleted,
+                        text_item("m2_0", ItemKind::AgentMessage, "done", done))},
+          {0, with_item(EventType::ItemStarted, command_started("t1", "ls", first))},
+          {0, with_item(EventType::ItemStarted, pwd)},
+          {0, with_item(EventType::ItemCompleted,
+                        text_item("m2_1", ItemKind::Reasoning, "x", thinking))},
+          {1, other("assistant")},
+          {2, with_item(EventType::ItemCompleted, completed(pwd, "completed", result, "out", 0))},
+          {3, turn(EventType::TurnCompleted, usage_of(0, 0, 0, 0, 0))},
+          {4, with_item(EventType::ItemCompleted,
+                        text_item("block_0", ItemKind::AgentMessage, "", empty))},
+          {5, with_item(EventType::ItemCompleted,
+                        text_item("result", ItemKind::AgentMessage, "done", result_line))},
+          {5, turn(EventType::TurnCompleted, usage_of(0, 0, 0, 0, 0))},
+          {6, with_item(EventType::ItemStarted, searching)},
+          {7, other("user")},
+          {8, with_item(EventType::ItemCompleted, completed(searching, "completed", found, "r"))},
+      }};
 }
 
 // Texts cut between the two halves of a surrogate pair: every text made from the line holds
@@ -345,13 +354,8 @@ Conversation cut_surrogates() {
   const std::string result =
       R"({"type":"tool_result","tool_use_id":"c1","content":"out \ud83d","x":"\ude00"})";
   const std::string replacement = "\xef\xbf\xbd";
-  Item started = item_of("c1", ItemKind::CommandExecution, "in_progress", bash);
-  started.command = "echo " + replacement;
-  Item finished = started;
-  finished.status = "completed";
-  finished.raw = result;
-  finished.aggregated_output = "out " + replacement;
-  finished.exit_code = 3;
+  Item started = command_started("c1", "echo " + replacement, bash);
+
   const std::string result_line = R"({"type":"result","result":"b\udc00","session_id":"s\ud800"})";
   return {
       "cut surrogates",
@@ -368,7 +372,8 @@ Conversation cut_surrogates() {
                         text_item("m" + replacement + "_0", ItemKind::AgentMessage,
                                   "a" + replacement, text))},
           {0, with_item(EventType::ItemStarted, started)},
-          {1, with_item(EventType::ItemCompleted, finished)},
+          {1, with_item(EventType::ItemCompleted,
+                        completed(started, "completed", result, "out " + replacement, 3))},
           {2, with_item(EventType::ItemCompleted,
                         text_item("result", ItemKind::AgentMessage, "b" + replacement, result_line),
                         "s" + replacement)},
@@ -387,12 +392,8 @@ Conversation deep_values() {
                            R"(,"command":"ls"}})";
   const std::string result = R"({"type":"tool_result","tool_use_id":"d1","content":[)" + deep +
                              R"(,{"type":"text","text":"o"}]})";
-  Item started = item_of("d1", ItemKind::CommandExecution, "in_progress", bash);
-  started.command = "ls";
-  Item finished = started;
-  finished.status = "completed";
-  finished.raw = result;
-  finished.exit_code = 4;
+  Item started = command_started("d1", "ls", bash);
+
   return {
       "deep values",
       Agent::Claude,
@@ -404,7 +405,7 @@ Conversation deep_values() {
       },
       {
           {0, with_item(EventType::ItemStarted, started)},
-          {1, with_item(EventType::ItemCompleted, finished)},
+          {1, with_item(EventType::ItemCompleted, completed(started, "completed", result, "", 4))},
           {2, turn(EventType::TurnCompleted, usage_of(1, 0, 0, 0, 1))},
       }};
 }
