@@ -880,10 +880,6 @@ std::string float_text(double value) {
   return out;
 }
 
-std::string found_integer(std::int64_t value) { return "integer `" + std::to_string(value) + "`"; }
-std::string found_unsigned(std::uint64_t value) {
-  return "integer `" + std::to_string(value) + "`";
-}
 std::string found_float(double value) { return "floating point `" + float_text(value) + "`"; }
 
 std::string found_string(std::string_view value) {

@@ -186,7 +186,7 @@ class Reader {
   void read_string(std::string& out, std::string_view expected = "a string");
 
   // A parsed JSON number: an integer when it has no fraction or exponent and fits u64 (or i64
-  // when negative), else a double.
+  // when negative), else a double (or, from read_integer, a BigInteger).
   struct Number {
     enum Type : std::uint8_t { U64, I64, F64, BigInteger } type = U64;
     std::uint64_t u = 0;
@@ -268,8 +268,6 @@ class Reader {
 // The shortest digits that read back as `value`: plain between 1e-5 and 1e16 ("5.0", "0.25"),
 // exponent form outside ("1e+16", "2.5e-7").
 std::string float_text(double value);
-std::string found_integer(std::int64_t value);     // "integer `-1`"
-std::string found_unsigned(std::uint64_t value);   // "integer `5`"
 std::string found_float(double value);             // "floating point `1.5`"
 std::string found_string(std::string_view value);  // "string \"x\"", with escapes
 
