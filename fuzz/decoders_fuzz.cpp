@@ -45,14 +45,29 @@ void check_error(const json::Error& error, std::string_view text) {
           "error text without its position");
 }
 
-// Plain validation, and the raw slice of the same value. A raw value is also checked for UTF-8,
-// so it fails on every text validation fails on, and beyond those only for bad UTF-8; its slice
-// is the text without the white space around it.
+// Plain validation, whole validation and the raw slice of the same value. Whole validation
+// (strings decoded, numbers converted) fails where plain validation does, with the same error,
+// and beyond that only for bad UTF-8 or a number beyond a double: an escape plain validation
+// takes, a lone surrogate included, decodes. A raw value is also checked for UTF-8, so it fails on
+// every text validation fails on, and beyond those only for bad UTF-8; its slice is the text
+// without the white space around it.
 void validate(std::string_view text) {
   json::Reader plain(text);
   plain.skip();
   const bool valid = plain.finish();
   if (!valid) check_error(plain.error(), text);
+
+  json::Reader whole(text);
+  whole.check_value();
+  if (!whole.finish()) {
+    check_error(whole.error(), text);
+    const json::ErrorCode code = whole.error().code;
+    require(code == json::ErrorCode::InvalidUnicodeCodePoint ||
+                code == json::ErrorCode::NumberOutOfRange || whole.error() == plain.error(),
+            "whole validation fails for another reason than plain validation");
+  } else {
+    require(valid, "whole validation accepts a text plain validation rejects");
+  }
 
   json::Reader sliced(text);
   json::Raw raw = sliced.raw();

@@ -300,3 +300,32 @@ def test_the_executable_defaults_to_the_agent_name(fake_agent, record, tmp_path,
                                   "VANTREL_FAKE_RECORD": str(record)}, **options)
     runner.run(Request(prompt="hi"))
     assert recorded(record, "arg")[0] == program
+
+
+def test_cut_surrogates_and_deeply_nested_results_leave_the_run_going(fake_agent):
+    deep = []
+    for _ in range(200):
+        deep = [deep]
+    lines = [
+        out({"type": "system", "subtype": "init", "session_id": "s"}),
+        out({"type": "assistant", "message": {"id": "m1", "content": [
+            {"type": "text", "text": "cut \ud83d"},
+            {"type": "tool_use", "id": "t1", "name": "Bash",
+             "input": {"command": "ls", "deep": deep}}]}}),
+        out({"type": "user", "message": {"content": [
+            {"type": "tool_result", "tool_use_id": "t1",
+             "content": [{"type": "text", "text": "o\udc00", "citations": deep}]}]},
+             "tool_use_result": {"deep": deep}}),
+        out({"type": "result", "result": "done \ud83d", "usage": {"input_tokens": 1}}),
+    ]
+    outcome = fake_runner(fake_agent, lines, agent="claude").run(Request(prompt="hi"))
+    assert outcome.error is None
+    events = outcome.result.events
+    assert [(e.type, e.item.type if e.item else None) for e in events] == [
+        ("thread.started", None), ("turn.started", None), ("item.completed", "agent_message"),
+        ("item.started", "command_execution"), ("item.completed", "command_execution"),
+        ("item.completed", "agent_message"), ("turn.completed", None)]
+    assert events[2].item.text == "cut \ufffd"
+    assert "\\ud83d" in events[2].item.raw and "\\ud83d" in events[2].raw
+    assert events[4].item.aggregated_output == "o\ufffd"
+    assert outcome.result.final_message == "done \ufffd"

@@ -36,8 +36,6 @@ constexpr std::array<std::string_view, static_cast<std::size_t>(ErrorCode::Custo
     "trailing characters",
     "recursion limit exceeded",
     "invalid unicode code point",
-    "lone leading surrogate in hex escape",
-    "unexpected end of hex escape",
 };
 
 constexpr std::int64_t i64_max = std::numeric_limits<std::int64_t>::max();
@@ -216,6 +214,7 @@ std::string number_text(const Reader::Number& n) {
     case Reader::Number::U64: return std::to_string(n.u);
     case Reader::Number::I64: return std::to_string(n.i);
     case Reader::Number::F64: return float_text(n.f);
+    case Reader::Number::BigInteger: return std::string(n.digits);
   }
   return {};
 }
@@ -295,7 +294,7 @@ std::string Reader::found_text() {
     default:
       if (c == '-' || is_digit(static_cast<char>(c))) {
         Number n;
-        return scan_number(true, &n) ? found_number(n) : "";
+        return scan_number(true, &n, true) ? found_number(n) : "";
       }
       fail_peek(ErrorCode::ExpectedSomeValue);
       return {};
@@ -461,7 +460,7 @@ bool Reader::finish() {
 
 // Reads a string's body (the opening quote consumed) up to and including its closing quote.
 // With `decode`, `out` receives the contents, escapes resolved (a view into the text when there
-// are none). With `check_utf8`, the contents must be valid UTF-8 and surrogate escapes paired.
+// are none). With `check_utf8`, the contents must be valid UTF-8.
 bool Reader::scan_string(bool decode, bool check_utf8, std::string_view& out) {
   const std::size_t start = pos_;
   std::size_t segment = pos_;
@@ -526,43 +525,45 @@ bool Reader::scan_escape(bool decode) {
   return true;
 }
 
-// "\uXXXX" after its "u"; a decoded escape must be a whole code point (a surrogate pair).
-bool Reader::scan_unicode_escape(bool decode) {
-  auto hex4 = [this](std::uint32_t& value) {
-    if (text_.size() - pos_ < 4) {
-      pos_ = text_.size();
-      return fail_here(ErrorCode::EofWhileParsingString), false;
-    }
-    value = 0;
-    bool valid = true;
-    for (int k = 0; k < 4; ++k) {
-      int digit = hex_value(text_[pos_ + k]);
-      valid = valid && digit >= 0;
-      value = value * 16 + static_cast<std::uint32_t>(digit < 0 ? 0 : digit);
-    }
-    pos_ += 4;
-    if (!valid) return fail_here(ErrorCode::InvalidEscape), false;
-    return true;
-  };
-  std::uint32_t unit = 0;
-  if (!hex4(unit)) return false;
-  if (!decode) return true;
-  if (unit >= 0xdc00 && unit <= 0xdfff)
-    return fail_here(ErrorCode::LoneLeadingSurrogateInHexEscape), false;
-  if (unit < 0xd800 || unit > 0xdbff) {
-    append_utf8(scratch_, unit);
-    return true;
+// The four hex digits of a "\u" escape.
+bool Reader::scan_hex4(std::uint32_t& value) {
+  if (text_.size() - pos_ < 4) {
+    pos_ = text_.size();
+    return fail_here(ErrorCode::EofWhileParsingString), false;
   }
-  for (char expected : {'\\', 'u'}) {
-    if (pos_ == text_.size()) return fail_here(ErrorCode::EofWhileParsingString), false;
-    if (text_[pos_++] != expected) return fail_here(ErrorCode::UnexpectedEndOfHexEscape), false;
+  value = 0;
+  bool valid = true;
+  for (int k = 0; k < 4; ++k) {
+    int digit = hex_value(text_[pos_ + k]);
+    valid = valid && digit >= 0;
+    value = value * 16 + static_cast<std::uint32_t>(digit < 0 ? 0 : digit);
   }
-  std::uint32_t low = 0;
-  if (!hex4(low)) return false;
-  if (low < 0xdc00 || low > 0xdfff)
-    return fail_here(ErrorCode::LoneLeadingSurrogateInHexEscape), false;
-  append_utf8(scratch_, 0x10000 + ((unit - 0xd800) << 10) + (low - 0xdc00));
+  pos_ += 4;
+  if (!valid) return fail_here(ErrorCode::InvalidEscape), false;
   return true;
+}
+
+// "\uXXXX" after its "u". Decoded, a surrogate pair gives its one code point; a surrogate without
+// its other half gives U+FFFD, as agents cut texts between the halves of a pair. Undecoded, each
+// escape is checked on its own, which accepts exactly the same texts.
+bool Reader::scan_unicode_escape(bool decode) {
+  constexpr std::uint32_t replacement = 0xfffd;
+  std::uint32_t unit = 0;
+  if (!scan_hex4(unit)) return false;
+  if (!decode) return true;
+  for (;;) {
+    if (unit < 0xd800 || unit > 0xdfff) return append_utf8(scratch_, unit), true;
+    const bool low_may_follow =
+        unit <= 0xdbff && text_.size() - pos_ >= 2 && text_[pos_] == '\\' && text_[pos_ + 1] == 'u';
+    if (!low_may_follow) return append_utf8(scratch_, replacement), true;
+    pos_ += 2;
+    std::uint32_t next = 0;
+    if (!scan_hex4(next)) return false;
+    if (next >= 0xdc00 && next <= 0xdfff)
+      return append_utf8(scratch_, 0x10000 + ((unit - 0xd800) << 10) + (next - 0xdc00)), true;
+    append_utf8(scratch_, replacement);
+    unit = next;  // the escape after a lone high surrogate is decoded as itself
+  }
 }
 
 std::string_view Reader::read_string(std::string_view expected) {
@@ -597,8 +598,9 @@ bool Reader::read_bool(std::string_view expected) {
 
 // Reads one number by the JSON grammar. With `convert`, fills `out`: an integer (u64, or i64
 // when negative) when it has no fraction or exponent and fits, else a double; a double beyond
-// range fails with "number out of range".
-bool Reader::scan_number(bool convert, Number* out) {
+// range fails with "number out of range". With `big_integers`, an integer that does not fit is
+// kept as its digits instead.
+bool Reader::scan_number(bool convert, Number* out, bool big_integers) {
   const std::size_t start = pos_;
   const bool negative = text_[pos_] == '-';
   if (negative) ++pos_;
@@ -633,22 +635,26 @@ bool Reader::scan_number(bool convert, Number* out) {
     auto [end, ec] = std::from_chars(first, text_.data() + integer_end, u);
     if (ec == std::errc()) {
       if (!negative) {
-        *out = Number{Number::U64, u, 0, 0};
+        *out = Number{Number::U64, u, 0, 0, {}};
         return true;
       }
       if (u <= static_cast<std::uint64_t>(i64_max) + 1) {
-        *out = Number{Number::I64, 0, static_cast<std::int64_t>(0 - u), 0};
+        *out = Number{Number::I64, 0, static_cast<std::int64_t>(0 - u), 0, {}};
         return true;
       }
+    }
+    if (big_integers) {
+      *out = Number{Number::BigInteger, 0, 0, 0, text_.substr(start, pos_ - start)};
+      return true;
     }
   }
   auto value = decimal_to_double(text_.substr(start, pos_ - start));
   if (!value) return fail_here(ErrorCode::NumberOutOfRange), false;
-  *out = Number{Number::F64, 0, 0, *value};
+  *out = Number{Number::F64, 0, 0, *value, {}};
   return true;
 }
 
-std::optional<Reader::Number> Reader::read_number(std::string_view expected) {
+std::optional<Reader::Number> Reader::read_number_as(std::string_view expected, bool big_integers) {
   int c = value_start();
   if (c != '-' && !(c >= 0 && is_digit(static_cast<char>(c)))) {
     if (c >= 0) fail_invalid_type(expected);
@@ -656,8 +662,16 @@ std::optional<Reader::Number> Reader::read_number(std::string_view expected) {
   }
   value_pending_ = false;
   Number n;
-  if (!scan_number(true, &n)) return std::nullopt;
+  if (!scan_number(true, &n, big_integers)) return std::nullopt;
   return n;
+}
+
+std::optional<Reader::Number> Reader::read_number(std::string_view expected) {
+  return read_number_as(expected, false);
+}
+
+std::optional<Reader::Number> Reader::read_integer(std::string_view expected) {
+  return read_number_as(expected, true);
 }
 
 // ---- Skipping and raw values ------------------------------------------------------------------
@@ -699,15 +713,42 @@ void Reader::check_value() {
   skip_value(true);
 }
 
+namespace {
+
+// The closing brackets of the containers a scanned value holds open, innermost last: one bit a
+// level, the first 64 levels in place and deeper ones in words added as needed, so a scanned value
+// may nest to any depth without recursion.
+class Closers {
+ public:
+  bool empty() const { return size_ == 0; }
+  char top() const { return (word(size_ - 1) >> ((size_ - 1) % 64) & 1) != 0 ? '}' : ']'; }
+  void push(char closer) {
+    if (size_ / 64 > deeper_.size()) deeper_.push_back(0);
+    std::uint64_t& bits = size_ < 64 ? first_ : deeper_[size_ / 64 - 1];
+    const std::uint64_t bit = std::uint64_t{1} << (size_ % 64);
+    bits = closer == '}' ? bits | bit : bits & ~bit;
+    ++size_;
+  }
+  void pop() { --size_; }
+
+ private:
+  std::uint64_t word(std::size_t level) const {
+    return level < 64 ? first_ : deeper_[level / 64 - 1];
+  }
+
+  std::size_t size_ = 0;
+  std::uint64_t first_ = 0;
+  std::vector<std::uint64_t> deeper_;
+};
+
+}  // namespace
+
 // Scans one value (at its first byte) without building anything; `whole` checks its strings and
-// numbers as reading them would. The nesting of the scanned value counts towards the limit on top
-// of the containers already open.
+// numbers as reading them would. Nothing is built, so its nesting has no limit.
 void Reader::skip_value(bool whole) {
-  std::array<char, max_depth> closers;
-  std::size_t open = 0;
+  Closers closers;
   auto eof_in = [&] {
-    return closers[open - 1] == ']' ? ErrorCode::EofWhileParsingList
-                                    : ErrorCode::EofWhileParsingObject;
+    return closers.top() == ']' ? ErrorCode::EofWhileParsingList : ErrorCode::EofWhileParsingObject;
   };
   bool want_key = false;
   for (;;) {
@@ -748,15 +789,14 @@ void Reader::skip_value(bool whole) {
       }
       case '[':
       case '{': {
-        if (depth_ + open == max_depth) return fail_peek(ErrorCode::RecursionLimitExceeded);
         char closer = c == '[' ? ']' : '}';
-        closers[open++] = closer;
+        closers.push(closer);
         ++pos_;
         skip_whitespace();
         if (pos_ == text_.size()) return fail_peek(eof_in());
         if (text_[pos_] == closer) {
           ++pos_;
-          --open;
+          closers.pop();
           break;
         }
         want_key = closer == '}';
@@ -772,14 +812,14 @@ void Reader::skip_value(bool whole) {
     }
     // After a value: close containers or move to the next member.
     for (;;) {
-      if (open == 0) return;
+      if (closers.empty()) return;
       skip_whitespace();
       if (pos_ == text_.size()) return fail_peek(eof_in());
-      char closer = closers[open - 1];
+      char closer = closers.top();
       c = text_[pos_];
       if (c == closer) {
         ++pos_;
-        --open;
+        closers.pop();
         continue;
       }
       if (c != ',')
@@ -840,10 +880,6 @@ std::string float_text(double value) {
   return out;
 }
 
-std::string found_integer(std::int64_t value) { return "integer `" + std::to_string(value) + "`"; }
-std::string found_unsigned(std::uint64_t value) {
-  return "integer `" + std::to_string(value) + "`";
-}
 std::string found_float(double value) { return "floating point `" + float_text(value) + "`"; }
 
 std::string found_string(std::string_view value) {
@@ -898,42 +934,27 @@ std::string_view trim_unicode_space(std::string_view text) {
 void read(Reader& r, std::string& out) { r.read_string(out); }
 void read(Reader& r, bool& out) { out = r.read_bool(); }
 
-void read(Reader& r, std::int64_t& out) {
-  auto n = r.read_number("i64");
-  if (!n) return;
-  if (n->type == Reader::Number::F64)
-    r.fail("invalid type: " + found_float(n->f) + ", expected i64");
-  else if (n->type == Reader::Number::I64)
-    out = n->i;
-  else if (n->u > static_cast<std::uint64_t>(i64_max))
-    r.fail_invalid_value(found_unsigned(n->u), "i64");
-  else
-    out = static_cast<std::int64_t>(n->u);
-}
-
-// Integers of a narrower type: in range, or an invalid value naming `expected`.
+// Integers of a type T: in range, or an invalid value naming the integer and `expected`; a
+// number with a fraction or an exponent is an invalid type.
 template <class T>
-void read_narrow(Reader& r, T& out, std::string_view expected) {
-  auto n = r.read_number(expected);
+void read_integer_of(Reader& r, T& out, std::string_view expected) {
+  auto n = r.read_integer(expected);
   if (!n) return;
   using limits = std::numeric_limits<T>;
-  if (n->type == Reader::Number::F64) {
+  if (n->type == Reader::Number::F64)
     r.fail("invalid type: " + found_float(n->f) + ", expected " + std::string(expected));
-  } else if (n->type == Reader::Number::I64) {
-    if (n->i < static_cast<std::int64_t>(limits::min()))
-      r.fail_invalid_value(found_integer(n->i), expected);
-    else
-      out = static_cast<T>(n->i);
-  } else if (n->u > static_cast<std::uint64_t>(limits::max())) {
-    r.fail_invalid_value(found_unsigned(n->u), expected);
-  } else {
+  else if (n->type == Reader::Number::I64 && std::cmp_greater_equal(n->i, limits::min()))
+    out = static_cast<T>(n->i);
+  else if (n->type == Reader::Number::U64 && std::cmp_less_equal(n->u, limits::max()))
     out = static_cast<T>(n->u);
-  }
+  else
+    r.fail_invalid_value(found_number(*n), expected);
 }
 
-void read(Reader& r, std::int32_t& out) { read_narrow(r, out, "i32"); }
-void read(Reader& r, std::uint64_t& out) { read_narrow(r, out, "u64"); }
-void read(Reader& r, std::uint8_t& out) { read_narrow(r, out, "u8"); }
+void read(Reader& r, std::int64_t& out) { read_integer_of(r, out, "i64"); }
+void read(Reader& r, std::int32_t& out) { read_integer_of(r, out, "i32"); }
+void read(Reader& r, std::uint64_t& out) { read_integer_of(r, out, "u64"); }
+void read(Reader& r, std::uint8_t& out) { read_integer_of(r, out, "u8"); }
 
 void read(Reader& r, double& out) {
   auto n = r.read_number("f64");
@@ -942,6 +963,7 @@ void read(Reader& r, double& out) {
     case Reader::Number::U64: out = static_cast<double>(n->u); break;
     case Reader::Number::I64: out = static_cast<double>(n->i); break;
     case Reader::Number::F64: out = n->f; break;
+    case Reader::Number::BigInteger: break;  // only read_integer gives one
   }
 }
 

@@ -14,11 +14,14 @@
 //   default `T{}`) and requires only white space after it ("trailing characters"); it returns the
 //   error, or nullopt on success.
 // * `json::read(r, x)` reads the value at the current position into `x`, choosing the rule by type:
-//     std::string               a JSON string, escapes decoded                      "a string"
+//     std::string               a JSON string, escapes decoded (a lone surrogate    "a string"
+//                               escape as U+FFFD)
 //     bool                      true or false                                       "a boolean"
 //     std::int64_t / int32_t    a JSON integer in range; 5.0 is an invalid type,
 //                               9223372036854775808 an invalid value                "i64" / "i32"
 //     std::uint64_t / uint8_t   a JSON integer in range                             "u64" / "u8"
+//                               (an integer out of range, beyond 64 bits too, is an invalid value
+//                               that names it: "invalid value: integer `N`, expected u8")
 //     double                    any JSON number, integers converted                 "f64"
 //     std::optional<T>          null is absent, anything else is read as T
 //     std::vector<T>            a JSON array of T                                   "a sequence"
@@ -76,10 +79,10 @@
 // `r.read_keeping_raw(f)` reads the value with `f` and returns its source slice too, in one pass.
 // `r.fail(...)` records a decoder's own failure at the current position.
 //
-// Limits: at most 128 arrays and objects open at once over the whole text, skipped and raw values
-// included ("recursion limit exceeded" at the 129th). Invalid UTF-8 in a key, a read string or a
-// raw value fails with "invalid unicode code point"; strings inside skipped values are checked for
-// syntax only.
+// Limits: at most 128 arrays and objects read open at once ("recursion limit exceeded" at the
+// 129th); skipped and raw values are scanned, not built, and nest to any depth. Invalid UTF-8 in a
+// key, a read string or a raw value fails with "invalid unicode code point"; strings inside
+// skipped values are checked for syntax only.
 #pragma once
 
 #include <concepts>
@@ -119,8 +122,6 @@ enum class ErrorCode : std::uint8_t {
   TrailingCharacters,
   RecursionLimitExceeded,
   InvalidUnicodeCodePoint,
-  LoneLeadingSurrogateInHexEscape,
-  UnexpectedEndOfHexEscape,
   Custom,
 };
 
@@ -144,7 +145,7 @@ struct Raw {
   friend bool operator==(const Raw&, const Raw&) = default;
 };
 
-// At most this many arrays and objects may be open at once.
+// At most this many arrays and objects may be open at once while they are read (not skipped).
 inline constexpr std::size_t max_depth = 128;
 
 class Reader {
@@ -185,14 +186,18 @@ class Reader {
   void read_string(std::string& out, std::string_view expected = "a string");
 
   // A parsed JSON number: an integer when it has no fraction or exponent and fits u64 (or i64
-  // when negative), else a double.
+  // when negative), else a double (or, from read_integer, a BigInteger).
   struct Number {
-    enum Type : std::uint8_t { U64, I64, F64 } type = U64;
+    enum Type : std::uint8_t { U64, I64, F64, BigInteger } type = U64;
     std::uint64_t u = 0;
     std::int64_t i = 0;
     double f = 0;
+    std::string_view digits;  // a BigInteger as written, "-" first when negative
   };
   std::optional<Number> read_number(std::string_view expected);
+  // As read_number, for an integer type: an integer beyond 64 bits is a BigInteger, whatever its
+  // size, so that it is named as the integer it is.
+  std::optional<Number> read_integer(std::string_view expected);
 
   // Validates and drops one value / returns its exact source slice.
   void skip();
@@ -209,8 +214,8 @@ class Reader {
     read_value();
     return end_kept_raw(start, outer_unchecked);
   }
-  // Validates and drops one value as reading it whole would: its strings decoded (valid UTF-8,
-  // paired surrogate escapes) and its numbers converted ("number out of range").
+  // Validates and drops one value as reading it whole would: its strings valid UTF-8 and its
+  // numbers converted ("number out of range").
   void check_value();
 
   // Records a failure at the current position (the last byte consumed).
@@ -237,7 +242,9 @@ class Reader {
   bool scan_string(bool decode, bool check_utf8, std::string_view& out);
   bool scan_escape(bool decode);
   bool scan_unicode_escape(bool decode);
-  bool scan_number(bool convert, Number* out);
+  bool scan_hex4(std::uint32_t& value);
+  bool scan_number(bool convert, Number* out, bool big_integers = false);
+  std::optional<Number> read_number_as(std::string_view expected, bool big_integers);
   void skip_value(bool whole = false);
   Raw end_kept_raw(std::size_t start, bool outer_unchecked);
   std::string found_text();
@@ -261,8 +268,6 @@ class Reader {
 // The shortest digits that read back as `value`: plain between 1e-5 and 1e16 ("5.0", "0.25"),
 // exponent form outside ("1e+16", "2.5e-7").
 std::string float_text(double value);
-std::string found_integer(std::int64_t value);     // "integer `-1`"
-std::string found_unsigned(std::uint64_t value);   // "integer `5`"
 std::string found_float(double value);             // "floating point `1.5`"
 std::string found_string(std::string_view value);  // "string \"x\"", with escapes
 
@@ -319,7 +324,7 @@ void read(Reader& r, std::unordered_map<std::string, T>& out) {
 }
 
 // The lenient rules: the value is read whole first, so a fault inside it still fails (bad syntax,
-// invalid UTF-8, a lone surrogate escape, a number beyond a double); a wrong type never does.
+// invalid UTF-8, a number beyond a double); a wrong type never does.
 void lenient_text(Reader& r, std::optional<std::string>& out);
 void lenient_text_or_empty(Reader& r, std::string& out);
 void lenient_bool(Reader& r, bool& out);

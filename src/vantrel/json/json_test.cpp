@@ -65,8 +65,6 @@ TEST(JsonSyntax, FaultsAreWordedWithTheirPosition) {
        "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
       {"{\"a\":1}\n{}", "trailing characters at line 2 column 1"},
       {"1 2", "trailing characters at line 1 column 3"},
-      {nested(129), "recursion limit exceeded at line 1 column 129"},
-      {"{\"a\":" + nested(128) + "}", "recursion limit exceeded at line 1 column 133"},
       {"\"\xff\"", "invalid unicode code point at line 1 column 3"},
       {"[\"\xed\xa0\x80\"]", "invalid unicode code point at line 1 column 7"},  // UTF-8 surrogate
   };
@@ -78,17 +76,80 @@ TEST(JsonSyntax, ReadNumbersMustFitADouble) {
   EXPECT_EQ(outcome<double>("1e400"), "number out of range at line 1 column 5");
   EXPECT_EQ(outcome<double>("-1e400"), "number out of range at line 1 column 6");
   EXPECT_EQ(outcome<Raw>("[1e400]"), "ok");
+  // An integer beyond a double is still an integer, named as such where one is read.
+  const std::string huge = "1" + std::string(400, '0');
+  EXPECT_EQ(outcome<double>(huge), "number out of range at line 1 column 401");
+  EXPECT_EQ(outcome<std::int64_t>(huge),
+            "invalid value: integer `" + huge + "`, expected i64 at line 1 column 401");
+  EXPECT_EQ(outcome<std::string>(huge),
+            "invalid type: integer `" + huge + "`, expected a string at line 1 column 401");
 }
 
-TEST(JsonSyntax, DepthLimitIsOneHundredTwentyEightOpenContainers) {
-  EXPECT_EQ(outcome<Raw>(nested(128)), "ok");
-  EXPECT_EQ(outcome<Raw>("[{\"a\":" + nested(126) + "}]"), "ok");
-  EXPECT_EQ(outcome<std::vector<Raw>>("[" + nested(127) + "]"), "ok");
-  EXPECT_EQ(outcome<std::vector<Raw>>("[" + nested(128) + "]"),
-            "recursion limit exceeded at line 1 column 129");
+// A value that reads itself recursively, so any depth of nesting is read, not skipped.
+struct Nest {
+  std::vector<Nest> inner;
+};
+void read_json(json::Reader& r, Nest& out) { json::read(r, out.inner); }
+
+TEST(JsonNesting, ReadValuesStopAtOneHundredTwentyEightOpenContainers) {
+  EXPECT_EQ(outcome<Nest>(nested(128)), "ok");
+  EXPECT_EQ(outcome<Nest>(nested(129)), "recursion limit exceeded at line 1 column 129");
+  EXPECT_EQ((outcome<std::unordered_map<std::string, Nest>>("{\"a\":" + nested(127) + "}")), "ok");
+  EXPECT_EQ((outcome<std::unordered_map<std::string, Nest>>("{\"a\":" + nested(128) + "}")),
+            "recursion limit exceeded at line 1 column 133");
+  // Only the containers read count: a raw value inside them may nest as deep as it likes.
+  EXPECT_EQ(outcome<std::vector<std::vector<Raw>>>("[[" + nested(10000) + "]]"), "ok");
 }
 
-TEST(JsonStrings, EscapesAreDecodedAndSurrogatesMustPair) {
+// Values nested to any depth, mixing arrays and objects across the 64-level words of the scanner's
+// stack of closing brackets: every bracket must still close the container it opened.
+TEST(JsonNesting, SkippedAndRawValuesNestToAnyDepth) {
+  constexpr std::size_t depth = 300;
+  std::string open, close;
+  for (std::size_t i = 0; i < depth; ++i) {
+    const bool object = i % 3 == 1 || i % 64 == 63;
+    open += object ? "{\"k\":" : "[";
+    close.insert(0, object ? "}" : "]");
+  }
+  const std::string value = open + "1" + close;
+  EXPECT_EQ(outcome<Raw>(value), "ok");
+  EXPECT_EQ(outcome<Raw>(nested(100000)), "ok");
+  Raw raw;
+  const std::string padded = " " + value + " ";
+  EXPECT_EQ(outcome(padded, raw), "ok");
+  EXPECT_EQ(raw.text, value);
+  std::optional<std::string> text;
+  json::Reader lenient(value);
+  json::lenient_text(lenient, text);  // read whole, as check_value does
+  EXPECT_TRUE(lenient.finish()) << lenient.error().text();
+  const std::string member = "{\"other\":" + value + ",\"k\":2}";
+  json::Reader skipped(member);
+  ASSERT_TRUE(skipped.begin_object("a map"));
+  for (std::string_view key; skipped.next_key(key);) {
+  }
+  EXPECT_TRUE(skipped.finish()) << skipped.error().text();
+
+  // The closer of every level is kept: swapping the two innermost closers ("]}"), or the two
+  // outermost ("}]"), fails where the wrong one stands.
+  std::string inner_swapped = value;
+  const std::size_t innermost = open.size() + 1;
+  std::swap(inner_swapped[innermost], inner_swapped[innermost + 1]);
+  EXPECT_EQ(outcome<Raw>(inner_swapped),
+            "expected `,` or `]` at line 1 column " + std::to_string(innermost + 1));
+  std::string outer_swapped = value;
+  std::swap(outer_swapped[value.size() - 1], outer_swapped[value.size() - 2]);
+  EXPECT_EQ(outcome<Raw>(outer_swapped),
+            "expected `,` or `}` at line 1 column " + std::to_string(value.size() - 1));
+  EXPECT_EQ(outcome<Raw>(std::string(200, '[') + "1}" + std::string(199, ']')),
+            "expected `,` or `]` at line 1 column 202");
+  EXPECT_EQ(outcome<Raw>(std::string(65, '[') + "{\"a\":1]" + std::string(65, ']')),
+            "expected `,` or `}` at line 1 column 72");
+  EXPECT_EQ(outcome<Raw>(std::string(300, '[')), "EOF while parsing a list at line 1 column 300");
+}
+
+// A surrogate escape without its other half (a text cut between the two) reads as U+FFFD; a
+// malformed escape still fails.
+TEST(JsonStrings, EscapesAreDecodedAndLoneSurrogatesReplaced) {
   struct Row {
     std::string_view text;
     std::string_view value_or_error;
@@ -98,10 +159,21 @@ TEST(JsonStrings, EscapesAreDecodedAndSurrogatesMustPair) {
       {R"("\u00e9\u20ac\ud83d\ude00")", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
       {R"("\u0000")", std::string_view("\0", 1)},
       {"\"\xc3\xa9\"", "\xc3\xa9"},
-      {R"("\udc00")", "lone leading surrogate in hex escape at line 1 column 7"},
-      {R"("\ud800")", "unexpected end of hex escape at line 1 column 8"},
-      {R"("\ud800\n")", "unexpected end of hex escape at line 1 column 9"},
-      {R"("\ud800\u0041")", "lone leading surrogate in hex escape at line 1 column 13"},
+      {R"("\uD83D\uDE00")", "\xf0\x9f\x98\x80"},
+      {R"("a\ud83d")", "a\xef\xbf\xbd"},
+      {R"("\udc00")", "\xef\xbf\xbd"},
+      {R"("\ud800\n")", "\xef\xbf\xbd\n"},
+      {R"("\ud800\u0041")",
+       "\xef\xbf\xbd"
+       "A"},
+      {R"("\ud83d\ud83d\ude00")", "\xef\xbf\xbd\xf0\x9f\x98\x80"},
+      {R"("\ude00\ud83d")", "\xef\xbf\xbd\xef\xbf\xbd"},
+      {R"("\udc00\ude00")", "\xef\xbf\xbd\xef\xbf\xbd"},
+      {R"("\udbff\udfff\udc00")", "\xf4\x8f\xbf\xbf\xef\xbf\xbd"},
+      {R"("\ud800\u12G4")", "invalid escape at line 1 column 13"},
+      {R"("\ud800\u12")", "EOF while parsing a string at line 1 column 12"},
+      {R"("\ud800\x")", "invalid escape at line 1 column 9"},
+      {R"("\ud800)", "EOF while parsing a string at line 1 column 7"},
       {"\"\xc0\xaf\"", "invalid unicode code point at line 1 column 4"},          // overlong
       {"\"\xf4\x90\x80\x80\"", "invalid unicode code point at line 1 column 6"},  // > U+10FFFF
   };
@@ -110,6 +182,10 @@ TEST(JsonStrings, EscapesAreDecodedAndSurrogatesMustPair) {
     std::string result = outcome(row.text, value);
     EXPECT_EQ(result == "ok" ? value : result, row.value_or_error) << row.text;
   }
+  // Keys too: both name U+FFFD, so the later entry replaces the first.
+  std::unordered_map<std::string, std::int64_t> map;
+  EXPECT_EQ(outcome(R"({"\ud800":1,"\udbff":2})", map), "ok");
+  EXPECT_EQ(map, (std::unordered_map<std::string, std::int64_t>{{"\xef\xbf\xbd", 2}}));
 }
 
 // Long strings are scanned many bytes at a time: an escape, a control character or a byte above
@@ -170,12 +246,13 @@ TEST(JsonSkip, SkippedAndRawValuesAreValidatedWhole) {
 }
 
 TEST(JsonRaw, KeepsTheExactSourceSlice) {
-  json::Reader r(R"({"result": { "a" : [1, "x"] } , "n": null, "s":"\u00e9"})");
+  json::Reader r(R"({"result": { "a" : [1, "x"] } , "n": null, "s":"\u00e9", "cut":["\ud83d"]})");
   std::vector<std::string_view> raws;
   ASSERT_TRUE(r.begin_object("a map"));
   for (std::string_view key; r.next_key(key);) raws.push_back(r.raw().text);
   ASSERT_TRUE(r.finish()) << r.error().text();
-  EXPECT_EQ(raws, (std::vector<std::string_view>{R"({ "a" : [1, "x"] })", "null", R"("\u00e9")"}));
+  EXPECT_EQ(raws, (std::vector<std::string_view>{R"({ "a" : [1, "x"] })", "null", R"("\u00e9")",
+                                                 R"(["\ud83d"])"}));
 
   std::optional<std::string> copy;
   EXPECT_EQ(outcome(" null ", copy), "ok");
@@ -347,6 +424,10 @@ TEST(JsonRecord, FailuresNameTheRecordAndTheField) {
       {R"({"names":[1]})", "invalid type: integer `1`, expected a string at line 1 column 11"},
       {R"({"bytes":[256]})", "invalid value: integer `256`, expected u8 at line 1 column 13"},
       {R"({"bytes":[-1]})", "invalid value: integer `-1`, expected u8 at line 1 column 12"},
+      {R"({"bytes":[18446744073709551616]})",
+       "invalid value: integer `18446744073709551616`, expected u8 at line 1 column 30"},
+      {R"({"text":18446744073709551616})",
+       "invalid type: integer `18446744073709551616`, expected a string at line 1 column 28"},
       {R"({"inners":[]})", "invalid type: sequence, expected a map at line 1 column 10"},
       {R"({"inners":{"k":null}})", "invalid type: null, expected struct Inner at line 1 column 19"},
       {R"({"inner":5})", "invalid type: integer `5`, expected struct Inner at line 1 column 10"},
@@ -384,15 +465,24 @@ TEST(JsonNumbers, IntegerAndFloatRules) {
        "invalid value: integer `9223372036854775808`, expected i32 at line 1 column 19",
        "9223372036854775808", "9.223372036854776e+18"},
       {"-9223372036854775809",
-       "invalid type: floating point `-9.223372036854776e+18`, expected i64 at line 1 column 20",
-       "invalid type: floating point `-9.223372036854776e+18`, expected i32 at line 1 column 20",
-       "invalid type: floating point `-9.223372036854776e+18`, expected u64 at line 1 column 20",
+       "invalid value: integer `-9223372036854775809`, expected i64 at line 1 column 20",
+       "invalid value: integer `-9223372036854775809`, expected i32 at line 1 column 20",
+       "invalid value: integer `-9223372036854775809`, expected u64 at line 1 column 20",
        "-9.223372036854776e+18"},
+      {"18446744073709551615",
+       "invalid value: integer `18446744073709551615`, expected i64 at line 1 column 20",
+       "invalid value: integer `18446744073709551615`, expected i32 at line 1 column 20",
+       "18446744073709551615", "1.8446744073709552e+19"},
       {"18446744073709551616",
-       "invalid type: floating point `1.8446744073709552e+19`, expected i64 at line 1 column 20",
-       "invalid type: floating point `1.8446744073709552e+19`, expected i32 at line 1 column 20",
-       "invalid type: floating point `1.8446744073709552e+19`, expected u64 at line 1 column 20",
+       "invalid value: integer `18446744073709551616`, expected i64 at line 1 column 20",
+       "invalid value: integer `18446744073709551616`, expected i32 at line 1 column 20",
+       "invalid value: integer `18446744073709551616`, expected u64 at line 1 column 20",
        "1.8446744073709552e+19"},
+      {"-100000000000000000000000",
+       "invalid value: integer `-100000000000000000000000`, expected i64 at line 1 column 25",
+       "invalid value: integer `-100000000000000000000000`, expected i32 at line 1 column 25",
+       "invalid value: integer `-100000000000000000000000`, expected u64 at line 1 column 25",
+       "-1e+23"},
       {"3.0", "invalid type: floating point `3.0`, expected i64 at line 1 column 3",
        "invalid type: floating point `3.0`, expected i32 at line 1 column 3",
        "invalid type: floating point `3.0`, expected u64 at line 1 column 3", "3.0"},
@@ -498,6 +588,9 @@ TEST(JsonLenient, ConvertInsteadOfFailing) {
       {"\".\"", ".", false, 0.0, 0},
       {"\"+-1\"", "+-1", false, 0.0, 0},
       {"\"99999999999999999999\"", "99999999999999999999", false, 1e20, 0},
+      {"18446744073709551616", "1.8446744073709552e+19", false, 18446744073709551616.0, 0},
+      {R"("1\ud83d")", "1\xef\xbf\xbd", false, 0.0, 0},
+      {R"(["\udc00",{"\ud800":"\ud800"}])", "<absent>", false, 0.0, 0},
   };
   for (const auto& row : rows) {
     std::optional<std::string> text;
@@ -535,8 +628,8 @@ TEST(JsonLenient, SyntaxFaultsStillFail) {
   EXPECT_EQ(b.error().text(), "invalid escape at line 1 column 3");
   // A value of the wrong type is still read whole before it is dropped.
   const Fault inner_faults[] = {
-      {R"(["\udc00"])", "lone leading surrogate in hex escape at line 1 column 8"},
-      {R"({"a":{"\ud800":1}})", "unexpected end of hex escape at line 1 column 14"},
+      {R"(["\u12G4"])", "invalid escape at line 1 column 8"},
+      {R"({"a":{"\ud800\u0g00":1}})", "invalid escape at line 1 column 19"},
       {"{\"a\":[\"\xff\"]}", "invalid unicode code point at line 1 column 9"},
       {"[1e400]", "number out of range at line 1 column 6"},
   };

@@ -274,10 +274,182 @@ Conversation result_and_server_tools() {
           }};
 }
 
+// A command item as its tool block starts it.
+Item command_started(std::string id, std::string command, std::string raw) {
+  Item item = item_of(std::move(id), ItemKind::CommandExecution, "in_progress", std::move(raw));
+  item.command = std::move(command);
+  return item;
+}
+
+// A started tool item as a result block completes it.
+Item completed(Item item, std::string status, std::string raw, std::string output,
+               std::optional<std::int32_t> exit_code = std::nullopt) {
+  item.status = std::move(status);
+  item.raw = std::move(raw);
+  item.aggregated_output = std::move(output);
+  item.exit_code = exit_code;
+  return item;
+}
+
+// The rules a block follows: a repeated tool id replaces the waiting item, only text blocks set
+// the last agent message (an empty one too), and tool results count only on their own lines.
+Conversation block_rules() {
+  const std::string done = R"({"type":"text","text":"done"})";
+  const std::string first =
+      R"({"type":"tool_use","id":"t1","name":"Bash","input":{"command":"ls"}})";
+  const std::string second =
+      R"({"type":"tool_use","id":"t1","name":"Bash","input":{"command":"pwd"}})";
+  const std::string thinking = R"({"type":"thinking","thinking":"x"})";
+  const std::string early = R"({"type":"tool_result","tool_use_id":"t1","content":"early"})";
+  const std::string result = R"({"type":"tool_result","tool_use_id":"t1","content":"out"})";
+  const std::string empty = R"({"type":"text","text":""})";
+  const std::string search = R"({"type":"server_tool_use","id":"s1","name":"web_search"})";
+  const std::string found = R"({"type":"web_search_tool_result","tool_use_id":"s1","content":"r"})";
+  Item pwd = command_started("t1", "pwd", second);
+  Item searching = item_of("s1", ItemKind::WebSearch, "in_progress", search);
+
+  const std::string result_line = R"({"type":"result","result":"done"})";
+  return {
+      "block rules",
+      Agent::Claude,
+      {
+          R"({"type":"assistant","message":{"id":"m2","content":[)" + done + "," + first + "," +
+              second + "," + thinking + "]}}",
+          R"({"type":"assistant","message":{"content":[)" + early + "]}}",
+          R"({"type":"user","message":{"content":[)" + result + "]}}",
+          result_line,
+          R"({"type":"assistant","message":{"content":[)" + empty + "]}}",
+          result_line,
+          R"({"type":"assistant","message":{"content":[)" + search + "]}}",
+          R"({"type":"user","message":{"content":[)" + found + "]}}",
+          R"({"type":"assistant","message":{"content":[)" + found + "]}}",
+      },
+      {
+          {0, with_item(EventType::ItemCompleted,
+                        text_item("m2_0", ItemKind::AgentMessage, "done", done))},
+          {0, with_item(EventType::ItemStarted, command_started("t1", "ls", first))},
+          {0, with_item(EventType::ItemStarted, pwd)},
+          {0, with_item(EventType::ItemCompleted,
+                        text_item("m2_1", ItemKind::Reasoning, "x", thinking))},
+          {1, other("assistant")},
+          {2, with_item(EventType::ItemCompleted, completed(pwd, "completed", result, "out", 0))},
+          {3, turn(EventType::TurnCompleted, usage_of(0, 0, 0, 0, 0))},
+          {4, with_item(EventType::ItemCompleted,
+                        text_item("block_0", ItemKind::AgentMessage, "", empty))},
+          {5, with_item(EventType::ItemCompleted,
+                        text_item("result", ItemKind::AgentMessage, "done", result_line))},
+          {5, turn(EventType::TurnCompleted, usage_of(0, 0, 0, 0, 0))},
+          {6, with_item(EventType::ItemStarted, searching)},
+          {7, other("user")},
+          {8, with_item(EventType::ItemCompleted, completed(searching, "completed", found, "r"))},
+      }};
+}
+
+// Texts cut between the two halves of a surrogate pair: every text made from the line holds
+// U+FFFD there, every raw text keeps the escape as written.
+Conversation cut_surrogates() {
+  const std::string text = R"({"type":"text","text":"a\ud83d"})";
+  const std::string bash =
+      R"({"type":"tool_use","id":"c1","name":"Bash","input":{"command":"echo \udc00"}})";
+  const std::string result =
+      R"({"type":"tool_result","tool_use_id":"c1","content":"out \ud83d","x":"\ude00"})";
+  const std::string replacement = "\xef\xbf\xbd";
+  Item started = command_started("c1", "echo " + replacement, bash);
+
+  const std::string result_line = R"({"type":"result","result":"b\udc00","session_id":"s\ud800"})";
+  return {
+      "cut surrogates",
+      Agent::Claude,
+      {
+          R"({"type":"assistant","message":{"id":"m\ud83d","content":[)" + text + "," + bash +
+              "]}}",
+          R"({"type":"user","message":{"content":[)" + result +
+              R"(]},"tool_use_result":{"exitCode":3,"stdout":"\ud800"}})",
+          result_line,
+      },
+      {
+          {0, with_item(EventType::ItemCompleted,
+                        text_item("m" + replacement + "_0", ItemKind::AgentMessage,
+                                  "a" + replacement, text))},
+          {0, with_item(EventType::ItemStarted, started)},
+          {1, with_item(EventType::ItemCompleted,
+                        completed(started, "completed", result, "out " + replacement, 3))},
+          {2, with_item(EventType::ItemCompleted,
+                        text_item("result", ItemKind::AgentMessage, "b" + replacement, result_line),
+                        "s" + replacement)},
+          {2, turn(EventType::TurnCompleted, usage_of(0, 0, 0, 0, 0), "s" + replacement)},
+      }};
+}
+
+// Skipped and raw values nest to any depth: a tool's input, its result's content, the line's
+// tool use result and keys no record knows, each nested a thousand deep, leave the run going.
+Conversation deep_values() {
+  std::string deep;
+  for (int i = 0; i < 1000; ++i) deep += i % 2 ? R"({"k":)" : "[";
+  deep += "1";
+  for (int i = 999; i >= 0; --i) deep += i % 2 ? "}" : "]";
+  const std::string bash = R"({"type":"tool_use","id":"d1","name":"Bash","input":{"deep":)" + deep +
+                           R"(,"command":"ls"}})";
+  const std::string result = R"({"type":"tool_result","tool_use_id":"d1","content":[)" + deep +
+                             R"(,{"type":"text","text":"o"}]})";
+  Item started = command_started("d1", "ls", bash);
+
+  return {
+      "deep values",
+      Agent::Claude,
+      {
+          R"({"type":"assistant","extra":)" + deep + R"(,"message":{"content":[)" + bash + "]}}",
+          R"({"type":"user","message":{"content":[)" + result + R"(]},"tool_use_result":{"deep":)" +
+              deep + R"(,"exit_code":4}})",
+          R"({"type":"result","usage":{"input_tokens":1,"x":)" + deep + "}}",
+      },
+      {
+          {0, with_item(EventType::ItemStarted, started)},
+          {1, with_item(EventType::ItemCompleted, completed(started, "completed", result, "", 4))},
+          {2, turn(EventType::TurnCompleted, usage_of(1, 0, 0, 0, 1))},
+      }};
+}
+
 TEST(DecodeClaudeLine, Conversations) {
   for (const Conversation& c :
-       {claude_session(), claude_tools(), grok_session(), result_and_server_tools()})
+       {claude_session(), claude_tools(), grok_session(), result_and_server_tools(), block_rules(),
+        cut_surrogates(), deep_values()})
     expect_conversation(c);
+}
+
+// The path of a file tool's one change is the first non-empty of file_path, notebook_path and
+// target_file, else path; only Write and write add a file.
+TEST(DecodeClaudeLine, FileToolChanges) {
+  struct Row {
+    std::string name;
+    std::string input;
+    FileChange change;
+  };
+  const Row rows[] = {
+      {"Write",
+       R"({"file_path":"f","notebook_path":"n","target_file":"t","path":"p"})",
+       {"f", "add"}},
+      {"write",
+       R"({"file_path":"","notebook_path":"n","target_file":"t","path":"p"})",
+       {"n", "add"}},
+      {"Edit", R"({"notebook_path":"","target_file":"t","path":"p"})", {"t", "update"}},
+      {"search_replace", R"({"file_path":"","target_file":"","path":"p"})", {"p", "update"}},
+      {"NotebookEdit", R"({"file_path":"","path":""})", {"", "update"}},
+      {"MultiEdit", R"("a.txt")", {"", "update"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name + " " + row.input);
+    StreamState state;
+    const std::string line = R"({"type":"assistant","message":{"content":[{"type":"tool_use",)"
+                             R"("id":"f1","name":")" +
+                             row.name + R"(","input":)" + row.input + "}]}}";
+    auto events = decode_claude_line(state, line, run_id, current_thread, received);
+    ASSERT_TRUE(std::holds_alternative<std::vector<Event>>(events))
+        << std::get<DecodeFailure>(events).text;
+    const Item& item = std::get<std::vector<Event>>(events).at(0).item;
+    EXPECT_EQ(item.kind, ItemKind(ItemKind::FileChange));
+    EXPECT_EQ(item.changes, std::vector<FileChange>{row.change});
+  }
 }
 
 // Result lines: the failure message, whether the result text becomes an item, and the totals.
@@ -413,6 +585,11 @@ TEST(DecodeClaudeLine, FailuresFailTheLine) {
        "invalid type: null, expected a map at line 1 column 29"},
       {R"({"type":"x","usage":{"input_tokens":1.5}})",
        "invalid type: floating point `1.5`, expected i64 at line 1 column 39"},
+      {R"({"type":"x","usage":{"output_tokens":18446744073709551616}})",
+       "invalid value: integer `18446744073709551616`, expected i64 at line 1 column 57"},
+      {R"({"type":"x","modelUsage":{"m":{"inputTokens":-18446744073709551616}}})",
+       "invalid value: integer `-18446744073709551616`, expected i64 at line 1 column 66"},
+      {R"({"type":"x","result":"\ud83d\u00G0"})", "invalid escape at line 1 column 34"},
       {"{\"type\":\"result\",\"result\":\"\xff\"}",
        "invalid unicode code point at line 1 column 29"},
       {R"({"type":"assistant","message":{"content":[{"type":"text","text":"a"},{"text":null}]}})",

@@ -98,6 +98,10 @@ std::vector<Row> rows() {
   collab.sender_thread_id = "s";
   collab.receiver_thread_ids = {"r1", "r2"};
   collab.changes = {{"a", "x"}};
+  Event failed_usage = failed(R"("e")", R"("e")");
+  failed_usage.usage = turn_usage(EventType::TurnFailed, 3, 4, 7).usage;
+  Item cut_item = item_of(ItemKind::AgentMessage, R"({"type":"agent_message","text":"a\ud83d"})");
+  cut_item.text = "a\xef\xbf\xbd";
   Event with_usage_kept = turn_usage(EventType::TurnCompleted, 10, 5, 40);
   with_usage_kept.usage.cached_input_tokens = 3;
   with_usage_kept.usage.total_cost_usd = 0.5;
@@ -171,6 +175,31 @@ std::vector<Row> rows() {
        failed(R"({"message":"a","message":"b"})", R"({"message":"a","message":"b"})")},
       {"no error", R"({"type":"turn.failed","message":"top"})", failed("", "")},
       {"null error", R"({"type":"turn.failed","error":null})", failed("", "")},
+      {"failure total from input and output",
+       R"({"type":"turn.failed","usage":{"input_tokens":3,"output_tokens":4},"error":"e"})",
+       failed_usage},
+      // Integers beyond 64 bits are named as the integers they are.
+      {"usage beyond 64 bits",
+       R"({"type":"turn.completed","usage":{"input_tokens":18446744073709551616}})",
+       DecodeFailure{"invalid value: integer `18446744073709551616`, expected i64 at line 1 "
+                     "column 69"}},
+      {"exit code beyond 64 bits",
+       R"({"type":"item.completed","item":{"exit_code":-18446744073709551616}})",
+       DecodeFailure{"invalid value: integer `-18446744073709551616`, expected i32 at line 1 "
+                     "column 34"}},
+      // A surrogate escape without its other half reads as U+FFFD in every text made; raw texts
+      // keep it as written. A malformed escape still fails.
+      {"cut item text",
+       R"({"type":"item.completed","item":{"type":"agent_message","text":"a\ud83d"}})",
+       item_event(EventType::ItemCompleted, cut_item)},
+      {"cut thread id", R"({"type":"thread.started","thread_id":"t\udc00"})",
+       thread_started("t\xef\xbf\xbd")},
+      {"cut error message", R"({"type":"error","message":"m\ud83d","error":"\ud83d"})",
+       error_event("m\xef\xbf\xbd", R"("\ud83d")")},
+      {"cut turn failure", R"({"type":"turn.failed","error":{"message":"\ude00\ud83d"}})",
+       failed("\xef\xbf\xbd\xef\xbf\xbd", R"({"message":"\ude00\ud83d"})")},
+      {"malformed escape after a high surrogate", R"({"type":"x","message":"\ud83d\uZZZZ"})",
+       DecodeFailure{"invalid escape at line 1 column 35"}},
       // Error events.
       {"error with message and object", R"({"type":"error","message":"m","error":{"code":1}})",
        error_event("m", R"({"code":1})")},
@@ -252,14 +281,26 @@ TEST(DecodeCodexLine, MatchesTable) {
   }
 }
 
-// Nesting is limited per text: an item nested 100 deep inside a line nested 100 deep reads.
-TEST(DecodeCodexLine, NestingLimitAppliesToLineAndItemSeparately) {
-  const std::string deep = std::string(100, '[') + std::string(100, ']');
-  std::string item = R"({"x":)" + deep + "}";
-  std::string line = R"({"type":"item.started","y":)" + deep + R"(,"item":)" + item + "}";
+// Skipped and raw values nest to any depth, in the line, in its item and in its error: only
+// the records read count towards the limit, each text on its own.
+TEST(DecodeCodexLine, SkippedValuesNestToAnyDepth) {
+  std::string deep;
+  for (int i = 0; i < 1000; ++i) deep += i % 2 ? R"({"k":)" : "[";
+  deep += "1";
+  for (int i = 999; i >= 0; --i) deep += i % 2 ? "}" : "]";
+  const std::string item = R"({"x":)" + deep + R"(,"text":"t"})";
+  const std::string line = R"({"type":"item.started","y":)" + deep + R"(,"item":)" + item + "}";
   Decoded<Event> got = decode_codex_line(line, run_id, current_thread, received);
-  ASSERT_TRUE(std::holds_alternative<Event>(got));
+  ASSERT_TRUE(std::holds_alternative<Event>(got)) << std::get<DecodeFailure>(got).text;
   EXPECT_EQ(std::get<Event>(got).item.raw, item);
+  EXPECT_EQ(std::get<Event>(got).item.text, "t");
+
+  const std::string error = R"({"x":)" + deep + R"(,"message":"m"})";
+  got = decode_codex_line(R"({"type":"turn.failed","error":)" + error + "}", run_id, current_thread,
+                          received);
+  ASSERT_TRUE(std::holds_alternative<Event>(got)) << std::get<DecodeFailure>(got).text;
+  EXPECT_EQ(std::get<Event>(got).message, "m");
+  EXPECT_EQ(std::get<Event>(got).raw_error, error);
 }
 
 }  // namespace
