@@ -63,8 +63,11 @@ def summary(result):
 
 
 def assert_cancelled(result, with_run):
+    """A launched run keeps its result beside the error; one never launched has neither."""
     assert bool(result.run_id) == with_run, result.index
-    assert result.result is None
+    assert (result.result is not None) == with_run, result.index
+    if with_run:
+        assert result.result.run_id == result.run_id
     assert (result.error.kind, result.error.message) == ("cancelled", "agent run cancelled")
 
 
@@ -205,9 +208,13 @@ def test_event_and_result_objects(runner):
     assert (type(event.run_id), type(event.index)) == (str, int)
     assert event.event is not event.event and event.event.raw == event.event.raw
     failed, done = results
-    assert (failed.result, failed.error.kind, failed.error.message, failed.error.code,
+    assert (failed.error.kind, failed.error.message, failed.error.code,
             failed.error.stderr, failed.error.line) == (
-        None, "exit", "agent exited with code 2", 2, "oops\n", None)
+        "exit", "agent exited with code 2", 2, "oops\n", None)
+    # The failed run keeps its result: its events, its standard-error tail and its times.
+    assert failed.result.run_id == failed.run_id != ""
+    assert (len(failed.result.events), failed.result.stderr) == (1, "oops\n")
+    assert failed.result.finished_at_ms >= failed.result.started_at_ms > 0
     assert failed.error is not failed.error
     assert done.error is None and done.result is not done.result
     assert done.result.run_id == done.run_id and '"n":2' in done.result.events[0].raw
@@ -277,7 +284,7 @@ def test_failures_in_place(runner):
     assert results[0].error is None and results[3].error is None
     assert summary(results[1]) == (1, "", None,
                                    ("promptRequired", "vantrel: prompt or stdin is required"))
-    assert results[2].run_id != "" and results[2].result is None
+    assert results[2].run_id != "" and results[2].result.run_id == results[2].run_id
     assert (results[2].error.kind, results[2].error.code) == ("exit", 1)
     assert sorted(e.index for e in events) == [0, 2, 3]
 
@@ -473,7 +480,8 @@ def test_thousand_requests_with_cancel(runner, tmp_path, monkeypatch):
     assert long_runners == 64
     assert [r.index for r in results] == list(range(1000))
     for r in results:
-        assert (r.result is None) != (r.error is None), r.index
+        assert (r.result is None) == (r.run_id == ""), r.index
+        assert r.result is not None or r.error is not None, r.index
         kind = r.error.kind if r.error else None
         if r.index >= 700 and kind_of(r.index) == "promptRequired":
             # Refused at once if admitted before the cancel, else never started.

@@ -307,7 +307,7 @@ awaitable<Result<AccountUsage, RunError>> query_account_usage(AccountUsageReqDat
   runtime::Command command;
   command.env = codex_home_env(req.env);
   command.program = req.executable && !req.executable->empty() ? *req.executable : "codex";
-  command.args = {"-s", "read-only", "-a", "untrusted", "app-server", "--stdio"};
+  command.args = {"-s", "read-only", "-a", "on-request", "app-server", "--stdio"};
   const std::chrono::nanoseconds timeout = req.timeout.value_or(default_timeout);
 
   auto executor = co_await boost::asio::this_coro::executor;

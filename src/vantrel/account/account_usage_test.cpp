@@ -89,7 +89,7 @@ TEST_F(AccountUsageQuery, HoldsTheFiveMessageExchangeAndKillsTheServer) {
           R"({"id":4,"method":"account/read","params":{}})",
       }));
   EXPECT_EQ(recorded("arg"), (std::vector<std::string>{VANTREL_FAKE_AGENT, "-s", "read-only", "-a",
-                                                       "untrusted", "app-server", "--stdio"}));
+                                                       "on-request", "app-server", "--stdio"}));
   // Killed while it waited for more input: it never reached its end.
   EXPECT_TRUE(recorded("end").empty());
 

@@ -56,9 +56,11 @@ std::vector<RunEvent> drain(Receiver<RunEvent>& events) {
 
 GroupResults wait_for(const GroupHandle& group) { return block_on(group_wait(group)); }
 
+// A run that was launched keeps its result beside the error; one never launched has neither.
 void expect_cancelled(const GroupResult& result, bool with_run) {
   EXPECT_EQ(result.run_id.empty(), !with_run) << "position " << result.position;
-  EXPECT_FALSE(result.result) << "position " << result.position;
+  EXPECT_EQ(result.result.has_value(), with_run) << "position " << result.position;
+  if (with_run && result.result) EXPECT_EQ(result.result->run_id, result.run_id);
   ASSERT_TRUE(result.error) << "position " << result.position;
   EXPECT_EQ(result.error->kind, RunError::Cancelled) << "position " << result.position;
 }
@@ -209,8 +211,12 @@ TEST_F(GroupTest, FailuresStayInTheirPlaces) {
   ASSERT_TRUE(results[1].error);
   EXPECT_EQ(results[1].error->kind, RunError::PromptRequired);
 
+  // The failed run keeps its result, its events and its times, beside its error.
   EXPECT_NE(results[2].run_id, "");
-  EXPECT_FALSE(results[2].result);
+  ASSERT_TRUE(results[2].result);
+  EXPECT_EQ(results[2].result->run_id, results[2].run_id);
+  EXPECT_EQ(results[2].result->events.size(), 1u);
+  EXPECT_NE(results[2].result->finished_at, WallTime{});
   ASSERT_TRUE(results[2].error);
   EXPECT_EQ(results[2].error->kind, RunError::Exit);
   EXPECT_EQ(results[2].error->code, 1);
@@ -465,7 +471,8 @@ TEST_F(GroupTest, StressThousandRequestsWithCancel) {
   auto results = wait_for(group);
   expect_positions(results, count);
   for (const GroupResult& result : results) {
-    EXPECT_NE(result.result.has_value(), result.error.has_value()) << result.position;
+    EXPECT_EQ(result.result.has_value(), !result.run_id.empty()) << result.position;
+    EXPECT_TRUE(result.result || result.error) << result.position;
     if (result.position >= 700) {
       // Refused at once if admitted before the cancel; otherwise cancelled, launched or not.
       if (result.error->kind != RunError::PromptRequired) {
