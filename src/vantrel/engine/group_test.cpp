@@ -60,7 +60,9 @@ GroupResults wait_for(const GroupHandle& group) { return block_on(group_wait(gro
 void expect_cancelled(const GroupResult& result, bool with_run) {
   EXPECT_EQ(result.run_id.empty(), !with_run) << "position " << result.position;
   EXPECT_EQ(result.result.has_value(), with_run) << "position " << result.position;
-  if (with_run && result.result) EXPECT_EQ(result.result->run_id, result.run_id);
+  if (with_run && result.result) {
+    EXPECT_EQ(result.result->run_id, result.run_id);
+  }
   ASSERT_TRUE(result.error) << "position " << result.position;
   EXPECT_EQ(result.error->kind, RunError::Cancelled) << "position " << result.position;
 }
