@@ -41,6 +41,13 @@ std::shared_ptr<const RunnerConfig> fake_config() {
 // One numbered line of agent output; its raw text tells the events of a run apart.
 std::string line(int n) { return R"(out {"type":"turn.started","n":)" + std::to_string(n) + "}"; }
 
+// The directive that writes the text of `lines` (each an `out` directive) in one write.
+std::string in_one_write(const std::vector<std::string>& lines) {
+  std::string text = "raw ";
+  for (const std::string& l : lines) text += l.substr(std::string_view("out ").size()) + "\\n";
+  return text;
+}
+
 // A request that the fake agent runs as `script`, recording its start and end into `record`.
 RunRequest fake_request(const std::string& script, const std::string& record = "") {
   RunRequest request{.prompt = "go"};
@@ -315,8 +322,9 @@ TEST_F(GroupTest, CancelWhileRunsStreamAndRequestsWait) {
     streaming.insert(event->position);
   }
   EXPECT_EQ(streaming, (std::set<std::size_t>{0, 1}));
-  // Lets the scheduler reach its wait for a permit for the third request.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The scheduler went on to wait for a permit for the third request right after it started
+  // the second member, in the same turn; that member has since launched its agent, which wrote
+  // the event just received.
   group_cancel(group);
   drain(events);
   auto results = wait_for(group);
@@ -346,14 +354,15 @@ TEST_F(GroupTest, CancelAfterTheEndChangesNothing) {
 // The events in the bounded channel when the group is cancelled are still delivered, then the
 // stream ends although the run would go on writing.
 TEST_F(GroupTest, BufferedEventsAreDeliveredAfterCancel) {
+  // The three lines go out in one write, so they are read, decoded and passed on as one batch
+  // at every step: once the first is received, the other two are in the bounded channel.
   GroupHandle group = launch_group(
-      fake_config(), {fake_request(line(1) + "\n" + line(2) + "\n" + line(3) + "\nsleep 30000")}, 1,
+      fake_config(), {fake_request(in_one_write({line(1), line(2), line(3)}) + "\nsleep 30000")}, 1,
       16);
   auto events = group_take_events(group);
   auto first = block_on(events.receive());
   ASSERT_TRUE(first);
-  // Lets the pump move the other two into the bounded channel.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(events.queued(), 2u);
   group_cancel(group);
   auto rest = drain(events);
   ASSERT_EQ(rest.size(), 2u);
@@ -376,13 +385,16 @@ TEST_F(GroupTest, ChannelCapacityFollowsTheBufferSettings) {
                  ", config " + std::to_string(c.config_buffer));
     RunnerConfig config = *fake_config();
     config.event_buffer = c.config_buffer;
-    std::string script;
-    for (int n = 1; n <= 6; ++n) script += line(n) + "\n";
-    GroupHandle group = launch_group(std::make_shared<const RunnerConfig>(std::move(config)),
-                                     {fake_request(script + "sleep 30000")}, 1, c.event_buffer);
+    // In one write: where every step passes them on as one batch, the channel fills at once.
+    std::vector<std::string> lines;
+    for (int n = 1; n <= 6; ++n) lines.push_back(line(n));
+    GroupHandle group =
+        launch_group(std::make_shared<const RunnerConfig>(std::move(config)),
+                     {fake_request(in_one_write(lines) + "\nsleep 30000")}, 1, c.event_buffer);
     auto events = group_take_events(group);
-    // Lets the run write its lines and the pump fill the channel.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The pump fills the channel and then waits for room.
+    ASSERT_TRUE(testing::eventually([&] { return events.queued() == c.delivered; }))
+        << events.queued() << " queued";
     group_cancel(group);
     auto received = drain(events);
     ASSERT_EQ(received.size(), c.delivered);
