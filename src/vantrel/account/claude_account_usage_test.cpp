@@ -255,8 +255,8 @@ TEST_F(ClaudeUsageProbe, ReadsLargeOutputsWhole) {
                                     100000 * std::string_view("1,\n").size() + 3);
 }
 
-// A reply of exactly 64 MiB is taken; one byte more is refused, and the child, meeting a closed
-// pipe, does not hold the probe until its timeout.
+// A reply of exactly 64 MiB is taken; one byte more is refused at once: the child, which would
+// go on running, is killed rather than waited for until the timeout.
 TEST_F(ClaudeUsageProbe, TakesAReplyOfAtMost64MiB) {
   constexpr std::size_t limit = 64 * 1024 * 1024;
   const std::string head = R"({"result":"A: 5% used","pad":")";
