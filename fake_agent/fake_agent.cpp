@@ -26,6 +26,7 @@
 //   linger MS [TEXT]  leave a process behind that holds only stderr open for MS milliseconds,
 //                   then writes TEXT and a newline to it (when given)
 //   await PATH      wait until a file exists at PATH (a test's signal to go on)
+//   touch PATH      create an empty file at PATH (the agent's signal that it got this far)
 //   close-stdout    close stdout and go on running
 //   close-stdin     close stdin without reading it
 //   signal NAME     kill itself with a signal: KILL, TERM, SEGV, ABRT, INT or a number
@@ -280,6 +281,8 @@ void run_directive(Record& record, const std::string& verb, const std::string& r
     sleep_ms(std::atol(rest.c_str()));
   } else if (verb == "await") {
     while (::access(rest.c_str(), F_OK) != 0) sleep_ms(10);
+  } else if (verb == "touch") {
+    std::ofstream(rest).flush();
   } else if (verb == "linger") {
     if (pid_t pid = fork(); pid > 0) {
       record.line("linger", std::to_string(pid));

@@ -94,10 +94,11 @@ TEST_F(FakeAgent, KillsItselfWithASignal) {
   EXPECT_EQ(record().find("\nend "), std::string::npos);
 }
 
-TEST_F(FakeAgent, RecordsItsPidAndGoesOnOnceAnAwaitedFileExists) {
+TEST_F(FakeAgent, RecordsItsPidAndGoesOnOnceAnAwaitedFileExistsAndTouchesAFile) {
   std::ofstream(dir_ / "go") << "";
-  ASSERT_EQ(run("await go\nout went\n", ""), 0);
+  ASSERT_EQ(run("await go\nout went\ntouch done\n", ""), 0);
   EXPECT_EQ(slurp(dir_ / "out"), "went\n");
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "done"));
   for (auto& entry : std::filesystem::directory_iterator(dir_)) {
     std::string name = entry.path().filename().string();
     if (name.rfind("record.", 0) == 0) {

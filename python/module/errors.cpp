@@ -26,10 +26,13 @@ ref fetch_error() {
   return ref::steal(value);
 }
 
+// Sets `value` as the current error again with its own traceback, so the frames of the code
+// that raised it stay in it.
 void restore_error(ref value) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value.get()));
   Py_INCREF(type);
-  PyErr_Restore(type, value.release(), nullptr);
+  PyObject* traceback = PyException_GetTraceback(value.get());
+  PyErr_Restore(type, value.release(), traceback);
 }
 
 void raise_panic(const char* message) {

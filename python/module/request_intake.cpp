@@ -149,6 +149,7 @@ std::variant<RunRequest, ErrorRecord> req_data_into_request(ReqData data) {
     if (!data.approval)
       return invalid_request_record("unknown approval policy: " + *data.approval_word);
   }
+  if (auto refusal = env_name_refusal(data.env)) return invalid_request_record(std::move(*refusal));
   return static_cast<RunRequest&&>(std::move(data));
 }
 

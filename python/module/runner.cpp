@@ -92,7 +92,12 @@ RunnerConfig build_runner_config(RunnerArguments arguments) {
   config.executable = arguments.executable && !arguments.executable->empty()
                           ? std::move(*arguments.executable)
                           : std::string(agent_word(config.agent));
-  if (arguments.env) config.env = std::move(*arguments.env);
+  if (arguments.env) {
+    // As Python's subprocess refuses it: the child would get a name split at its "=".
+    if (env_name_refusal(*arguments.env))
+      raise(PyExc_ValueError, std::string(illegal_env_name_text));
+    config.env = std::move(*arguments.env);
+  }
   if (arguments.event_buffer && *arguments.event_buffer != 0)
     config.event_buffer = *arguments.event_buffer;
   if (arguments.stderr_limit) config.stderr_limit = *arguments.stderr_limit;

@@ -206,7 +206,7 @@ def test_codex_from_the_path_is_the_default(tmp_path, fake_agent, record, monkey
     monkeypatch.delenv("CODEX_HOME", raising=False)
     assert call().error is None
     assert recorded(record, "arg") == [
-        "codex", "-s", "read-only", "-a", "untrusted", "app-server", "--stdio"]
+        "codex", "-s", "read-only", "-a", "on-request", "app-server", "--stdio"]
     assert f"CODEX_HOME={tmp_path}/home/.codex" in recorded(record, "env")
 
 

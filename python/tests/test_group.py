@@ -15,6 +15,11 @@ def line(n):
     return 'out {"type":"turn.started","n":%d}' % n
 
 
+def in_one_write(*numbers):
+    """The directive that writes these numbered lines in one write."""
+    return "raw " + "".join(line(n)[len("out "):] + "\\n" for n in numbers)
+
+
 def request(script, record=None, **fields):
     env = {"VANTREL_FAKE_SCRIPT": script}
     if record is not None:
@@ -63,8 +68,11 @@ def summary(result):
 
 
 def assert_cancelled(result, with_run):
+    """A launched run keeps its result beside the error; one never launched has neither."""
     assert bool(result.run_id) == with_run, result.index
-    assert result.result is None
+    assert (result.result is not None) == with_run, result.index
+    if with_run:
+        assert result.result.run_id == result.run_id
     assert (result.error.kind, result.error.message) == ("cancelled", "agent run cancelled")
 
 
@@ -205,9 +213,13 @@ def test_event_and_result_objects(runner):
     assert (type(event.run_id), type(event.index)) == (str, int)
     assert event.event is not event.event and event.event.raw == event.event.raw
     failed, done = results
-    assert (failed.result, failed.error.kind, failed.error.message, failed.error.code,
+    assert (failed.error.kind, failed.error.message, failed.error.code,
             failed.error.stderr, failed.error.line) == (
-        None, "exit", "agent exited with code 2", 2, "oops\n", None)
+        "exit", "agent exited with code 2", 2, "oops\n", None)
+    # The failed run keeps its result: its events, its standard-error tail and its times.
+    assert failed.result.run_id == failed.run_id != ""
+    assert (len(failed.result.events), failed.result.stderr) == (1, "oops\n")
+    assert failed.result.finished_at_ms >= failed.result.started_at_ms > 0
     assert failed.error is not failed.error
     assert done.error is None and done.result is not done.result
     assert done.result.run_id == done.run_id and '"n":2' in done.result.events[0].raw
@@ -277,7 +289,7 @@ def test_failures_in_place(runner):
     assert results[0].error is None and results[3].error is None
     assert summary(results[1]) == (1, "", None,
                                    ("promptRequired", "vantrel: prompt or stdin is required"))
-    assert results[2].run_id != "" and results[2].result is None
+    assert results[2].run_id != "" and results[2].result.run_id == results[2].run_id
     assert (results[2].error.kind, results[2].error.code) == ("exit", 1)
     assert sorted(e.index for e in events) == [0, 2, 3]
 
@@ -309,7 +321,8 @@ def test_cancel_while_streaming_and_waiting(runner, records):
     group = runner.run_many([request(line(1) + "\nsleep 30000", records[i]) for i in range(5)], 2)
     streaming = {group.next_event().index, group.next_event().index}
     assert streaming == {0, 1}
-    time.sleep(0.3)  # lets the scheduler reach its wait for a permit for the third request
+    # The scheduler went on to wait for a permit for the third request right after it started
+    # the second run, whose agent has since written the event just read.
     group.cancel()
     list(group)
     results = group.wait()
@@ -328,9 +341,10 @@ def test_cancel_after_the_end_changes_nothing(runner):
 
 
 def test_buffered_events_are_delivered_after_cancel(runner):
-    group = runner.run_many([request("\n".join([line(1), line(2), line(3), "sleep 30000"]))])
+    # The three lines go out in one write and are passed on as one batch at every step: once the
+    # first is read, the other two are in the group's channel.
+    group = runner.run_many([request(in_one_write(1, 2, 3) + "\nsleep 30000")])
     assert '"n":1' in group.next_event().event.raw
-    time.sleep(0.3)  # lets the pump move the other two into the group's channel
     group.cancel()
     rest = [e.event.raw for e in group]
     assert len(rest) == 2 and '"n":2' in rest[0] and '"n":3' in rest[1]
@@ -347,13 +361,14 @@ def test_group_channel_capacity(fake_agent, runner_buffer, event_buffer, deliver
     it holds is delivered."""
     settings = {} if runner_buffer is None else {"event_buffer": runner_buffer}
     runner = _vantrel.Runner(executable=fake_agent, **settings)
-    script = "\n".join([line(n) for n in range(1, 7)] + ["sleep 30000"])
-    group = runner.run_many([request(script)], event_buffer=event_buffer)
-    time.sleep(0.3)  # lets the run write its lines and the pump fill the channel
+    group = runner.run_many([request(in_one_write(*range(1, 7)))], event_buffer=event_buffer)
+    # Once the run has ended, every event it wrote has been handed to the group, whose pump
+    # fills the channel as they come.
+    [result] = group.wait()
+    assert result.error is None and len(result.result.events) == 6
     group.cancel()
     raws = [e.event.raw for e in group]
     assert [r.split('"n":')[1] for r in raws] == [f"{n}}}" for n in range(1, delivered + 1)]
-    assert_cancelled(group.wait()[0], True)
 
 
 def test_repeated_wait(runner):
@@ -473,7 +488,8 @@ def test_thousand_requests_with_cancel(runner, tmp_path, monkeypatch):
     assert long_runners == 64
     assert [r.index for r in results] == list(range(1000))
     for r in results:
-        assert (r.result is None) != (r.error is None), r.index
+        assert (r.result is None) == (r.run_id == ""), r.index
+        assert r.result is not None or r.error is not None, r.index
         kind = r.error.kind if r.error else None
         if r.index >= 700 and kind_of(r.index) == "promptRequired":
             # Refused at once if admitted before the cancel, else never started.

@@ -198,3 +198,11 @@ def test_a_runtime_that_cannot_be_built_stays_failed():
         assert message.startswith("could not build the runtime: ")
     assert len(set(failures)) == 1
     assert started == "0"
+
+
+def test_only_the_init_function_is_exported():
+    # Symbols of the core or of Boost.Asio in the dynamic table could bind to another
+    # extension's in the same process.
+    listed = subprocess.run(["nm", "-D", "--defined-only", _vantrel.__file__],
+                            capture_output=True, text=True, check=True).stdout
+    assert [line.split()[-1] for line in listed.splitlines()] == ["PyInit__vantrel"]

@@ -4,7 +4,7 @@ import types
 import pytest
 
 import _vantrel
-from conftest import REQUEST_FIELDS, Config, NumpyBool, Request
+from conftest import REQUEST_FIELDS, Config, NumpyBool, Request, recorded
 
 
 class Tools:
@@ -212,3 +212,61 @@ def test_method_argument_binding(method):
     with pytest.raises(TypeError):
         call(request=Request())
     assert call(req=Request(sandbox="x")) is not None
+
+
+# Each attribute, given alone, shows on the command line as its own option, so that no attribute
+# lands in another's field: (agent, attributes, words present in order, words absent).
+EACH_ATTRIBUTE_IN_ITS_FIELD = [
+    ("codex", {"dir": "d1"}, ["-C", "d1"], []),
+    ("codex", {"model": "m1"}, ["-m", "m1"], []),
+    ("codex", {"profile": "p1"}, ["-p", "p1"], []),
+    ("codex", {"output_schema_path": "s1.json"}, ["--output-schema", "s1.json"], []),
+    ("codex", {"output_last_message_path": "o1"}, ["-o", "o1"], []),
+    ("codex", {"add_dirs": ["a1"]}, ["--add-dir", "a1"], []),
+    ("codex", {"images": ["i1"]}, ["-i", "i1"], []),
+    ("codex", {"enable": ["e1"]}, ["--enable", "e1"], ["--disable"]),
+    ("codex", {"disable": ["x1"]}, ["--disable", "x1"], ["--enable"]),
+    ("codex", {"config": [Config("k1", "v1")]}, ["-c", "k1=v1"], []),
+    ("codex", {"strict_config": True}, ["--strict-config"], []),
+    ("codex", {"persistent": True}, ["--skip-git-repo-check"], ["--ephemeral"]),
+    ("codex", {"ignore_user_config": True}, ["--ignore-user-config"], ["--ignore-rules"]),
+    ("codex", {"ignore_rules": True}, ["--ignore-rules"], ["--ignore-user-config"]),
+    ("codex", {"require_git_repo": True}, ["--ephemeral"], ["--skip-git-repo-check"]),
+    ("codex", {"dangerously_bypass_sandbox": True},
+     ["--dangerously-bypass-approvals-and-sandbox"], ["--sandbox"]),
+    ("codex", {"dangerously_bypass_hooks": True}, ["--dangerously-bypass-hook-trust"], []),
+    ("codex", {"resume_id": "t1"}, ["exec", "resume", "--json"], ["--last"]),
+    ("codex", {"resume_last": True}, ["--last", "-"], ["--all"]),
+    ("codex", {"resume_id": "t1", "resume_all": True}, ["--all", "t1", "-"], ["--last"]),
+    ("claude", {"permission_mode": "plan"}, ["--permission-mode", "plan"], []),
+    ("claude", {"allowed_tools": ["t1"]}, ["--allowed-tools", "t1"], ["--disallowed-tools"]),
+    ("claude", {"disallowed_tools": ["t1"]}, ["--disallowed-tools", "t1"], ["--allowed-tools"]),
+]
+
+
+def contains_in_order(words, part):
+    return any(words[i:i + len(part)] == part for i in range(len(words) - len(part) + 1))
+
+
+@pytest.mark.parametrize("agent, fields, present, absent", EACH_ATTRIBUTE_IN_ITS_FIELD,
+                         ids=[",".join(row[1]) for row in EACH_ATTRIBUTE_IN_ITS_FIELD])
+def test_each_attribute_reaches_its_own_option(fake_agent, record, agent, fields, present, absent):
+    runner = _vantrel.Runner(executable=fake_agent, agent=agent, env={
+        "VANTREL_FAKE_SCRIPT": "", "VANTREL_FAKE_RECORD": str(record)})
+    outcome = runner.run(Request(prompt="hi", **fields))
+    assert outcome.error is None, outcome.error.message
+    args = recorded(record, "arg")[1:]
+    assert contains_in_order(args, present), args
+    assert not set(absent) & set(args), args
+
+
+@pytest.mark.parametrize("fields, sent", [
+    ({"prompt": "p1"}, "p1"),
+    ({"stdin": "s1"}, "s1"),
+    ({"prompt": "p1", "stdin": "s1"}, "p1\\n\\n<stdin>\\ns1\\n</stdin>\\n"),
+])
+def test_prompt_and_stdin_reach_the_agents_input(fake_agent, record, fields, sent):
+    runner = _vantrel.Runner(executable=fake_agent, env={
+        "VANTREL_FAKE_SCRIPT": "stdin", "VANTREL_FAKE_RECORD": str(record)})
+    assert runner.run(Request(**fields)).error is None
+    assert recorded(record, "stdin") == [sent]

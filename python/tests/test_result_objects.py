@@ -1,5 +1,7 @@
 """Event, result and error objects as runs hand them out: attributes by event kind, values built
 afresh on every read, read-only records."""
+import json
+
 import pytest
 
 import _vantrel
@@ -96,3 +98,46 @@ def test_parts_of_a_result_outlive_it(fake_agent):
     assert [event.raw for event in events] == raws
     del events
     assert (item.raw, usage.input_tokens) == expected
+
+
+# Every field of an item and of a usage record holds a value of its own, so that a getter
+# reading another field of the same type shows.
+EVERY_ITEM_FIELD = {
+    "id": "i-id", "type": "collab_tool_call", "status": "i-status", "text": "i-text",
+    "message": "i-message", "command": "i-command", "aggregated_output": "i-output",
+    "exit_code": 7, "changes": [{"path": "c-path", "kind": "c-kind"}], "tool": "i-tool",
+    "sender_thread_id": "i-sender", "receiver_thread_ids": ["i-receiver"],
+}
+EVERY_MODEL_USAGE_FIELD = {
+    "inputTokens": 11, "outputTokens": 12, "cacheReadInputTokens": 13,
+    "cacheCreationInputTokens": 14, "webSearchRequests": 15, "costUSD": 16.5,
+    "contextWindow": 17, "maxOutputTokens": 18,
+}
+EVERY_USAGE_FIELD = {
+    "input_tokens": 1, "cached_input_tokens": 2, "cache_creation_input_tokens": 3,
+    "output_tokens": 4, "reasoning_output_tokens": 5, "total_tokens": 6, "total_cost_usd": 7.5,
+    "model_usage": {"m": EVERY_MODEL_USAGE_FIELD},
+}
+
+
+def test_every_getter_reads_its_own_field(fake_agent):
+    item_line = {"type": "item.completed", "item": EVERY_ITEM_FIELD}
+    lines = [out(item_line), out({"type": "turn.completed", "usage": EVERY_USAGE_FIELD})]
+    item_event, usage_event = fake_runner(fake_agent, lines).run(Request(prompt="hi")).result.events
+    item = item_event.item
+    assert {name: getattr(item, name) for name in EVERY_ITEM_FIELD if name != "changes"} == {
+        name: value for name, value in EVERY_ITEM_FIELD.items() if name != "changes"}
+    [change] = item.changes
+    assert (change.path, change.kind) == ("c-path", "c-kind")
+    assert item.raw == json.dumps(EVERY_ITEM_FIELD)
+
+    usage = usage_event.usage
+    assert {name: getattr(usage, name) for name in EVERY_USAGE_FIELD if name != "model_usage"} == {
+        name: value for name, value in EVERY_USAGE_FIELD.items() if name != "model_usage"}
+    [(model, model_usage)] = usage.model_usage.items()
+    attributes = ["input_tokens", "output_tokens", "cache_read_input_tokens",
+                  "cache_creation_input_tokens", "web_search_requests", "cost_usd",
+                  "context_window", "max_output_tokens"]
+    assert model == "m"
+    assert [getattr(model_usage, name) for name in attributes] == list(
+        EVERY_MODEL_USAGE_FIELD.values())

@@ -11,6 +11,7 @@
 
 #include "vantrel/engine/tail.h"
 #include "vantrel/json/utf8.h"
+#include "vantrel/protocol/request.h"
 #include "vantrel/runtime/select.h"
 
 namespace vantrel {
@@ -24,6 +25,8 @@ constexpr std::size_t stderr_tail_limit = 1048576;
 constexpr std::chrono::nanoseconds initialize_limit = 8s;
 constexpr std::chrono::nanoseconds default_timeout = 10s;
 constexpr std::size_t read_buffer_size = 8192;
+// The longest reply line taken; a server that writes a longer one fails the query.
+constexpr std::size_t line_limit = 64 * 1024 * 1024;
 // The most that one look at the pipe takes without waiting: a pipe holds no more (the system's
 // largest pipe size), so a line written whole still fits, while a server that writes faster
 // than it is read cannot keep the look, and the query, away from the deadline.
@@ -32,8 +35,8 @@ constexpr std::size_t ready_read_limit = 1048576;
 // pipe and lives on; the query waits no longer than this for the rest of the tail.
 constexpr std::chrono::nanoseconds stderr_drain_limit = 2s;
 
-// The server's standard output, read one line at a time through a fixed buffer. A line has no
-// length limit.
+// The server's standard output, read one line at a time through a fixed buffer. A line longer
+// than `line_limit` (its "\n" not counted) is a failure, so what is held stays bounded.
 class ServerOutput {
  public:
   explicit ServerOutput(runtime::Pipe& pipe) : pipe_(pipe) {
@@ -63,7 +66,9 @@ class ServerOutput {
   // last line without "\n" is still a line. A stopped read keeps what it had read.
   awaitable<runtime::Result<std::optional<std::string>>> read_line() {
     for (;;) {
-      if (std::size_t newline = find_newline(); newline != std::string::npos) {
+      std::size_t newline = find_newline();
+      if (too_long(newline)) co_return fail(std::string(too_long_text));
+      if (newline != std::string::npos) {
         std::string line = pending_.substr(0, newline);
         pending_.erase(0, newline + 1);
         scanned_ = 0;
@@ -82,8 +87,18 @@ class ServerOutput {
   }
 
  private:
-  // What is held answers the next read: a whole line, the end, or a failed read.
-  bool answered() { return find_newline() != std::string::npos || at_end_ || failure_; }
+  static constexpr std::string_view too_long_text = "reply line longer than 64 MiB";
+
+  // What is held answers the next read: a whole line, one too long, the end, or a failed read.
+  bool answered() {
+    std::size_t newline = find_newline();
+    return newline != std::string::npos || too_long(newline) || at_end_ || failure_;
+  }
+
+  // Whether the line ending at `newline` (npos: not yet ended) is longer than the limit.
+  bool too_long(std::size_t newline) const {
+    return (newline == std::string::npos ? pending_.size() : newline) > line_limit;
+  }
 
   // One read's bytes; none is the end of the output.
   void take(std::size_t count) {
@@ -304,10 +319,11 @@ std::vector<runtime::EnvVar> codex_home_env(const std::vector<runtime::EnvVar>& 
 }
 
 awaitable<Result<AccountUsage, RunError>> query_account_usage(AccountUsageReqData req) {
+  if (auto refusal = env_name_refusal(req.env)) co_return fail(RunError::process(*refusal));
   runtime::Command command;
   command.env = codex_home_env(req.env);
   command.program = req.executable && !req.executable->empty() ? *req.executable : "codex";
-  command.args = {"-s", "read-only", "-a", "untrusted", "app-server", "--stdio"};
+  command.args = {"-s", "read-only", "-a", "on-request", "app-server", "--stdio"};
   const std::chrono::nanoseconds timeout = req.timeout.value_or(default_timeout);
 
   auto executor = co_await boost::asio::this_coro::executor;

@@ -89,7 +89,7 @@ TEST_F(AccountUsageQuery, HoldsTheFiveMessageExchangeAndKillsTheServer) {
           R"({"id":4,"method":"account/read","params":{}})",
       }));
   EXPECT_EQ(recorded("arg"), (std::vector<std::string>{VANTREL_FAKE_AGENT, "-s", "read-only", "-a",
-                                                       "untrusted", "app-server", "--stdio"}));
+                                                       "on-request", "app-server", "--stdio"}));
   // Killed while it waited for more input: it never reached its end.
   EXPECT_TRUE(recorded("end").empty());
 
@@ -267,6 +267,25 @@ TEST_F(AccountUsageQuery, ALineThatNeverEndsCannotHoldTheQueryPastItsDeadline) {
   EXPECT_EQ(failure(after_initialized({"readline", "cat /dev/zero"}), 0ns),
             "read codex account rate limits: agent process error: codex app-server JSON-RPC "
             "timeout waiting for account/rateLimits/read");
+}
+
+// A reply line of exactly 64 MiB (its "\n" not counted) is read; one byte more fails the query,
+// as does a line that never ends, long before the deadline.
+TEST_F(AccountUsageQuery, AReplyLineIsAtMost64MiB) {
+  constexpr std::size_t limit = 64 * 1024 * 1024;
+  const std::string head = R"({"method":"pad","params":")";
+  std::string line = head + std::string(limit - head.size() - 2, 'p') + "\"}";
+  auto with_notification = [&](const std::string& notification) {
+    return after_initialized({"readline", "cat " + scratch_.write("line", notification + "\n"),
+                              rate_limits_reply, "readline", token_usage_reply, "readline",
+                              account_reply, "readline"});
+  };
+  EXPECT_EQ(failure(with_notification(line), 30s), "ok");
+  const std::string refused =
+      "read codex account rate limits: agent process error: read codex app-server: reply line "
+      "longer than 64 MiB";
+  EXPECT_EQ(failure(with_notification(line + " "), 30s), refused);
+  EXPECT_EQ(failure(after_initialized({"readline", "cat /dev/zero"}), 60s), refused);
 }
 
 TEST_F(AccountUsageQuery, RepliesAlreadyWrittenAreTakenEvenWithAZeroTimeout) {

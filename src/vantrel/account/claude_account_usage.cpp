@@ -1,6 +1,7 @@
 // The claude account-usage probe.
 #include "vantrel/account/claude_account_usage.h"
 
+#include <array>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/multiple_exceptions.hpp>
@@ -21,6 +22,10 @@ using runtime::ExitStatus;
 using runtime::Pipe;
 
 constexpr std::string_view usage_prompt = "/usage";
+// The longest reply taken from standard output, and how much of standard error is kept (the
+// newest bytes).
+constexpr std::size_t output_limit = 64 * 1024 * 1024;
+constexpr std::size_t stderr_limit = 1024 * 1024;
 
 constexpr json::Field<ClaudeUsageResponse> response_fields[] = {
     {"is_error", json::member<&ClaudeUsageResponse::is_error>},
@@ -51,14 +56,46 @@ std::string failure_detail(const ClaudeUsageResponse& reply) {
   return joined;
 }
 
-awaitable<runtime::Result<std::string>> read_to_end(Pipe& pipe) {
+// The child's standard output to its end, at most `output_limit` bytes. Beyond that the reply
+// is refused whatever follows: the pipe is closed and the child killed, so that neither a full
+// pipe nor a child that goes on running holds the probe until its deadline.
+awaitable<runtime::Result<std::string>> read_reply(Child& child) {
+  Pipe& pipe = child.stdout_pipe;
   std::string bytes;
-  auto read = co_await runtime::read_chunks(pipe, [&](std::string_view chunk) { bytes += chunk; });
+  std::array<char, 8192> chunk;
+  for (;;) {
+    auto count = co_await runtime::read_some(pipe, boost::asio::buffer(chunk));
+    if (!count) co_return fail(std::move(count).error());
+    if (*count == 0) co_return bytes;
+    if (bytes.size() + *count > output_limit) {
+      boost::system::error_code ignored;
+      pipe.close(ignored);
+      child.process.kill();
+      co_return fail(std::string("reply longer than 64 MiB"));
+    }
+    bytes.append(chunk.data(), *count);
+  }
+}
+
+// Standard error to its end, keeping only its newest `stderr_limit` bytes. The front is cut
+// once twice the limit is held, so each byte is moved a bounded number of times.
+awaitable<runtime::Result<std::string>> read_stderr_tail(Pipe& pipe) {
+  std::string bytes;
+  // Once more than `held` bytes are held, only the newest `stderr_limit` stay.
+  auto keep_newest = [&](std::size_t held) {
+    if (bytes.size() > held) bytes.erase(0, bytes.size() - stderr_limit);
+  };
+  auto read = co_await runtime::read_chunks(pipe, [&](std::string_view chunk) {
+    bytes += chunk;
+    keep_newest(2 * stderr_limit);
+  });
   if (!read) co_return fail(std::move(read).error());
+  keep_newest(stderr_limit);
   co_return bytes;
 }
 
-// Everything the child gave once it ended: both streams read whole, and its exit status.
+// Everything the child gave once it ended: its reply, its newest standard error, and its exit
+// status.
 struct Ended {
   std::string out;
   std::string err;
@@ -84,8 +121,8 @@ awaitable<runtime::Result<Ended>> run_to_end(Child& child) {
   using namespace boost::asio::experimental::awaitable_operators;
   std::exception_ptr stopped;
   try {
-    auto [out, err, status] = co_await (read_to_end(child.stdout_pipe) &&
-                                        read_to_end(child.stderr_pipe) && child.process.wait());
+    auto [out, err, status] =
+        co_await (read_reply(child) && read_stderr_tail(child.stderr_pipe) && child.process.wait());
     if (!out) co_return fail(std::move(out).error());
     if (!err) co_return fail(std::move(err).error());
     if (!status) co_return fail(std::move(status).error());
@@ -150,6 +187,7 @@ Result<ClaudeAccountUsage, RunError> claude_usage_from_output(ExitStatus status,
 
 awaitable<Result<ClaudeAccountUsage, RunError>> query_claude_account_usage(
     ClaudeAccountUsageReqData request) {
+  if (auto refusal = env_name_refusal(request.env)) co_return process_failure(std::move(*refusal));
   auto executor = co_await boost::asio::this_coro::executor;
   auto child = runtime::spawn(executor, claude_usage_command(request));
   if (!child) co_return process_failure("start claude account usage: " + child.error());

@@ -255,6 +255,39 @@ TEST_F(ClaudeUsageProbe, ReadsLargeOutputsWhole) {
                                     100000 * std::string_view("1,\n").size() + 3);
 }
 
+// A reply of exactly 64 MiB is taken; one byte more is refused at once: the child, which would
+// go on running, is killed rather than waited for until the timeout.
+TEST_F(ClaudeUsageProbe, TakesAReplyOfAtMost64MiB) {
+  constexpr std::size_t limit = 64 * 1024 * 1024;
+  const std::string head = R"({"result":"A: 5% used","pad":")";
+  const std::string tail = "\"}";
+  std::string reply = head + std::string(limit - head.size() - tail.size(), 'p') + tail;
+  auto result = probe(request("stdin\ncat " + scratch_.write("reply", reply) + "\n"));
+  ASSERT_TRUE(result) << result.error().display().substr(0, 300);
+  EXPECT_EQ(result->report, "A: 5% used");
+
+  reply += ' ';
+  auto req = request("stdin\ncat " + scratch_.write("reply", reply) + "\nsleep 60000\n");
+  req.timeout = 60s;
+  auto started = std::chrono::steady_clock::now();
+  expect_process_error(probe(req), "wait for claude account usage: reply longer than 64 MiB");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
+}
+
+// Only the newest 1 MiB of standard error is kept ('a' to 'z' cycling, so the kept part starts
+// at the letter of its offset in the stream).
+TEST_F(ClaudeUsageProbe, KeepsTheNewestMebibyteOfStandardError) {
+  constexpr std::size_t kept = 1024 * 1024;
+  constexpr std::size_t written = 3 * kept + 100;
+  auto result = probe(request("stdin\nerrfill " + std::to_string(written) + "\nexit 1\n"));
+  ASSERT_FALSE(result);
+  ASSERT_EQ(result.error().kind, RunError::Exit);
+  const std::string& err = result.error().stderr_text;
+  ASSERT_EQ(err.size(), kept);
+  for (std::size_t at : {std::size_t{0}, kept / 2, kept - 1})
+    EXPECT_EQ(err[at], static_cast<char>('a' + (written - kept + at) % 26)) << at;
+}
+
 TEST_F(ClaudeUsageProbe, TimesOutKillsAndReapsTheChild) {
   auto req = request("stdin\nsleep 60000\n");
   req.timeout = 200ms;

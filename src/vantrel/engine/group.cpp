@@ -47,11 +47,10 @@ GroupResult cancelled_record(std::size_t position) {
   return error_record(position, RunError::cancelled());
 }
 
+// A run that ran keeps its result, events and standard-error tail among it, beside its error.
 GroupResult record_of_outcome(const std::string& run_id, const Outcome& outcome,
                               std::size_t position) {
-  if (outcome.error) return error_record(position, *outcome.error, run_id);
-  return {
-      .run_id = outcome.result.run_id, .result = outcome.result, .error = {}, .position = position};
+  return {.run_id = run_id, .result = outcome.result, .error = outcome.error, .position = position};
 }
 
 // Passes the run's shared events on to the group, every batch queued at a wake-up at once, until

@@ -41,6 +41,13 @@ std::shared_ptr<const RunnerConfig> fake_config() {
 // One numbered line of agent output; its raw text tells the events of a run apart.
 std::string line(int n) { return R"(out {"type":"turn.started","n":)" + std::to_string(n) + "}"; }
 
+// The directive that writes the text of `lines` (each an `out` directive) in one write.
+std::string in_one_write(const std::vector<std::string>& lines) {
+  std::string text = "raw ";
+  for (const std::string& l : lines) text += l.substr(std::string_view("out ").size()) + "\\n";
+  return text;
+}
+
 // A request that the fake agent runs as `script`, recording its start and end into `record`.
 RunRequest fake_request(const std::string& script, const std::string& record = "") {
   RunRequest request{.prompt = "go"};
@@ -56,9 +63,13 @@ std::vector<RunEvent> drain(Receiver<RunEvent>& events) {
 
 GroupResults wait_for(const GroupHandle& group) { return block_on(group_wait(group)); }
 
+// A run that was launched keeps its result beside the error; one never launched has neither.
 void expect_cancelled(const GroupResult& result, bool with_run) {
   EXPECT_EQ(result.run_id.empty(), !with_run) << "position " << result.position;
-  EXPECT_FALSE(result.result) << "position " << result.position;
+  EXPECT_EQ(result.result.has_value(), with_run) << "position " << result.position;
+  if (with_run && result.result) {
+    EXPECT_EQ(result.result->run_id, result.run_id);
+  }
   ASSERT_TRUE(result.error) << "position " << result.position;
   EXPECT_EQ(result.error->kind, RunError::Cancelled) << "position " << result.position;
 }
@@ -209,8 +220,12 @@ TEST_F(GroupTest, FailuresStayInTheirPlaces) {
   ASSERT_TRUE(results[1].error);
   EXPECT_EQ(results[1].error->kind, RunError::PromptRequired);
 
+  // The failed run keeps its result, its events and its times, beside its error.
   EXPECT_NE(results[2].run_id, "");
-  EXPECT_FALSE(results[2].result);
+  ASSERT_TRUE(results[2].result);
+  EXPECT_EQ(results[2].result->run_id, results[2].run_id);
+  EXPECT_EQ(results[2].result->events.size(), 1u);
+  EXPECT_NE(results[2].result->finished_at, WallTime{});
   ASSERT_TRUE(results[2].error);
   EXPECT_EQ(results[2].error->kind, RunError::Exit);
   EXPECT_EQ(results[2].error->code, 1);
@@ -307,8 +322,9 @@ TEST_F(GroupTest, CancelWhileRunsStreamAndRequestsWait) {
     streaming.insert(event->position);
   }
   EXPECT_EQ(streaming, (std::set<std::size_t>{0, 1}));
-  // Lets the scheduler reach its wait for a permit for the third request.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The scheduler went on to wait for a permit for the third request right after it started
+  // the second member, in the same turn; that member has since launched its agent, which wrote
+  // the event just received.
   group_cancel(group);
   drain(events);
   auto results = wait_for(group);
@@ -338,14 +354,15 @@ TEST_F(GroupTest, CancelAfterTheEndChangesNothing) {
 // The events in the bounded channel when the group is cancelled are still delivered, then the
 // stream ends although the run would go on writing.
 TEST_F(GroupTest, BufferedEventsAreDeliveredAfterCancel) {
+  // The three lines go out in one write, so they are read, decoded and passed on as one batch
+  // at every step: once the first is received, the other two are in the bounded channel.
   GroupHandle group = launch_group(
-      fake_config(), {fake_request(line(1) + "\n" + line(2) + "\n" + line(3) + "\nsleep 30000")}, 1,
+      fake_config(), {fake_request(in_one_write({line(1), line(2), line(3)}) + "\nsleep 30000")}, 1,
       16);
   auto events = group_take_events(group);
   auto first = block_on(events.receive());
   ASSERT_TRUE(first);
-  // Lets the pump move the other two into the bounded channel.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(events.queued(), 2u);
   group_cancel(group);
   auto rest = drain(events);
   ASSERT_EQ(rest.size(), 2u);
@@ -368,13 +385,16 @@ TEST_F(GroupTest, ChannelCapacityFollowsTheBufferSettings) {
                  ", config " + std::to_string(c.config_buffer));
     RunnerConfig config = *fake_config();
     config.event_buffer = c.config_buffer;
-    std::string script;
-    for (int n = 1; n <= 6; ++n) script += line(n) + "\n";
-    GroupHandle group = launch_group(std::make_shared<const RunnerConfig>(std::move(config)),
-                                     {fake_request(script + "sleep 30000")}, 1, c.event_buffer);
+    // In one write: where every step passes them on as one batch, the channel fills at once.
+    std::vector<std::string> lines;
+    for (int n = 1; n <= 6; ++n) lines.push_back(line(n));
+    GroupHandle group =
+        launch_group(std::make_shared<const RunnerConfig>(std::move(config)),
+                     {fake_request(in_one_write(lines) + "\nsleep 30000")}, 1, c.event_buffer);
     auto events = group_take_events(group);
-    // Lets the run write its lines and the pump fill the channel.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The pump fills the channel and then waits for room.
+    ASSERT_TRUE(testing::eventually([&] { return events.queued() == c.delivered; }))
+        << events.queued() << " queued";
     group_cancel(group);
     auto received = drain(events);
     ASSERT_EQ(received.size(), c.delivered);
@@ -465,7 +485,8 @@ TEST_F(GroupTest, StressThousandRequestsWithCancel) {
   auto results = wait_for(group);
   expect_positions(results, count);
   for (const GroupResult& result : results) {
-    EXPECT_NE(result.result.has_value(), result.error.has_value()) << result.position;
+    EXPECT_EQ(result.result.has_value(), !result.run_id.empty()) << result.position;
+    EXPECT_TRUE(result.result || result.error) << result.position;
     if (result.position >= 700) {
       // Refused at once if admitted before the cancel; otherwise cancelled, launched or not.
       if (result.error->kind != RunError::PromptRequired) {

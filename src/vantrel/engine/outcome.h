@@ -48,10 +48,12 @@ struct RunEvent {
   }
 };
 
-// The settled result of one request of a group: exactly one of `result` and `error` is present.
+// The settled result of one request of a group. A launched run has its run id, its result and
+// its error or none; a request that was never launched has an empty run id, no result and its
+// error.
 struct GroupResult {
-  std::string run_id;  // empty when no run was started
-  std::optional<RunResult> result;
+  std::string run_id;               // empty when no run was started
+  std::optional<RunResult> result;  // present exactly when a run was started
   std::optional<RunError> error;
   std::size_t position = 0;
   friend bool operator==(const GroupResult&, const GroupResult&) = default;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -306,12 +307,21 @@ TEST(Run, ADecodeFailureKillsTheAgentAndKeepsEarlierEvents) {
 
 // ---- Cancellation -----------------------------------------------------------------------------
 
+// A file the fake agent makes (its `touch` directive) once it got that far; waiting for it fails
+// the test rather than hanging when the agent never does.
+void wait_for_agent(const std::string& signal) {
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(signal); }))
+      << "the agent never signalled " << signal;
+}
+
 TEST(Run, CancelledBeforeAnyOutput) {
-  auto handle = start({.script = "err waiting\nsleep 60000\n"});
+  testing::ScratchDir dir;
+  const std::string written = dir.path() + "/written";
+  auto handle = start({.script = "err waiting\ntouch " + written + "\nsleep 60000\n"});
   ASSERT_TRUE(handle);
   auto begun = std::chrono::steady_clock::now();
-  // Give the agent time to write its standard error: a cancelled run still keeps it.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The agent has written its standard error, which a cancelled run still keeps.
+  wait_for_agent(written);
   session_cancel(*handle);
   session_cancel(*handle);
   Ran ran = block_on(drain(std::move(handle).value()));
@@ -323,12 +333,16 @@ TEST(Run, CancelledBeforeAnyOutput) {
 }
 
 TEST(Run, ACancelAfterTheOutputEndedWaitsForTheAgentsOwnExit) {
-  auto handle = start({.script = out(turn_started) + "close-stdout\nsleep 1500\nexit 4\n"});
+  testing::ScratchDir dir;
+  const std::string closed = dir.path() + "/closed";
+  auto handle = start(
+      {.script = out(turn_started) + "close-stdout\ntouch " + closed + "\nsleep 1500\nexit 4\n"});
   ASSERT_TRUE(handle);
   auto first = block_on(session_next_event(*handle));
   ASSERT_TRUE(first);
-  // Ample time for the run loop to see the end of the output.
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  // The agent has closed its output: the end is there for the run loop to read, which it does
+  // at once, well before the file shows (it is looked for every 100 ms).
+  wait_for_agent(closed);
   session_cancel(*handle);
   Ran ran = block_on(drain(std::move(handle).value()));
   expect_error(ran.outcome, RunError::Exit, "agent exited with code 4");
@@ -361,6 +375,48 @@ TEST(Run, AFailingHandlerStopsTheRunInTheMiddleOfALine) {
   EXPECT_EQ(*seen, (std::vector<std::string>{"a", "b"}));
   ASSERT_EQ(ran.outcome.result.events.size(), 2u);
   EXPECT_EQ(ran.outcome.result.events[1]->item.text, "b");
+}
+
+// A cancel made while a line's events are handled takes effect after the last event of that
+// line, and before the next line, although that line was read in the same chunk.
+TEST(Run, ACancelDuringALineStopsBeforeTheNextBufferedLine) {
+  const std::string three_blocks =
+      R"({"type":"assistant","message":{"id":"m1","content":[{"type":"text","text":"a"},)"
+      R"({"type":"text","text":"b"},{"type":"text","text":"c"}]}})";
+  const std::string next_line =
+      R"({"type":"assistant","message":{"id":"m2","content":[{"type":"text","text":"d"}]}})";
+  testing::ScratchDir dir;
+  const std::string go = dir.path() + "/go";
+  // The run's own token, handed to the handler once the launch has made it.
+  struct TokenSlot {
+    std::mutex mutex;
+    std::optional<runtime::CancellationToken> token;
+  };
+  auto slot = std::make_shared<TokenSlot>();
+  auto seen = std::make_shared<std::vector<std::string>>();
+  EventHandler handler = [slot, seen](Event event) -> awaitable<Result<void, std::string>> {
+    seen->push_back(event.item.text);
+    if (event.item.text == "a") {
+      std::lock_guard lock(slot->mutex);
+      slot->token->cancel();
+    }
+    co_return Result<void, std::string>{};
+  };
+  // Both lines in one write, so both are buffered when the first is handled.
+  auto handle = start(
+      {.script = "await " + go + "\nraw " + three_blocks + "\\n" + next_line + "\\n\nsleep 60000\n",
+       .agent = Agent::Claude},
+      prompt_request(), handler);
+  ASSERT_TRUE(handle);
+  {
+    std::lock_guard lock(slot->mutex);
+    slot->token = handle->cancel;
+  }
+  std::ofstream(go).flush();
+  Ran ran = block_on(drain(std::move(handle).value()));
+  expect_error(ran.outcome, RunError::Cancelled, "agent run cancelled");
+  EXPECT_EQ(*seen, (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(ran.outcome.result.events.size(), 3u);
 }
 
 TEST(Run, AHandlerSeesEveryEventInOrder) {

@@ -51,7 +51,9 @@ namespace {
 
 constexpr json::Field<Usage> usage_fields[] = {
     {"input_tokens", json::member<&Usage::input_tokens>},
-    {"cache_creation_input_tokens", json::member<&Usage::cache_creation_input_tokens>},
+    // Newer codex writes cache writes as `cache_write_input_tokens`.
+    {"cache_creation_input_tokens", "cache_write_input_tokens",
+     json::member<&Usage::cache_creation_input_tokens>},
     {"cached_input_tokens", json::member<&Usage::cached_input_tokens>},
     {"output_tokens", json::member<&Usage::output_tokens>},
     {"reasoning_output_tokens", json::member<&Usage::reasoning_output_tokens>},

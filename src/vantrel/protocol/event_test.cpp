@@ -76,6 +76,15 @@ TEST(UsageReading, ObjectArrayAndValueRules) {
   expected.cached_input_tokens = 3;
   EXPECT_EQ(usage, expected);
 
+  // Cache writes are read under either name.
+  for (std::string_view text :
+       {R"({"cache_creation_input_tokens":7})", R"({"cache_write_input_tokens":7})"}) {
+    ASSERT_EQ(outcome(text, usage), "ok") << text;
+    expected = Usage{};
+    expected.cache_creation_input_tokens = 7;
+    EXPECT_EQ(usage, expected) << text;
+  }
+
   // The second entry for a model replaces the first whole.
   ModelUsageMap models;
   ASSERT_EQ(outcome(R"({"m":{"costUSD":1,"inputTokens":7},"m":{"costUSD":2}})", models), "ok");
@@ -99,6 +108,11 @@ TEST(UsageReading, FailuresNameWhatWasExpected) {
       {R"({"input_tokens":"12"})", "invalid type: string \"12\", expected i64 at line 1 column 20"},
       {R"({"input_tokens":1,"input_tokens":1})",
        "duplicate field `input_tokens` at line 1 column 32"},
+      // A name and its alias are the same field.
+      {R"({"cache_write_input_tokens":1,"cache_creation_input_tokens":2})",
+       "duplicate field `cache_creation_input_tokens` at line 1 column 59"},
+      {R"({"cache_write_input_tokens":1,"cache_write_input_tokens":2})",
+       "duplicate field `cache_creation_input_tokens` at line 1 column 56"},
       {R"({"total_cost_usd":null})", "invalid type: null, expected f64 at line 1 column 22"},
       {R"({"model_usage":null})", "invalid type: null, expected a map at line 1 column 19"},
       {R"({"model_usage":{"m":[]},"x":1})", "ok"},

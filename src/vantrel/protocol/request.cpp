@@ -1,4 +1,5 @@
-// The word tables of the agent kind, sandbox mode and approval policy.
+// The word tables of the agent kind, sandbox mode and approval policy, and the rule for
+// environment variable names.
 #include "vantrel/protocol/request.h"
 
 #include <array>
@@ -37,6 +38,16 @@ std::optional<SandboxMode> parse_sandbox_mode(std::string_view word) {
 }
 std::optional<ApprovalPolicy> parse_approval_policy(std::string_view word) {
   return parse_word<ApprovalPolicy>(approval_words, word);
+}
+
+bool is_illegal_env_name(std::string_view name) {
+  return name.empty() || name.find('=') != std::string_view::npos;
+}
+
+std::optional<std::string> env_name_refusal(const EnvPairs& env) {
+  for (const auto& [name, value] : env)
+    if (is_illegal_env_name(name)) return std::string(illegal_env_name_text) + ": \"" + name + "\"";
+  return std::nullopt;
 }
 
 }  // namespace vantrel

@@ -27,6 +27,16 @@ std::optional<ApprovalPolicy> parse_approval_policy(std::string_view word);
 
 using EnvPairs = std::vector<std::pair<std::string, std::string>>;
 
+// What a name that cannot be an environment variable's is refused with.
+inline constexpr std::string_view illegal_env_name_text = "illegal environment variable name";
+
+// A name the child's environment cannot hold: empty, or holding "=" (which would split it).
+bool is_illegal_env_name(std::string_view name);
+
+// The refusal of the first illegal name of `env`, naming it in quotes; none when every name is
+// legal.
+std::optional<std::string> env_name_refusal(const EnvPairs& env);
+
 // One configuration override of a request; either text may be empty.
 struct ConfigData {
   std::string key;

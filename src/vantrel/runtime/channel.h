@@ -276,6 +276,12 @@ class Receiver {
   // Refuses further sends; items already queued can still be received.
   void close() { state_->close(false); }
 
+  // How many items are queued now, for a caller that watches the channel fill.
+  std::size_t queued() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->items.size();
+  }
+
  private:
   template <class U>
   friend std::pair<UnboundedSender<U>, Receiver<U>> make_unbounded_channel();

@@ -20,7 +20,9 @@ TEST(TakeReady, MovesEveryQueuedItemInOrderAndTellsTheEnd) {
   std::deque<int> out{0};
   EXPECT_FALSE(receiver.take_ready(out));
   for (int i = 1; i <= 3; ++i) EXPECT_TRUE(sender.send(i));
+  EXPECT_EQ(receiver.queued(), 3u);
   EXPECT_FALSE(receiver.take_ready(out));
+  EXPECT_EQ(receiver.queued(), 0u);
   EXPECT_EQ(out, (std::deque<int>{0, 1, 2, 3}));
   EXPECT_TRUE(sender.send(4));
   { auto gone = std::move(sender); }
