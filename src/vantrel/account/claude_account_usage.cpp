@@ -51,11 +51,20 @@ std::string failure_detail(const ClaudeUsageResponse& reply) {
   return joined;
 }
 
-awaitable<runtime::Result<std::string>> read_to_end(Pipe& pipe) {
-  std::string bytes;
-  auto read = co_await runtime::read_chunks(pipe, [&](std::string_view chunk) { bytes += chunk; });
-  if (!read) co_return fail(std::move(read).error());
-  co_return bytes;
+// One output stream of the child, read to its end over as many calls as it takes: a call that
+// is stopped loses nothing read before.
+struct Output {
+  Pipe& pipe;
+  std::string bytes{};
+  bool ended = false;
+};
+
+awaitable<runtime::Result<void>> read_rest(Output& output) {
+  if (output.ended) co_return runtime::Result<void>{};
+  auto read = co_await runtime::read_chunks(output.pipe,
+                                            [&](std::string_view chunk) { output.bytes += chunk; });
+  output.ended = true;
+  co_return read;
 }
 
 // Everything the child gave once it ended: both streams read whole, and its exit status.
@@ -65,7 +74,7 @@ struct Ended {
   ExitStatus status;
 };
 
-// The first exception of a bundle that `&&` made, however deeply bundled.
+// The first exception of a bundle that an awaitable operator made, however deeply bundled.
 std::exception_ptr first_bundled(std::exception_ptr failure) {
   for (;;) {
     try {
@@ -78,30 +87,56 @@ std::exception_ptr first_bundled(std::exception_ptr failure) {
   }
 }
 
-// Reads both output streams to their end while waiting for the exit: the failure text of the
-// first read or wait that failed.
-awaitable<runtime::Result<Ended>> run_to_end(Child& child) {
-  using namespace boost::asio::experimental::awaitable_operators;
+// Runs `work`; stopped from outside, the operators in it throw their operation_aborted in a
+// bundle, and the first is passed on, so that the stop still reads as a stop.
+template <class T>
+awaitable<T> unbundled(awaitable<T> work) {
   std::exception_ptr stopped;
   try {
-    auto [out, err, status] = co_await (read_to_end(child.stdout_pipe) &&
-                                        read_to_end(child.stderr_pipe) && child.process.wait());
-    if (!out) co_return fail(std::move(out).error());
-    if (!err) co_return fail(std::move(err).error());
-    if (!status) co_return fail(std::move(status).error());
-    co_return Ended{std::move(out).value(), std::move(err).value(), *status};
+    co_return co_await std::move(work);
   } catch (const boost::asio::multiple_exceptions&) {
-    // Stopped from outside, all three throw operation_aborted and `&&` bundles them: the first
-    // is passed on, so that the stop still reads as a stop.
     stopped = first_bundled(std::current_exception());
   }
   std::rethrow_exception(stopped);
 }
 
+// Reads both streams to their end: the failure text of the first read that failed.
+awaitable<runtime::Result<void>> read_outputs(Output& out, Output& err) {
+  using namespace boost::asio::experimental::awaitable_operators;
+  auto [from_out, from_err] = co_await unbundled(read_rest(out) && read_rest(err));
+  if (!from_out) co_return from_out;
+  co_return from_err;
+}
+
+// Reads both output streams while waiting for the exit: the failure text of the first read or
+// wait that failed. Once the child itself has exited, its streams get a short grace to end: a
+// process it left behind may hold them, and what was read by then is taken. The operators run on
+// the caller's strand (see run_to_end_within).
+awaitable<runtime::Result<Ended>> run_to_end(Child& child) {
+  using namespace boost::asio::experimental::awaitable_operators;
+  Output out{child.stdout_pipe};
+  Output err{child.stderr_pipe};
+  auto first = co_await unbundled(child.process.wait() || read_outputs(out, err));
+  runtime::Result<void> read;
+  std::optional<runtime::Result<ExitStatus>> status;
+  if (first.index() == 0) {
+    status = std::get<0>(std::move(first));
+    auto in_grace =
+        co_await unbundled(read_outputs(out, err) || runtime::sleep_for(runtime::pipe_grace));
+    if (in_grace.index() == 0) read = std::get<0>(std::move(in_grace));
+  } else {
+    read = std::get<1>(std::move(first));
+    status = co_await child.process.wait();
+  }
+  if (!read) co_return fail(std::move(read).error());
+  if (!*status) co_return fail(std::move(*status).error());
+  co_return Ended{std::move(out.bytes), std::move(err.bytes), **status};
+}
+
 // run_to_end under the deadline; none when the deadline passed first. The ended child is
 // looked at first, so a child that is done when the deadline comes still counts. The race runs
-// on a strand of its own (select_first's), so `&&` inside it never stops an operation while
-// that operation runs on another thread.
+// on a strand of its own (select_first's), so the operators inside it never stop an operation
+// while that operation runs on another thread.
 awaitable<std::optional<runtime::Result<Ended>>> run_to_end_within(
     Child& child, std::chrono::nanoseconds timeout) {
   co_return co_await runtime::within(run_to_end(child), timeout);

@@ -324,6 +324,47 @@ TEST_F(GroupTest, CancelWhileRunsStreamAndRequestsWait) {
   EXPECT_FALSE(fs::exists(record_path(4)));
 }
 
+TEST_F(GroupTest, CancelReachesEveryProcessOfLaunchedAgents) {
+  // Agents behind a launcher, each with a helper that holds its pipes.
+  RunnerConfig config;
+  config.executable = VANTREL_FAKE_LAUNCHER;
+  GroupHandle group =
+      launch_group(std::make_shared<const RunnerConfig>(std::move(config)),
+                   recorded_requests(2, line(1) + "\nhold 60000\nsleep 60000"), 2, std::nullopt);
+  auto events = group_take_events(group);
+  std::set<std::size_t> streaming;
+  while (streaming.size() < 2) {
+    auto event = block_on(events.receive());
+    ASSERT_TRUE(event);
+    streaming.insert(event->position);
+  }
+  std::vector<long> agent_groups;
+  for (std::size_t i = 0; i < 2; ++i) {
+    std::string pgid;
+    // The helper writes its line last.
+    ASSERT_TRUE(eventually([&] {
+      std::ifstream in(record_path(i));
+      bool held = false;
+      for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("pgid ")) pgid = line.substr(5);
+        held = held || line.starts_with("hold ");
+      }
+      return held;
+    }));
+    agent_groups.push_back(std::stol(pgid));
+  }
+  auto begun = std::chrono::steady_clock::now();
+  group_cancel(group);
+  drain(events);
+  auto results = wait_for(group);
+  // A group that waited for its agents to end by themselves would take a minute.
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(30));
+  expect_cancelled(results[0], true);
+  expect_cancelled(results[1], true);
+  for (long agent_group : agent_groups)
+    EXPECT_TRUE(eventually([&] { return testing::live_group_members(agent_group) == 0; }));
+}
+
 TEST_F(GroupTest, CancelAfterTheEndChangesNothing) {
   GroupHandle group = launch_group(
       fake_config(), {fake_request(line(1)), fake_request(line(2) + "\nexit 3")}, 2, std::nullopt);
