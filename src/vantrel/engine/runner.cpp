@@ -101,6 +101,10 @@ class RunLoop {
       : started_at_(wall_clock()),
         parts_(std::move(parts)),
         reader_(std::move(parts_.stdout_pipe), parts_.scan_max_bytes) {}
+  RunLoop(const RunLoop&) = delete;
+  RunLoop& operator=(const RunLoop&) = delete;
+  // However the loop ended, the tasks that watch for the end of reading end too.
+  ~RunLoop() { done_.cancel(); }
 
   awaitable<void> run() {
     co_await watch_for_reading_end();
