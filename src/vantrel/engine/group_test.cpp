@@ -56,6 +56,17 @@ std::vector<RunEvent> drain(Receiver<RunEvent>& events) {
 
 GroupResults wait_for(const GroupHandle& group) { return block_on(group_wait(group)); }
 
+// The positions of the first `count` runs seen streaming (fewer when the stream ends first).
+std::set<std::size_t> streaming_positions(Receiver<RunEvent>& events, std::size_t count) {
+  std::set<std::size_t> streaming;
+  while (streaming.size() < count) {
+    auto event = block_on(events.receive());
+    if (!event) break;
+    streaming.insert(event->position);
+  }
+  return streaming;
+}
+
 void expect_cancelled(const GroupResult& result, bool with_run) {
   EXPECT_EQ(result.run_id.empty(), !with_run) << "position " << result.position;
   EXPECT_FALSE(result.result) << "position " << result.position;
@@ -300,13 +311,7 @@ TEST_F(GroupTest, CancelWhileRunsStreamAndRequestsWait) {
   GroupHandle group =
       launch_group(fake_config(), recorded_requests(5, line(1) + "\nsleep 30000"), 2, std::nullopt);
   auto events = group_take_events(group);
-  std::set<std::size_t> streaming;
-  while (streaming.size() < 2) {
-    auto event = block_on(events.receive());
-    ASSERT_TRUE(event);
-    streaming.insert(event->position);
-  }
-  EXPECT_EQ(streaming, (std::set<std::size_t>{0, 1}));
+  EXPECT_EQ(streaming_positions(events, 2), (std::set<std::size_t>{0, 1}));
   // Lets the scheduler reach its wait for a permit for the third request.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   group_cancel(group);
@@ -332,12 +337,7 @@ TEST_F(GroupTest, CancelReachesEveryProcessOfLaunchedAgents) {
       launch_group(std::make_shared<const RunnerConfig>(std::move(config)),
                    recorded_requests(2, line(1) + "\nhold 60000\nsleep 60000"), 2, std::nullopt);
   auto events = group_take_events(group);
-  std::set<std::size_t> streaming;
-  while (streaming.size() < 2) {
-    auto event = block_on(events.receive());
-    ASSERT_TRUE(event);
-    streaming.insert(event->position);
-  }
+  ASSERT_EQ(streaming_positions(events, 2).size(), 2u);
   std::vector<long> agent_groups;
   for (std::size_t i = 0; i < 2; ++i) {
     std::string pgid;
