@@ -25,6 +25,9 @@
 //   sleep MS        sleep MS milliseconds
 //   linger MS [TEXT]  leave a process behind that holds only stderr open for MS milliseconds,
 //                   then writes TEXT and a newline to it (when given)
+//   hold MS [apart] leave a process behind that holds stdout and stderr open for MS
+//                   milliseconds; "apart" puts it in a session of its own, out of the reach of
+//                   a kill of the agent's process group
 //   await PATH      wait until a file exists at PATH (a test's signal to go on)
 //   touch PATH      create an empty file at PATH (the agent's signal that it got this far)
 //   close-stdout    close stdout and go on running
@@ -40,9 +43,15 @@
 //   cwd TEXT        the working directory
 //   env NAME=VALUE  one line per environment variable
 //   sigpipe ignored|default   the disposition it inherited for SIGPIPE
+//   ignored N N ... the signals it inherited ignored, by number (empty for none)
+//   blocked N N ... the signals it inherited blocked
+//   pgid N          its process group
+//   ppid N          its parent's process id
 //   stdin TEXT      the bytes read by the "stdin" directive
 //   readline TEXT   the line read by a "readline" directive, without its "\n"
 //   linger N        the process id of the process a "linger" directive left behind
+//   hold N          the process id of the process a "hold" directive left behind, written by
+//                   that process once it is in place
 //   end NS          wall-clock nanoseconds when the scenario ended (missing if killed)
 #include <fcntl.h>
 #include <unistd.h>
@@ -181,6 +190,22 @@ std::string load_scenario() {
   return "";
 }
 
+// The signals inherited ignored and blocked, by number. The libc's own signals, which it does
+// not let a program look at, are left out.
+void record_signals(Record& record) {
+  sigset_t blocked;
+  sigprocmask(SIG_BLOCK, nullptr, &blocked);
+  std::string ignored_list, blocked_list;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction action {};
+    if (sigaction(sig, nullptr, &action) != 0) continue;
+    if (action.sa_handler == SIG_IGN) ignored_list += " " + std::to_string(sig);
+    if (sigismember(&blocked, sig) == 1) blocked_list += " " + std::to_string(sig);
+  }
+  record.line("ignored", ignored_list.empty() ? "" : ignored_list.substr(1));
+  record.line("blocked", blocked_list.empty() ? "" : blocked_list.substr(1));
+}
+
 void record_start(Record& record, int argc, char** argv) {
   record.line("start", std::to_string(now_ns()));
   record.line("pid", std::to_string(getpid()));
@@ -191,6 +216,9 @@ void record_start(Record& record, int argc, char** argv) {
   struct sigaction old {};
   sigaction(SIGPIPE, nullptr, &old);
   record.line("sigpipe", old.sa_handler == SIG_IGN ? "ignored" : "default");
+  record_signals(record);
+  record.line("pgid", std::to_string(getpgid(0)));
+  record.line("ppid", std::to_string(getppid()));
 }
 
 // Reads byte by byte, so nothing past the line is taken from the pipe; true when a "\n" ended it.
@@ -293,6 +321,14 @@ void run_directive(Record& record, const std::string& verb, const std::string& r
       sleep_ms(std::atol(rest.substr(0, space).c_str()));
       if (space != std::string::npos)
         write_all(STDERR_FILENO, unescape(rest.substr(space + 1)) + "\n");
+      std::_Exit(0);
+    }
+  } else if (verb == "hold") {
+    if (fork() == 0) {
+      ::close(STDIN_FILENO);
+      if (rest.find(" apart") != std::string::npos) setsid();
+      record.line("hold", std::to_string(getpid()));
+      sleep_ms(std::atol(rest.c_str()));
       std::_Exit(0);
     }
   } else if (verb == "close-stdout") {

@@ -31,9 +31,6 @@ constexpr std::size_t line_limit = 64 * 1024 * 1024;
 // largest pipe size), so a line written whole still fits, while a server that writes faster
 // than it is read cannot keep the look, and the query, away from the deadline.
 constexpr std::size_t ready_read_limit = 1048576;
-// Once the server is reaped its standard error ends at once, unless a descendant inherited the
-// pipe and lives on; the query waits no longer than this for the rest of the tail.
-constexpr std::chrono::nanoseconds stderr_drain_limit = 2s;
 
 // The server's standard output, read one line at a time through a fixed buffer. A line longer
 // than `line_limit` (its "\n" not counted) is a failure, so what is held stays bounded.
@@ -337,11 +334,12 @@ awaitable<Result<AccountUsage, RunError>> query_account_usage(AccountUsageReqDat
   AppServerClient client(child.stdin_pipe, child.stdout_pipe);
   Result<AccountUsage, RunError> outcome = co_await exchange(client, timeout);
 
-  // The server is never asked to exit: it is killed, even after a complete exchange.
+  // The server is never asked to exit: its group is killed, even after a complete exchange. Its
+  // standard error then ends at once, unless a process beyond the group holds the pipe.
   child.process.kill();
   auto reaped = co_await child.process.wait();
   (void)reaped;
-  co_await runtime::select_first(tail_reader.finished(), runtime::sleep_for(stderr_drain_limit));
+  (void)co_await tail_reader.finished_within(runtime::pipe_grace);
   if (!outcome) co_return fail(with_context(std::move(outcome).error(), tail_snapshot(*tail)));
   co_return outcome;
 }

@@ -1,7 +1,6 @@
 // The claude account-usage probe.
 #include "vantrel/account/claude_account_usage.h"
 
-#include <array>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/multiple_exceptions.hpp>
@@ -18,6 +17,7 @@ namespace {
 
 using boost::asio::awaitable;
 using runtime::Child;
+using runtime::ChildProcess;
 using runtime::ExitStatus;
 using runtime::Pipe;
 
@@ -56,42 +56,41 @@ std::string failure_detail(const ClaudeUsageResponse& reply) {
   return joined;
 }
 
-// The child's standard output to its end, at most `output_limit` bytes. Beyond that the reply
-// is refused whatever follows: the pipe is closed and the child killed, so that neither a full
-// pipe nor a child that goes on running holds the probe until its deadline.
-awaitable<runtime::Result<std::string>> read_reply(Child& child) {
-  Pipe& pipe = child.stdout_pipe;
-  std::string bytes;
-  std::array<char, 8192> chunk;
-  for (;;) {
-    auto count = co_await runtime::read_some(pipe, boost::asio::buffer(chunk));
-    if (!count) co_return fail(std::move(count).error());
-    if (*count == 0) co_return bytes;
-    if (bytes.size() + *count > output_limit) {
-      boost::system::error_code ignored;
-      pipe.close(ignored);
-      child.process.kill();
-      co_return fail(std::string("reply longer than 64 MiB"));
-    }
-    bytes.append(chunk.data(), *count);
-  }
-}
+// One output stream of the child, read to its end over as many calls as it takes: a call that
+// is stopped loses nothing read before. At most `limit` bytes are held: standard error keeps its
+// newest ones; a reply that grows beyond the limit is refused whatever follows, and the child is
+// killed at once, so that it cannot hold the probe until its deadline.
+struct Output {
+  Pipe& pipe;
+  std::size_t limit;
+  ChildProcess* killed_on_overflow = nullptr;  // none: keep the newest bytes instead
+  std::string bytes{};
+  bool ended = false;
+  bool overflowed = false;
 
-// Standard error to its end, keeping only its newest `stderr_limit` bytes. The front is cut
-// once twice the limit is held, so each byte is moved a bounded number of times.
-awaitable<runtime::Result<std::string>> read_stderr_tail(Pipe& pipe) {
-  std::string bytes;
-  // Once more than `held` bytes are held, only the newest `stderr_limit` stay.
-  auto keep_newest = [&](std::size_t held) {
-    if (bytes.size() > held) bytes.erase(0, bytes.size() - stderr_limit);
-  };
-  auto read = co_await runtime::read_chunks(pipe, [&](std::string_view chunk) {
+  void take(std::string_view chunk) {
+    if (overflowed) return;
+    if (killed_on_overflow && bytes.size() + chunk.size() > limit) {
+      overflowed = true;
+      bytes.clear();
+      killed_on_overflow->kill();
+      return;
+    }
     bytes += chunk;
-    keep_newest(2 * stderr_limit);
-  });
-  if (!read) co_return fail(std::move(read).error());
-  keep_newest(stderr_limit);
-  co_return bytes;
+    // The front is cut once twice the limit is held, so each byte moves a bounded number of times.
+    if (bytes.size() > 2 * limit) keep_newest();
+  }
+  void keep_newest() {
+    if (bytes.size() > limit) bytes.erase(0, bytes.size() - limit);
+  }
+};
+
+awaitable<runtime::Result<void>> read_rest(Output& output) {
+  if (output.ended) co_return runtime::Result<void>{};
+  auto read = co_await runtime::read_chunks(output.pipe,
+                                            [&](std::string_view chunk) { output.take(chunk); });
+  output.ended = true;
+  co_return read;
 }
 
 // Everything the child gave once it ended: its reply, its newest standard error, and its exit
@@ -102,7 +101,7 @@ struct Ended {
   ExitStatus status;
 };
 
-// The first exception of a bundle that `&&` made, however deeply bundled.
+// The first exception of a bundle that an awaitable operator made, however deeply bundled.
 std::exception_ptr first_bundled(std::exception_ptr failure) {
   for (;;) {
     try {
@@ -115,30 +114,58 @@ std::exception_ptr first_bundled(std::exception_ptr failure) {
   }
 }
 
-// Reads both output streams to their end while waiting for the exit: the failure text of the
-// first read or wait that failed.
-awaitable<runtime::Result<Ended>> run_to_end(Child& child) {
-  using namespace boost::asio::experimental::awaitable_operators;
+// Runs `work`; stopped from outside, the operators in it throw their operation_aborted in a
+// bundle, and the first is passed on, so that the stop still reads as a stop.
+template <class T>
+awaitable<T> unbundled(awaitable<T> work) {
   std::exception_ptr stopped;
   try {
-    auto [out, err, status] =
-        co_await (read_reply(child) && read_stderr_tail(child.stderr_pipe) && child.process.wait());
-    if (!out) co_return fail(std::move(out).error());
-    if (!err) co_return fail(std::move(err).error());
-    if (!status) co_return fail(std::move(status).error());
-    co_return Ended{std::move(out).value(), std::move(err).value(), *status};
+    co_return co_await std::move(work);
   } catch (const boost::asio::multiple_exceptions&) {
-    // Stopped from outside, all three throw operation_aborted and `&&` bundles them: the first
-    // is passed on, so that the stop still reads as a stop.
     stopped = first_bundled(std::current_exception());
   }
   std::rethrow_exception(stopped);
 }
 
+// Reads both streams to their end: the failure text of the first read that failed.
+awaitable<runtime::Result<void>> read_outputs(Output& out, Output& err) {
+  using namespace boost::asio::experimental::awaitable_operators;
+  auto [from_out, from_err] = co_await unbundled(read_rest(out) && read_rest(err));
+  if (!from_out) co_return from_out;
+  co_return from_err;
+}
+
+// Reads both output streams while waiting for the exit: the failure text of the first read or
+// wait that failed. Once the child itself has exited, its streams get a short grace to end: a
+// process it left behind may hold them, and what was read by then is taken. The operators run on
+// the caller's strand (see run_to_end_within).
+awaitable<runtime::Result<Ended>> run_to_end(Child& child) {
+  using namespace boost::asio::experimental::awaitable_operators;
+  Output out{child.stdout_pipe, output_limit, &child.process};
+  Output err{child.stderr_pipe, stderr_limit};
+  auto first = co_await unbundled(child.process.wait() || read_outputs(out, err));
+  runtime::Result<void> read;
+  std::optional<runtime::Result<ExitStatus>> status;
+  if (first.index() == 0) {
+    status = std::get<0>(std::move(first));
+    auto in_grace =
+        co_await unbundled(read_outputs(out, err) || runtime::sleep_for(runtime::pipe_grace));
+    if (in_grace.index() == 0) read = std::get<0>(std::move(in_grace));
+  } else {
+    read = std::get<1>(std::move(first));
+    status = co_await child.process.wait();
+  }
+  if (out.overflowed) co_return fail(std::string("reply longer than 64 MiB"));
+  if (!read) co_return fail(std::move(read).error());
+  if (!*status) co_return fail(std::move(*status).error());
+  err.keep_newest();
+  co_return Ended{std::move(out.bytes), std::move(err.bytes), **status};
+}
+
 // run_to_end under the deadline; none when the deadline passed first. The ended child is
 // looked at first, so a child that is done when the deadline comes still counts. The race runs
-// on a strand of its own (select_first's), so `&&` inside it never stops an operation while
-// that operation runs on another thread.
+// on a strand of its own (select_first's), so the operators inside it never stop an operation
+// while that operation runs on another thread.
 awaitable<std::optional<runtime::Result<Ended>>> run_to_end_within(
     Child& child, std::chrono::nanoseconds timeout) {
   co_return co_await runtime::within(run_to_end(child), timeout);

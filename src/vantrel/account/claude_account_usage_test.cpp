@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "vantrel/runtime/runtime.h"
+#include "vantrel/testing/resources.h"
 #include "vantrel/testing/scratch_dir.h"
 
 namespace vantrel {
@@ -308,6 +309,30 @@ TEST_F(ClaudeUsageProbe, TimesOutKillsAndReapsTheChild) {
   EXPECT_EQ(::kill(pid, 0), -1);
   EXPECT_EQ(errno, ESRCH);
   EXPECT_EQ(recorded("end"), std::vector<std::string>{});
+}
+
+TEST_F(ClaudeUsageProbe, AHelperHoldingThePipesDoesNotHoldTheProbe) {
+  // The agent answers and exits; a helper it left behind holds both pipes for a minute.
+  auto started = std::chrono::steady_clock::now();
+  auto result =
+      probe(request("stdin\nout {\"result\":\"Week: 80% used\",\"is_error\":false}\nhold 60000\n"));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
+  ASSERT_TRUE(result) << result.error().display();
+  EXPECT_EQ(result->report, "Week: 80% used");
+  auto holders = recorded("hold");
+  ASSERT_EQ(holders.size(), 1u);
+  ::kill(std::stoi(holders[0]), SIGKILL);
+}
+
+TEST_F(ClaudeUsageProbe, ATimeoutKillsTheWholeGroupOfALaunchedAgent) {
+  auto req = request("stdin\nsleep 60000\n");
+  req.executable = VANTREL_FAKE_LAUNCHER;
+  req.timeout = 200ms;
+  expect_process_error(probe(req), "claude account usage command timed out");
+  auto groups = recorded("pgid");
+  ASSERT_EQ(groups.size(), 1u);
+  EXPECT_TRUE(
+      testing::eventually([&] { return testing::live_group_members(std::stol(groups[0])) == 0; }));
 }
 
 TEST_F(ClaudeUsageProbe, AZeroTimeoutIsATimeoutNotAHang) {

@@ -63,6 +63,17 @@ std::vector<RunEvent> drain(Receiver<RunEvent>& events) {
 
 GroupResults wait_for(const GroupHandle& group) { return block_on(group_wait(group)); }
 
+// The positions of the first `count` runs seen streaming (fewer when the stream ends first).
+std::set<std::size_t> streaming_positions(Receiver<RunEvent>& events, std::size_t count) {
+  std::set<std::size_t> streaming;
+  while (streaming.size() < count) {
+    auto event = block_on(events.receive());
+    if (!event) break;
+    streaming.insert(event->position);
+  }
+  return streaming;
+}
+
 // A run that was launched keeps its result beside the error; one never launched has neither.
 void expect_cancelled(const GroupResult& result, bool with_run) {
   EXPECT_EQ(result.run_id.empty(), !with_run) << "position " << result.position;
@@ -315,13 +326,7 @@ TEST_F(GroupTest, CancelWhileRunsStreamAndRequestsWait) {
   GroupHandle group =
       launch_group(fake_config(), recorded_requests(5, line(1) + "\nsleep 30000"), 2, std::nullopt);
   auto events = group_take_events(group);
-  std::set<std::size_t> streaming;
-  while (streaming.size() < 2) {
-    auto event = block_on(events.receive());
-    ASSERT_TRUE(event);
-    streaming.insert(event->position);
-  }
-  EXPECT_EQ(streaming, (std::set<std::size_t>{0, 1}));
+  EXPECT_EQ(streaming_positions(events, 2), (std::set<std::size_t>{0, 1}));
   // The scheduler went on to wait for a permit for the third request right after it started
   // the second member, in the same turn; that member has since launched its agent, which wrote
   // the event just received.
@@ -338,6 +343,42 @@ TEST_F(GroupTest, CancelWhileRunsStreamAndRequestsWait) {
   for (const Lifetime& lifetime : lifetimes(5)) EXPECT_FALSE(lifetime.end);
   EXPECT_FALSE(fs::exists(record_path(3)));
   EXPECT_FALSE(fs::exists(record_path(4)));
+}
+
+TEST_F(GroupTest, CancelReachesEveryProcessOfLaunchedAgents) {
+  // Agents behind a launcher, each with a helper that holds its pipes.
+  RunnerConfig config;
+  config.executable = VANTREL_FAKE_LAUNCHER;
+  GroupHandle group =
+      launch_group(std::make_shared<const RunnerConfig>(std::move(config)),
+                   recorded_requests(2, line(1) + "\nhold 60000\nsleep 60000"), 2, std::nullopt);
+  auto events = group_take_events(group);
+  ASSERT_EQ(streaming_positions(events, 2).size(), 2u);
+  std::vector<long> agent_groups;
+  for (std::size_t i = 0; i < 2; ++i) {
+    std::string pgid;
+    // The helper writes its line last.
+    ASSERT_TRUE(eventually([&] {
+      std::ifstream in(record_path(i));
+      bool held = false;
+      for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("pgid ")) pgid = line.substr(5);
+        held = held || line.starts_with("hold ");
+      }
+      return held;
+    }));
+    agent_groups.push_back(std::stol(pgid));
+  }
+  auto begun = std::chrono::steady_clock::now();
+  group_cancel(group);
+  drain(events);
+  auto results = wait_for(group);
+  // A group that waited for its agents to end by themselves would take a minute.
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(30));
+  expect_cancelled(results[0], true);
+  expect_cancelled(results[1], true);
+  for (long agent_group : agent_groups)
+    EXPECT_TRUE(eventually([&] { return testing::live_group_members(agent_group) == 0; }));
 }
 
 TEST_F(GroupTest, CancelAfterTheEndChangesNothing) {

@@ -90,6 +90,8 @@ void LineReader::absorb(const runtime::Result<std::size_t>& read, std::size_t as
 }
 
 boost::asio::awaitable<bool> LineReader::fill(const runtime::CancellationToken& token) {
+  bool stopped = token.is_cancelled();
+  if (stopped && taken_after_stop_ >= runtime::pipe_drain_limit) co_return false;
   make_room();
   auto free = boost::asio::buffer(buffer_.data() + end_, buffer_.size() - end_);
   std::size_t asked = free.size();
@@ -100,14 +102,22 @@ boost::asio::awaitable<bool> LineReader::fill(const runtime::CancellationToken& 
     co_return true;
   }
   if (*ready) {
+    if (stopped) taken_after_stop_ += **ready;
     absorb(**ready, asked);
     co_return true;
   }
+  if (stopped) co_return false;
   auto selected =
       co_await runtime::select_first(token.cancelled(), runtime::read_some(pipe_, free));
-  if (selected.first) co_return false;
-  absorb(*selected.second, asked);
-  co_return true;
+  // Bytes read as the token was cancelled are kept all the same.
+  if (selected.second) absorb(*selected.second, asked);
+  co_return !selected.first || selected.second;
+}
+
+void LineReader::close() {
+  boost::system::error_code ignored;
+  pipe_.close(ignored);
+  done_ = true;
 }
 
 }  // namespace vantrel

@@ -41,8 +41,12 @@ class LineReader {
 
   // Reads what the pipe offers (taking it at once when it is ready, else waiting for it or the
   // cancellation of `token`, whichever comes first; the token first). False when the token
-  // was cancelled: nothing further should be read then.
+  // was cancelled and the pipe holds nothing more (or gave runtime::pipe_drain_limit bytes
+  // since): nothing further should be read then.
   boost::asio::awaitable<bool> fill(const runtime::CancellationToken& token);
+
+  // Stops the reading: closes the pipe; the reader yields nothing more.
+  void close();
 
  private:
   Item line_at(std::size_t begin, std::size_t length, std::size_t next_begin);
@@ -54,9 +58,10 @@ class LineReader {
   runtime::Pipe pipe_;
   std::size_t max_line_;
   std::vector<char> buffer_;
-  std::size_t begin_ = 0;    // first unconsumed byte
-  std::size_t end_ = 0;      // end of the buffered bytes
-  std::size_t scanned_ = 0;  // bytes after begin_ known to hold no newline
+  std::size_t begin_ = 0;             // first unconsumed byte
+  std::size_t end_ = 0;               // end of the buffered bytes
+  std::size_t scanned_ = 0;           // bytes after begin_ known to hold no newline
+  std::size_t taken_after_stop_ = 0;  // bytes read once the token of `fill` was cancelled
   bool eof_ = false;
   bool done_ = false;
   std::optional<std::string> read_failure_;

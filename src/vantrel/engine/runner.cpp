@@ -4,8 +4,11 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <chrono>
 #include <deque>
+#include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -17,6 +20,7 @@
 #include "vantrel/protocol/claude_stream.h"
 #include "vantrel/protocol/grok_args.h"
 #include "vantrel/runtime/runtime.h"
+#include "vantrel/runtime/select.h"
 
 namespace vantrel {
 namespace {
@@ -47,6 +51,29 @@ awaitable<void> forward_events(runtime::Receiver<SharedEvent> from,
   }
 }
 
+// Passes the run's cancel on to the waits for output (`output_stop`) until the run is `done`.
+awaitable<void> stop_output_on_cancel(CancellationToken run, CancellationToken done,
+                                      CancellationToken output_stop) {
+  auto first = co_await runtime::select_first(done.cancelled(), run.cancelled());
+  if (!first.first) output_stop.cancel();
+}
+
+awaitable<void> exited_with_grace(runtime::Pipe& exit_notice) {
+  (void)co_await runtime::wait_readable(exit_notice);
+  co_await runtime::sleep_for(runtime::pipe_grace);
+}
+
+// A short grace after the child itself exited, ends the waits for its output and its standard
+// error (`output_stop`, `pipes_over`): a process it left behind may hold the pipes for as long as
+// it lives. Ends at once when the run is `done`.
+awaitable<void> end_pipes_after_exit(runtime::Pipe exit_notice, CancellationToken done,
+                                     CancellationToken output_stop, CancellationToken pipes_over) {
+  auto first = co_await runtime::select_first(done.cancelled(), exited_with_grace(exit_notice));
+  if (first.first) co_return;
+  pipes_over.cancel();
+  output_stop.cancel();
+}
+
 // Everything launch hands to the run loop.
 struct RunParts {
   runtime::ChildProcess child;
@@ -55,6 +82,8 @@ struct RunParts {
   std::string run_id;
   std::vector<TempFile> temp_files;
   TailReader tail_reader;
+  // Stops the standard-error reader; cancelled a grace after the child's exit.
+  CancellationToken pipes_over;
   std::shared_ptr<TailBuffer> tail;
   runtime::UnboundedSender<SharedEvent> events;
   CancellationToken token;
@@ -72,13 +101,33 @@ class RunLoop {
       : started_at_(wall_clock()),
         parts_(std::move(parts)),
         reader_(std::move(parts_.stdout_pipe), parts_.scan_max_bytes) {}
+  RunLoop(const RunLoop&) = delete;
+  RunLoop& operator=(const RunLoop&) = delete;
+  // However the loop ended, the tasks that watch for the end of reading end too.
+  ~RunLoop() { done_.cancel(); }
 
   awaitable<void> run() {
+    co_await watch_for_reading_end();
     co_await read_output();
     co_await finish();
   }
 
  private:
+  // Starts the tasks that end the waits for output (see stop_output_on_cancel and
+  // end_pipes_after_exit). Without a second process descriptor to watch the exit, the pipes are
+  // read to their end, as if nobody else held them.
+  awaitable<void> watch_for_reading_end() {
+    auto executor = co_await boost::asio::this_coro::executor;
+    boost::asio::co_spawn(executor, stop_output_on_cancel(parts_.token, done_, output_stop_),
+                          boost::asio::detached);
+    auto exit_notice = parts_.child.exit_notice();
+    if (!exit_notice.has_value()) co_return;
+    boost::asio::co_spawn(executor,
+                          end_pipes_after_exit(std::move(exit_notice).value(), done_, output_stop_,
+                                               parts_.pipes_over),
+                          boost::asio::detached);
+  }
+
   // Reads and handles lines until the output ends, the token is cancelled or a line fails.
   awaitable<void> read_output() {
     for (;;) {
@@ -88,7 +137,7 @@ class RunLoop {
       if (item.kind == LineReader::Item::NeedData) {
         // Everything decoded from the last chunk is passed on before the next wait.
         publish();
-        if (!co_await reader_.fill(parts_.token)) break;
+        if (!co_await reader_.fill(output_stop_)) break;
         continue;
       }
       if (item.kind == LineReader::Item::End) break;
@@ -186,13 +235,39 @@ class RunLoop {
     parts_.token.cancel();
   }
 
+  // Until the outcome is stored, a cancel kills the agent's group and makes the run Cancelled
+  // (unless an error is recorded already), whatever the run is waiting for.
+  void note_cancel() {
+    if (!error_) error_ = RunError::cancelled();
+    parts_.child.kill();
+  }
+
+  // Awaits what `start` makes, noting a cancel that comes meanwhile; the wait itself goes on
+  // (a killed agent still ends, and its pipes get their grace). `start` may be called twice.
+  template <class Start>
+  auto unless_cancelled(Start start) -> decltype(start()) {
+    if (!parts_.token.is_cancelled()) {
+      auto selected = co_await runtime::select_first(parts_.token.cancelled(), start());
+      if (selected.first) note_cancel();
+      if (selected.second) {
+        if constexpr (std::is_void_v<typename decltype(start())::value_type>)
+          co_return;
+        else
+          co_return std::move(*selected.second);
+      }
+    }
+    co_return co_await start();
+  }
+
   awaitable<void> finish() {
+    reader_.close();
+    if (parts_.token.is_cancelled()) note_cancel();
+    auto status = co_await unless_cancelled([&] { return parts_.child.wait(); });
+    co_await unless_cancelled([&] { return parts_.tail_reader.finished(); });
     // The last look at the token: a later cancellation changes nothing.
-    bool cancelled = parts_.token.is_cancelled();
-    if (cancelled && !error_) error_ = RunError::cancelled();
-    if (cancelled) parts_.child.kill();
-    auto status = co_await parts_.child.wait();
-    co_await parts_.tail_reader.finished();
+    if (parts_.token.is_cancelled()) note_cancel();
+    done_.cancel();
+    parts_.child.release();
     std::string stderr_text = tail_snapshot(*parts_.tail);
     parts_.temp_files.clear();
     WallTime finished_at = wall_clock();
@@ -229,6 +304,11 @@ class RunLoop {
   std::vector<Event> decoded_;            // the events of the line at hand, its capacity reused
   bool channel_open_ = true;
   std::optional<RunError> error_;
+  // What the waits for output look at: cancelled on the run's cancel and a grace after the
+  // child's exit.
+  CancellationToken output_stop_;
+  // Cancelled once the outcome is about to be stored: the watching tasks end.
+  CancellationToken done_;
 };
 
 // The run loop task. Whatever ends it, the outcome is stored before the internal channel is
@@ -292,12 +372,14 @@ Result<SessionHandle, RunError> launch_now(const std::shared_ptr<const RunnerCon
                         forward_events(std::move(internal_receiver), std::move(bounded_sender)),
                         boost::asio::detached);
   auto tail = std::make_shared<TailBuffer>(config->stderr_limit);
-  TailReader tail_reader = start_read_stderr_tail(executor, std::move(child.stderr_pipe), tail);
+  CancellationToken pipes_over;
+  TailReader tail_reader =
+      start_read_stderr_tail(executor, std::move(child.stderr_pipe), tail, pipes_over);
   boost::asio::co_spawn(
       executor,
       run_agent_loop(RunParts{std::move(child.process), std::move(child.stdout_pipe),
                               new_decoder_state(config->agent), run_id,
-                              std::move(invocation.temp_files), std::move(tail_reader),
+                              std::move(invocation.temp_files), std::move(tail_reader), pipes_over,
                               std::move(tail), std::move(internal_sender), token, latch, thread_id,
                               std::move(handler), config->scan_max_bytes, config->agent}),
       boost::asio::detached);

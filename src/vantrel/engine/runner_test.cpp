@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -332,20 +333,22 @@ TEST(Run, CancelledBeforeAnyOutput) {
   EXPECT_LE(ran.outcome.result.started_at, ran.outcome.result.finished_at);
 }
 
-TEST(Run, ACancelAfterTheOutputEndedWaitsForTheAgentsOwnExit) {
+TEST(Run, ACancelAfterTheOutputEndedStillKillsTheAgent) {
   testing::ScratchDir dir;
   const std::string closed = dir.path() + "/closed";
   auto handle = start(
-      {.script = out(turn_started) + "close-stdout\ntouch " + closed + "\nsleep 1500\nexit 4\n"});
+      {.script = out(turn_started) + "close-stdout\ntouch " + closed + "\nsleep 60000\nexit 4\n"});
   ASSERT_TRUE(handle);
+  auto begun = std::chrono::steady_clock::now();
   auto first = block_on(session_next_event(*handle));
   ASSERT_TRUE(first);
-  // The agent has closed its output: the end is there for the run loop to read, which it does
-  // at once, well before the file shows (it is looked for every 100 ms).
+  // The agent has closed its output: the end is there for the run loop to read.
   wait_for_agent(closed);
   session_cancel(*handle);
   Ran ran = block_on(drain(std::move(handle).value()));
-  expect_error(ran.outcome, RunError::Exit, "agent exited with code 4");
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(30));
+  expect_error(ran.outcome, RunError::Cancelled, "agent run cancelled");
+  EXPECT_EQ(kinds(ran.outcome.result.events), std::vector{EventType::TurnStarted});
   // A cancel once the outcome is stored changes nothing.
   auto again = start({.script = out(turn_started)});
   ASSERT_TRUE(again);
@@ -790,6 +793,78 @@ TEST(Resources, ManyRunsLeaveNoProcessDescriptorOrFile) {
   EXPECT_TRUE(eventually([&] { return open_descriptors() <= descriptors; }))
       << open_descriptors() << " descriptors, " << descriptors << " before";
   EXPECT_TRUE(eventually([&] { return run_files(dir) == 0; })) << run_files(dir) << " files left";
+}
+
+// ---- Process trees ----------------------------------------------------------------------------
+
+// The first values of `key` in the record, once the fake agent wrote them (for up to 30 s).
+std::string await_recorded(const std::string& record, const std::string& key) {
+  std::vector<std::string> values;
+  EXPECT_TRUE(eventually([&] { return !(values = recorded(record, key)).empty(); }))
+      << "no " << key << " recorded";
+  return values.empty() ? "0" : values.front();
+}
+
+TEST(ProcessTree, ACancelKillsTheAgentsWholeGroup) {
+  struct Case {
+    std::string name;
+    std::string executable;
+    std::string script;
+    bool holder_survives;
+  };
+  const std::string agent = VANTREL_FAKE_AGENT, launcher = VANTREL_FAKE_LAUNCHER;
+  const std::string running = "sleep 60000\n";
+  for (const Case& c : {
+           Case{"the agent itself", agent, running, false},
+           Case{"an agent behind a launcher", launcher, running, false},
+           Case{"an agent whose helper holds its pipes", agent, "hold 60000\n" + running, false},
+           Case{"a launched agent whose helper holds its pipes", launcher, "hold 60000\n" + running,
+                false},
+           Case{"an agent that closed its output", launcher, "close-stdout\n" + running, false},
+           Case{"a helper out of the group's reach", agent, "hold 60000 apart\n" + running, true},
+       }) {
+    SCOPED_TRACE(c.name);
+    testing::ScratchDir dir;
+    std::string record = dir.path() + "/record";
+    auto handle = start({.script = out(turn_started) + c.script,
+                         .env = {{"VANTREL_FAKE_RECORD", record}},
+                         .executable = c.executable});
+    ASSERT_TRUE(handle);
+    ASSERT_TRUE(block_on(session_next_event(*handle)));
+    const bool holds = c.script.starts_with("hold");
+    pid_t holder = holds ? std::stoi(await_recorded(record, "hold")) : 0;
+    const pid_t group = std::stoi(await_recorded(record, "pgid"));
+    EXPECT_NE(group, ::getpgid(0)) << "the agent has a process group of its own";
+    auto begun = std::chrono::steady_clock::now();
+    session_cancel(*handle);
+    Ran ran = block_on(drain(std::move(handle).value()));
+    // A run that waited for the agent to end by itself would take a minute.
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(30));
+    expect_error(ran.outcome, RunError::Cancelled, "agent run cancelled");
+    EXPECT_TRUE(eventually([&] { return testing::live_group_members(group) == 0; }))
+        << "no process of the agent's group is left";
+    if (holds) {
+      EXPECT_EQ(testing::is_running(holder), c.holder_survives);
+    }
+    if (c.holder_survives) ::kill(holder, SIGKILL);
+  }
+}
+
+TEST(ProcessTree, AHelperHoldingThePipesDoesNotHoldTheRun) {
+  testing::ScratchDir dir;
+  std::string record = dir.path() + "/record";
+  auto begun = std::chrono::steady_clock::now();
+  Ran ran = run({.script = "err before\n" + out(turn_started) + "hold 60000\n",
+                 .env = {{"VANTREL_FAKE_RECORD", record}},
+                 .executable = VANTREL_FAKE_LAUNCHER});
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(30));
+  EXPECT_FALSE(ran.outcome.error) << ran.outcome.error->display();
+  EXPECT_EQ(kinds(ran.outcome.result.events), std::vector{EventType::TurnStarted});
+  EXPECT_EQ(ran.outcome.result.stderr_text, "before\n");
+  // Not cancelled, the run leaves the helper be.
+  pid_t holder = std::stoi(await_recorded(record, "hold"));
+  EXPECT_TRUE(testing::is_running(holder)) << "the helper still runs";
+  ::kill(holder, SIGKILL);
 }
 
 }  // namespace

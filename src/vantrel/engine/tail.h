@@ -3,6 +3,7 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "vantrel/engine/latch.h"
+#include "vantrel/runtime/cancellation_token.h"
 #include "vantrel/runtime/child_process.h"
 #include "vantrel/support/guarded.h"
 
@@ -45,17 +47,24 @@ class TailReader {
  public:
   // Completes once the reader has pushed its last chunk and closed the pipe; at once if it has.
   boost::asio::awaitable<void> finished() const;
+  // Waits up to `limit` for the reader to finish; past that, stops it (see
+  // start_read_stderr_tail). True when it finished in time. Either way it has finished on return.
+  boost::asio::awaitable<bool> finished_within(std::chrono::nanoseconds limit) const;
 
  private:
   friend TailReader start_read_stderr_tail(const boost::asio::any_io_executor& executor,
-                                           runtime::Pipe pipe, std::shared_ptr<TailBuffer> tail);
+                                           runtime::Pipe pipe, std::shared_ptr<TailBuffer> tail,
+                                           runtime::CancellationToken stop);
   std::shared_ptr<Latch<bool>> done_ = std::make_shared<Latch<bool>>();
+  runtime::CancellationToken stop_;
 };
 
 // Starts, on `executor`, the reader that drains `pipe` to its end (or its first read error,
 // which is not reported) in reads of at most 8192 bytes, pushing every chunk into `tail`, then
-// closes the pipe; returns its completion handle.
+// closes the pipe; returns its completion handle. Once `stop` is cancelled it no longer waits
+// for the end: it takes what the pipe holds (at most runtime::pipe_drain_limit bytes) and ends.
 TailReader start_read_stderr_tail(const boost::asio::any_io_executor& executor, runtime::Pipe pipe,
-                                  std::shared_ptr<TailBuffer> tail);
+                                  std::shared_ptr<TailBuffer> tail,
+                                  runtime::CancellationToken stop = {});
 
 }  // namespace vantrel

@@ -90,16 +90,21 @@ class SpawnSetup {
   SpawnSetup(const SpawnSetup&) = delete;
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 
-  // Every signal back at its default and none blocked: a host may ignore SIGPIPE (Python does)
-  // and runtime workers block everything, and the child must inherit neither. No process group
-  // or session of its own is asked for.
-  int reset_signals() {
-    sigset_t all, none;
-    sigfillset(&all);
+  // The child leads a new process group, in this session, so that one kill reaches whatever
+  // it starts. Its signals as `subprocess` leaves them: none blocked (runtime workers block
+  // everything), SIGPIPE and SIGXFSZ at their defaults (a Python host ignores both), and any
+  // other signal the host ignores still ignored, so that a host under nohup keeps its agents.
+  int set_group_and_signals() {
+    sigset_t defaults, none;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGXFSZ);
     sigemptyset(&none);
-    if (int e = posix_spawnattr_setsigdefault(&attributes_, &all)) return e;
+    if (int e = posix_spawnattr_setpgroup(&attributes_, 0)) return e;
+    if (int e = posix_spawnattr_setsigdefault(&attributes_, &defaults)) return e;
     if (int e = posix_spawnattr_setsigmask(&attributes_, &none)) return e;
-    return posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    return posix_spawnattr_setflags(
+        &attributes_, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   }
   // The pipe ends land on 0, 1 and 2, and nothing else stays open: ours are close-on-exec
   // anyway, and this also keeps out what the host left open without that flag.
@@ -127,7 +132,7 @@ class SpawnSetup {
 // Kills and reaps a child that could not be handed to the runtime, blocking briefly: it was
 // just started and SIGKILL cannot be caught.
 void kill_and_reap(pid_t pid) {
-  ::kill(pid, SIGKILL);
+  sys::group_signal(pid, SIGKILL);
   (void)sys::wait_for(pid);  // nothing more can be done if reaping fails
 }
 
@@ -138,9 +143,8 @@ std::string error_text(const boost::system::error_code& ec) {
 
 // Waits on the process descriptor of a dropped child and reaps it.
 boost::asio::awaitable<void> reap_in_background(Pipe process_fd, pid_t pid) {
-  auto [ec] = co_await process_fd.async_wait(Pipe::wait_read,
-                                             boost::asio::as_tuple(boost::asio::use_awaitable));
-  if (!ec) (void)sys::wait_for(pid);
+  auto exited = co_await wait_readable(process_fd);
+  if (exited) (void)sys::wait_for(pid);
 }
 
 Failure<std::string> failure_of(const boost::system::system_error& e) {
@@ -172,7 +176,11 @@ std::vector<EnvVar> inherited_environment_with(const std::vector<EnvVar>& overri
 int ExitStatus::code() const { return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1; }
 
 ChildProcess::~ChildProcess() {
-  if (!process_fd_.is_open() || status_) return;
+  if (!process_fd_.is_open()) return;
+  if (status_) {
+    release();
+    return;
+  }
   kill();
   auto executor = process_fd_.get_executor();
   boost::asio::co_spawn(executor, reap_in_background(std::move(process_fd_), pid_),
@@ -180,20 +188,39 @@ ChildProcess::~ChildProcess() {
 }
 
 void ChildProcess::kill() {
-  if (process_fd_.is_open() && !status_) sys::pidfd_signal(process_fd_.native_handle(), SIGKILL);
+  if (!process_fd_.is_open()) return;
+  sys::group_signal(pid_, SIGKILL);
+  if (!status_) sys::pidfd_signal(process_fd_.native_handle(), SIGKILL);
 }
 
 boost::asio::awaitable<Result<ExitStatus>> ChildProcess::wait() {
   if (status_) co_return *status_;
-  auto [ec] = co_await process_fd_.async_wait(Pipe::wait_read,
-                                              boost::asio::as_tuple(boost::asio::use_awaitable));
-  if (ec == boost::asio::error::operation_aborted) throw boost::system::system_error(ec);
-  if (ec) co_return fail(error_text(ec));
-  auto raw = sys::wait_for(pid_);
+  auto exited = co_await wait_readable(process_fd_);
+  if (!exited) co_return fail(exited.error());
+  auto raw = sys::exit_status_of(pid_);
   if (!raw.has_value()) co_return fail(raw.error());
-  status_ = ExitStatus{*raw};
-  process_fd_.close();
+  // Reaped by the kernel, the child left nothing to reap, and its ids may already be reused.
+  if (!*raw) process_fd_.close();
+  status_ = ExitStatus{raw->value_or(0)};
   co_return *status_;
+}
+
+void ChildProcess::release() {
+  if (!status_ || !process_fd_.is_open()) return;
+  (void)sys::wait_for(pid_);  // an exited child: this returns at once
+  process_fd_.close();
+}
+
+Result<Pipe> ChildProcess::exit_notice() {
+  auto copy = sys::duplicate(process_fd_.native_handle());
+  if (!copy.has_value()) return fail(copy.error());
+  try {
+    Pipe notice(process_fd_.get_executor(), copy->get());
+    copy->release();
+    return notice;
+  } catch (const boost::system::system_error& e) {
+    return failure_of(e);
+  }
 }
 
 Result<Child> spawn(const boost::asio::any_io_executor& executor, const Command& command) {
@@ -218,7 +245,7 @@ Result<Child> spawn(const boost::asio::any_io_executor& executor, const Command&
 
   SpawnSetup setup;
   pid_t pid = -1;
-  int error = setup.reset_signals();
+  int error = setup.set_group_and_signals();
   if (!error) error = setup.wire_streams(in->read.get(), out->write.get(), err->write.get());
   if (!error && command.cwd) error = setup.change_directory(*command.cwd);
   if (!error) error = setup.spawn(pid, *path, argv, envp);
@@ -235,7 +262,11 @@ Result<Child> spawn(const boost::asio::any_io_executor& executor, const Command&
   }
   std::optional<ChildProcess> process;
   try {
-    process.emplace(pid, Pipe(executor, process_fd->get()));
+    if (process_fd->get() < 0)
+      // Exited and reaped by the kernel already: its status is lost, and reads as 0.
+      process.emplace(pid, Pipe(executor), ExitStatus{0});
+    else
+      process.emplace(pid, Pipe(executor, process_fd->get()));
     process_fd->release();
   } catch (const boost::system::system_error& e) {
     kill_and_reap(pid);
@@ -264,6 +295,14 @@ boost::asio::awaitable<Result<std::size_t>> read_some(Pipe& pipe,
   if (ec == boost::asio::error::operation_aborted) throw boost::system::system_error(ec);
   if (ec) co_return fail(error_text(ec));
   co_return n;
+}
+
+boost::asio::awaitable<Result<void>> wait_readable(Pipe& pipe) {
+  auto [ec] =
+      co_await pipe.async_wait(Pipe::wait_read, boost::asio::as_tuple(boost::asio::use_awaitable));
+  if (ec == boost::asio::error::operation_aborted) throw boost::system::system_error(ec);
+  if (ec) co_return fail(error_text(ec));
+  co_return Result<void>{};
 }
 
 Result<std::optional<std::size_t>> try_read_some(Pipe& pipe, boost::asio::mutable_buffer buffer) {

@@ -7,6 +7,8 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,28 +50,52 @@ struct ExitStatus {
   bool success() const { return raw == 0; }
 };
 
-// A running or ended child of this process, reaped through a process descriptor (never by
-// waitpid(-1), never on SIGCHLD). Owned by one coroutine at a time: not thread-safe.
+// How long the standard output and error of an exited child get to reach their end. A process
+// the child left behind may hold them open for as long as it lives, and nobody waits on that.
+inline constexpr std::chrono::milliseconds pipe_grace{1000};
+
+// The most that is still taken from a pipe once its reading was stopped: no pipe holds more, so
+// what it held at the stop is read whole, while a writer that goes on writing cannot keep the
+// reading going.
+inline constexpr std::size_t pipe_drain_limit = 1 << 20;
+
+// A running or ended child of this process, the leader of its own process group, reaped through
+// a process descriptor (never by waitpid(-1), never on SIGCHLD). Owned by one coroutine at a
+// time: not thread-safe.
 //
-// Dropped before its exit status was collected, it sends SIGKILL to the child and leaves a
-// detached coroutine on the runtime that reaps it, so no zombie stays behind.
+// Its exit status is collected without reaping it, so that the group id stays the child's and a
+// kill still reaches what is left of the group; it is reaped on `release` or when dropped.
+// Dropped before its exit status was collected, it kills the group and leaves a detached
+// coroutine on the runtime that reaps the child, so no zombie stays behind.
 class ChildProcess {
  public:
-  ChildProcess(pid_t pid, Pipe process_fd) : pid_(pid), process_fd_(std::move(process_fd)) {}
+  // Without an open `process_fd`, a child that is gone already, its `status` known.
+  ChildProcess(pid_t pid, Pipe process_fd, std::optional<ExitStatus> status = std::nullopt)
+      : pid_(pid), process_fd_(std::move(process_fd)), status_(status) {}
   ChildProcess(ChildProcess&& other) noexcept = default;
   ChildProcess& operator=(ChildProcess&&) = delete;
   ~ChildProcess();
 
   pid_t id() const { return pid_; }
-  // Sends SIGKILL to the child unless its exit status was collected. A failure is ignored.
+  // Sends SIGKILL to the child's whole process group (and to the child itself, should it have
+  // left the group) until the child is reaped: a launcher, the agent it started and their
+  // helpers all stop. A failure is ignored.
   void kill();
-  // Waits for the child to end and reaps it; once collected, the status is returned at once.
+  // Waits for the child to end and collects its status; once collected, the status is returned
+  // at once. When the kernel reaped the child itself (the host ignores SIGCHLD) the status reads
+  // as 0, as `subprocess` has it; a kill reaches nothing after that.
   boost::asio::awaitable<Result<ExitStatus>> wait();
+  // Reaps the child once its status is collected; a kill reaches nothing after this.
+  void release();
+  // A second process descriptor of the unreaped child, on the same executor: readable once the
+  // child has exited. For a task that only watches for the exit; it never reaps.
+  Result<Pipe> exit_notice();
   // The collected exit status, if any.
   const std::optional<ExitStatus>& exit_status() const { return status_; }
 
  private:
   pid_t pid_;
+  // Open while the child is unreaped and its ids are still its own.
   Pipe process_fd_;
   std::optional<ExitStatus> status_;
 };
@@ -82,18 +108,24 @@ struct Child {
   Pipe stderr_pipe;
 };
 
-// Starts `command` with standard input, output and error piped, in this process group and
-// session, every signal at its default disposition and none blocked, and no descriptor but
-// 0, 1 and 2. Its pipes and process descriptor are bound to `executor`. A failure comes back as
-// its text: "nul byte found in provided data" when the program, an argument, an environment
-// name or value or the directory holds a NUL byte, else the system's "<description> (os error
-// N)" (program not found or not executable, directory missing, out of descriptors).
+// Starts `command` with standard input, output and error piped, as the leader of a new process
+// group in this session, and no descriptor but 0, 1 and 2. Its signals are as `subprocess`
+// leaves them: none blocked, SIGPIPE and SIGXFSZ at their defaults, every other signal this
+// process ignores still ignored (a handled one is reset by exec). Its pipes and process descriptor
+// are bound to `executor`. A failure comes back as its text: "nul byte found in provided data" when
+// the program, an argument, an environment name or value or the directory holds a NUL byte, else
+// the system's "<description> (os error N)" (program not found or not executable, directory
+// missing, out of descriptors).
 Result<Child> spawn(const boost::asio::any_io_executor& executor, const Command& command);
 
 // Reads what the pipe offers into `buffer`: the byte count, 0 at end of file, or the failure
 // text. A cancellation through the caller's cancellation slot throws operation_aborted.
 boost::asio::awaitable<Result<std::size_t>> read_some(Pipe& pipe,
                                                       boost::asio::mutable_buffer buffer);
+
+// Completes once `pipe` (or a process descriptor) is readable: nothing, or the failure text. A
+// cancellation through the caller's cancellation slot throws operation_aborted.
+boost::asio::awaitable<Result<void>> wait_readable(Pipe& pipe);
 
 // Reads what the pipe holds now into `buffer`, without waiting: the byte count, 0 at end of
 // file, none when nothing is there yet, or the failure text.

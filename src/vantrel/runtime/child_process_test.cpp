@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -55,6 +56,16 @@ std::pair<std::string, ExitStatus> finish(Child& child) {
   auto status = block_on(child.process.wait());
   if (!status.has_value()) throw std::runtime_error("wait failed: " + status.error());
   return {out, *status};
+}
+
+// The pipe's bytes up to its first newline, read byte by byte so that nothing beyond is waited for.
+std::string first_line(Pipe& pipe) {
+  std::string line;
+  for (char c;;) {
+    auto n = block_on(read_some(pipe, boost::asio::buffer(&c, 1)));
+    if (!n.has_value() || *n == 0 || c == '\n') return line;
+    line += c;
+  }
 }
 
 Command shell(const std::string& script) { return Command{"/bin/sh", {"-c", script}, {}, {}}; }
@@ -186,12 +197,14 @@ TEST(Spawn, RefusesWhatCannotStartWithTheSystemsText) {
   EXPECT_EQ(child_processes(), children) << "the child without a process descriptor was reaped";
 }
 
-TEST(Spawn, TheChildGetsItsThreeStreamsDefaultSignalsAndItsEnvironment) {
-  // A host that ignores SIGPIPE, blocks a signal and leaves a descriptor open across exec.
-  struct sigaction ignore {
-  }, saved_action{};
+TEST(Spawn, TheChildGetsItsThreeStreamsItsGroupTheHostsSignalsAndItsEnvironment) {
+  // A host that ignores SIGPIPE and SIGXFSZ (as Python does) and SIGHUP (as under nohup), blocks
+  // a signal and leaves a descriptor open across exec.
+  struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGPIPE, &ignore, &saved_action);
+  const int ignored[] = {SIGPIPE, SIGXFSZ, SIGHUP};
+  struct sigaction saved_actions[3];
+  for (int i = 0; i < 3; ++i) ::sigaction(ignored[i], &ignore, &saved_actions[i]);
   sigset_t usr1, saved_mask;
   sigemptyset(&usr1);
   sigaddset(&usr1, SIGUSR1);
@@ -204,16 +217,18 @@ TEST(Spawn, TheChildGetsItsThreeStreamsDefaultSignalsAndItsEnvironment) {
 
   ::close(leaked);
   ::pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
-  ::sigaction(SIGPIPE, &saved_action, nullptr);
+  for (int i = 0; i < 3; ++i) ::sigaction(ignored[i], &saved_actions[i], nullptr);
 
   EXPECT_EQ(descriptors_of(pid), (std::set<std::string>{"0", "1", "2"}));
-  // Of the standard signals none is ignored or blocked. (glibc's spawn leaves its two internal
-  // signals, 32 and 33, ignored; the child's own libc takes them over.)
-  EXPECT_EQ(signal_set(pid, "SigIgn") & standard_signals, 0u) << status_line(pid, "SigIgn");
+  // As `subprocess` leaves them: of the standard signals only SIGHUP stays ignored, SIGPIPE and
+  // SIGXFSZ are back at their defaults, and none is blocked. (glibc's spawn leaves its two
+  // internal signals, 32 and 33, ignored; the child's own libc takes them over.)
+  EXPECT_EQ(signal_set(pid, "SigIgn") & standard_signals, 1u << (SIGHUP - 1))
+      << status_line(pid, "SigIgn");
   EXPECT_EQ(signal_set(pid, "SigBlk"), 0u) << status_line(pid, "SigBlk");
   EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/cwd"), dir.path());
-  // Same process group and session as this process.
-  EXPECT_EQ(::getpgid(pid), ::getpgid(0));
+  // The leader of a process group of its own, in this process's session.
+  EXPECT_EQ(::getpgid(pid), pid);
   EXPECT_EQ(::getsid(pid), ::getsid(0));
   // The parent's ends are close-on-exec, so no other child started meanwhile inherits them.
   for (Pipe* pipe : {&child.stdin_pipe, &child.stdout_pipe, &child.stderr_pipe})
@@ -292,6 +307,44 @@ TEST(ChildProcess, ReapsOnlyItsOwnChild) {
   int status = 0;
   ASSERT_EQ(::waitpid(other, &status, 0), other) << "the host's child was left to the host";
   EXPECT_EQ(WEXITSTATUS(status), 7);
+}
+
+TEST(ChildProcess, AKillOrADropReachesTheWholeGroup) {
+  // The shell leaves a process behind in its group and tells its pid; with "wait" the shell
+  // runs on, without it the shell exits and only the process it left behind holds the group.
+  enum class End { kill, kill_after_exit, drop };
+  for (End end : {End::kill, End::kill_after_exit, End::drop}) {
+    SCOPED_TRACE(static_cast<int>(end));
+    std::optional<Child> child = started(
+        shell(std::string("sleep 60 & echo $!") + (end == End::kill_after_exit ? "" : "; wait")));
+    const pid_t group = child->process.id();
+    const pid_t left_behind = std::stoi(first_line(child->stdout_pipe));
+    ASSERT_EQ(::getpgid(left_behind), group);
+    if (end == End::kill_after_exit) {
+      EXPECT_TRUE(block_on(child->process.wait())->success());
+      EXPECT_TRUE(testing::is_running(left_behind)) << "the exited shell's group lives on";
+    }
+    if (end == End::drop)
+      child.reset();
+    else
+      child->process.kill();
+    EXPECT_TRUE(eventually([&] { return testing::live_group_members(group) == 0; }));
+  }
+}
+
+TEST(ChildProcess, AHostThatIgnoresSigchldGetsStatusZero) {
+  // The kernel then reaps the child itself, and its status is lost: it reads as 0, as
+  // `subprocess` has it.
+  struct sigaction ignore {
+  }, saved{};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGCHLD, &ignore, &saved);
+  Child child = started(shell("exit 3"));
+  auto status = block_on(child.process.wait());
+  ::sigaction(SIGCHLD, &saved, nullptr);
+  ASSERT_TRUE(status.has_value()) << status.error();
+  EXPECT_TRUE(status->success());
+  EXPECT_EQ(status->code(), 0);
 }
 
 TEST(Pipes, WritingToAChildThatStoppedReadingFailsWithBrokenPipe) {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 
 namespace vantrel::runtime {
@@ -28,10 +29,7 @@ thread_local Injection injection;
 // Moves `fd` above the standard streams when the process runs with one of them closed.
 Result<UniqueFd> above_standard_streams(UniqueFd fd) {
   if (fd.get() > STDERR_FILENO) return fd;
-  int moved =
-      retry_on_interrupt([&] { return ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1); });
-  if (moved < 0) return fail(os_error_text(errno));
-  return UniqueFd(moved);
+  return duplicate(fd.get());
 }
 
 }  // namespace
@@ -59,6 +57,7 @@ Result<PipeEnds> make_pipe() {
 Result<UniqueFd> pidfd_open(int pid) {
   int fd = -1;
   if (!injected_failure(Call::pidfd_open)) fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (fd < 0 && errno == ESRCH) return UniqueFd();
   if (fd < 0) return fail(os_error_text(errno));
   return UniqueFd(fd);
 }
@@ -68,11 +67,33 @@ void pidfd_signal(int pidfd, int signal) {
   ::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0);
 }
 
+void group_signal(int pgid, int signal) { ::kill(-pgid, signal); }
+
+Result<std::optional<int>> exit_status_of(int pid) {
+  siginfo_t info{};
+  int got = -1;
+  if (!injected_failure(Call::waitpid))
+    got = retry_on_interrupt(
+        [&] { return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT); });
+  if (got < 0 && errno == ECHILD) return std::optional<int>();
+  if (got < 0) return fail(os_error_text(errno));
+  // The status as waitpid would give it.
+  switch (info.si_code) {
+    case CLD_EXITED: return std::optional<int>((info.si_status & 0xff) << 8);
+    case CLD_DUMPED: return std::optional<int>(info.si_status | 0x80);
+    default: return std::optional<int>(info.si_status);
+  }
+}
+
+Result<UniqueFd> duplicate(int fd) {
+  int copy = retry_on_interrupt([&] { return ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1); });
+  if (copy < 0) return fail(os_error_text(errno));
+  return UniqueFd(copy);
+}
+
 Result<int> wait_for(int pid) {
   int status = 0;
-  int reaped = -1;
-  if (!injected_failure(Call::waitpid))
-    reaped = retry_on_interrupt([&] { return ::waitpid(pid, &status, 0); });
+  int reaped = retry_on_interrupt([&] { return ::waitpid(pid, &status, 0); });
   if (reaped < 0) return fail(os_error_text(errno));
   return status;
 }

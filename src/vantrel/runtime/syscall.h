@@ -59,14 +59,27 @@ struct PipeEnds {
 };
 Result<PipeEnds> make_pipe();
 
-// A descriptor that refers to the process `pid` (close-on-exec), for waiting on its exit.
+// A descriptor that refers to the process `pid` (close-on-exec), for waiting on its exit; none
+// (an empty UniqueFd) when the process is gone already, reaped by the kernel (the host ignores
+// SIGCHLD).
 Result<UniqueFd> pidfd_open(int pid);
 
 // Sends `signal` to the process behind `pidfd`; a reused pid is never hit. Failures ignored.
 void pidfd_signal(int pidfd, int signal);
 
+// Sends `signal` to every process of the group `pgid`. Failures ignored. The caller makes sure
+// the number is still its own: a group id stays taken while its leader is unreaped.
+void group_signal(int pgid, int signal);
+
+// The raw wait status of the exited child `pid` (that pid only), which stays unreaped; none
+// when the kernel reaped it already (the host ignores SIGCHLD).
+Result<std::optional<int>> exit_status_of(int pid);
+
 // Reaps the exited child `pid` (that pid only) and returns its raw wait status.
 Result<int> wait_for(int pid);
+
+// A second descriptor of the open file `fd`, close-on-exec and above the standard streams.
+Result<UniqueFd> duplicate(int fd);
 
 }  // namespace sys
 }  // namespace vantrel::runtime

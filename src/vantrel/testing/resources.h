@@ -7,8 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace vantrel::testing {
 
@@ -27,6 +30,37 @@ inline std::size_t child_processes() {
   for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
     std::ifstream in(task.path() / "children");
     for (std::string pid; in >> pid;) ++count;
+  }
+  return count;
+}
+
+// The state letter and process group of the process behind `stat_path` (a /proc/PID/stat file),
+// or none when it no longer exists.
+inline std::optional<std::pair<char, long>> process_state(const std::filesystem::path& stat_path) {
+  std::ifstream in(stat_path);
+  std::string stat;
+  if (!std::getline(in, stat)) return std::nullopt;
+  auto after_name = stat.rfind(')');
+  if (after_name == std::string::npos) return std::nullopt;
+  std::istringstream fields(stat.substr(after_name + 1));
+  char state = 0;
+  long parent = 0, group = 0;
+  if (!(fields >> state >> parent >> group)) return std::nullopt;
+  return std::pair{state, group};
+}
+
+// True while `pid` runs. A zombie, which only waits for its parent to reap it, does not.
+inline bool is_running(long pid) {
+  auto state = process_state("/proc/" + std::to_string(pid) + "/stat");
+  return state && state->first != 'Z';
+}
+
+// The processes of the group `pgid` that still run (zombies do not count).
+inline std::size_t live_group_members(long pgid) {
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    auto state = process_state(entry.path() / "stat");
+    if (state && state->second == pgid && state->first != 'Z') ++count;
   }
   return count;
 }

@@ -1,0 +1,128 @@
+"""Agents as process trees: a cancel reaches the agent's whole process group, a helper that holds
+the agent's pipes does not hold the run, and the agent's signals are as `subprocess` leaves them."""
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import _vantrel
+from conftest import BUILD, Request, recorded
+from scenarios import out
+
+LAUNCHER = BUILD / "fake_agent" / "launcher.sh"
+TESTS = pathlib.Path(__file__).resolve().parent
+STARTED = out({"type": "thread.started", "thread_id": "t"})
+# A run that waited for its agent to end by itself would take a minute.
+HANG = 30
+
+
+def eventually(condition):
+    """Polls `condition` for up to 30 s."""
+    deadline = time.monotonic() + 30
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+def first_recorded(record, key):
+    """The first value of `key` in the record, once the fake agent wrote it."""
+    assert eventually(lambda: recorded(record, key)), f"no {key} recorded"
+    return recorded(record, key)[0]
+
+
+def live_members(group):
+    """The processes of `group` that still run; zombies, waiting for their parent, do not."""
+    count = 0
+    for entry in os.listdir("/proc"):
+        try:
+            stat = pathlib.Path("/proc", entry, "stat").read_text()
+        except (OSError, ValueError):
+            continue
+        state, _parent, pgrp = stat[stat.rindex(")") + 2:].split()[:3]
+        count += int(pgrp) == group and state != "Z"
+    return count
+
+
+def running(pid):
+    try:
+        stat = pathlib.Path("/proc", str(pid), "stat").read_text()
+    except OSError:
+        return False
+    return stat[stat.rindex(")") + 2] != "Z"
+
+
+def launched_runner(lines, record):
+    return _vantrel.Runner(executable=str(LAUNCHER), env={
+        "VANTREL_FAKE_SCRIPT": "\n".join([STARTED] + lines), "VANTREL_FAKE_RECORD": str(record)})
+
+
+@pytest.mark.parametrize("lines", [
+    ["sleep 60000"],
+    ["hold 60000", "sleep 60000"],
+    ["close-stdout", "sleep 60000"],
+], ids=["running", "helper holding the pipes", "output closed"])
+def test_a_cancel_reaches_every_process_of_a_launched_agent(record, lines):
+    session = launched_runner(lines, record).start(Request(prompt="hi"))
+    assert session.next_event().type == "thread.started"
+    if lines[0].startswith("hold"):
+        first_recorded(record, "hold")
+    group = int(first_recorded(record, "pgid"))
+    assert group != os.getpgid(0)
+    begun = time.monotonic()
+    session.cancel()
+    outcome = session.wait()
+    assert time.monotonic() - begun < HANG
+    assert (outcome.error.kind, outcome.error.message) == ("cancelled", "agent run cancelled")
+    assert eventually(lambda: live_members(group) == 0)
+
+
+def test_a_helper_holding_the_pipes_does_not_hold_the_run(record):
+    begun = time.monotonic()
+    outcome = launched_runner(["err before", "hold 60000"], record).run(Request(prompt="hi"))
+    assert time.monotonic() - begun < HANG
+    assert outcome.error is None
+    assert [e.type for e in outcome.result.events] == ["thread.started"]
+    assert outcome.result.stderr == "before\n"
+    # Not cancelled, the run leaves the helper be.
+    holder = int(first_recorded(record, "hold"))
+    assert running(holder)
+    os.kill(holder, signal.SIGKILL)
+
+
+def run_in_host(host_setup, fake_agent, record, lines):
+    """Runs the fake agent from a Python process that first runs `host_setup`; its outcome's
+    error kind ("None" for none) and event count."""
+    code = (f"import signal, sys\nsys.path.insert(0, {str(TESTS)!r})\n"
+            "from conftest import Request\nimport _vantrel\n"
+            f"{host_setup}\n"
+            f"runner = _vantrel.Runner(executable={fake_agent!r}, env={{"
+            f"'VANTREL_FAKE_SCRIPT': {chr(10).join(lines)!r}, 'VANTREL_FAKE_RECORD': {str(record)!r}}})\n"
+            "outcome = runner.run(Request(prompt='hi'))\n"
+            "print(outcome.error and outcome.error.kind, len(outcome.result.events))\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=HANG, env=dict(os.environ, VANTREL_BUILD_DIR=str(BUILD)))
+    assert done.returncode == 0, done.stderr
+    return done.stdout.split()
+
+
+def test_signals_the_host_ignores_stay_ignored_but_sigpipe_and_sigxfsz(fake_agent, record):
+    # Python itself ignores SIGPIPE and SIGXFSZ; a host under nohup ignores SIGHUP too.
+    assert run_in_host("signal.signal(signal.SIGHUP, signal.SIG_IGN)", fake_agent, record,
+                       [STARTED]) == ["None", "1"]
+    ignored = recorded(record, "ignored")[0].split()
+    assert str(int(signal.SIGHUP)) in ignored
+    assert str(int(signal.SIGPIPE)) not in ignored
+    assert str(int(signal.SIGXFSZ)) not in ignored
+    assert recorded(record, "blocked") == [""]
+
+
+def test_a_host_that_ignores_sigchld_still_gets_a_successful_run(fake_agent, record):
+    # The kernel reaps the agent then, and its exit status is lost: it reads as 0.
+    assert run_in_host("signal.signal(signal.SIGCHLD, signal.SIG_IGN)", fake_agent, record,
+                       [STARTED, "sleep 100"]) == ["None", "1"]
