@@ -1,17 +1,20 @@
 """A long codex stream through `_vantrel`, beside a pure-Python asyncio runner of the same agent.
 
-    python3 bench/py_stream.py [--lines N] [--repeat R]
+    python3 bench/py_stream.py [--lines N] [--repeat R] [--short]
 
 The agent is the fake agent copying a generated file of N realistic codex JSON lines (reasoning,
 command executions with their output, file changes, agent messages, turn usage; about 2 KB a line
-on average) to its standard output. Measured, in events per second (best of R):
+on average, or about 240 bytes with --short) to its standard output. Measured, in events per
+second (best of R):
 
 - python: asyncio subprocess, `readline`, `json.loads`, one small event object per line (its
   `type` and `item` read), collected into a list: what a caller would write without the module;
 - Runner.run: the whole run to its outcome (goal: >= 10x python);
 - Session: `Runner.start`, then iterating the session, reading each event's `type` and `item`
-  (goal: >= 3x python); and the same iteration timed after the run has ended, which leaves the
-  module's own share of the streaming.
+  (goal: >= 5x python); and the same iteration timed after the run has ended, which leaves the
+  module's own share of the streaming;
+- peak memory growth of one run to its outcome, each in a process of its own, against the
+  stream's size (goal: <= 2x).
 """
 import argparse
 import asyncio
@@ -19,6 +22,9 @@ import json
 import os
 import pathlib
 import random
+import resource
+import subprocess
+import sys
 import tempfile
 import time
 
@@ -96,13 +102,65 @@ def codex_lines(count, seed=7):
             n += 1
 
 
-def stream_file(count):
+def short_codex_lines(count, seed=7):
+    """`count` codex lines of about 240 bytes: thread and turn events, and items of every kind."""
+    rng = random.Random(seed)
+    words = ("the", "module", "reads", "each", "line", "and", "builds", "one", "event", "for")
+
+    def prose(n):
+        return " ".join(rng.choice(words) for _ in range(n))
+
+    yield json.dumps({"type": "thread.started", "thread_id": "0199a213-81c0-7800-8aa1-bbab2a035a53"})
+    yield json.dumps({"type": "turn.started"})
+    n = 2
+    while n < count:
+        k = n % 10
+        item_id = f"item_{n}"
+        if k in (0, 1):
+            command = f"bash -lc 'rg -n {rng.choice(words)} src'"
+            lines = [
+                {"type": "item.started", "item": {
+                    "id": item_id, "type": "command_execution", "command": command,
+                    "aggregated_output": "", "exit_code": None, "status": "in_progress"}},
+                {"type": "item.completed", "item": {
+                    "id": item_id, "type": "command_execution", "command": command,
+                    "aggregated_output": "\n".join(prose(6) for _ in range(3)),
+                    "exit_code": 0, "status": "completed"}},
+            ]
+        elif k in (2, 3, 4):
+            lines = [{"type": "item.completed", "item": {
+                "id": item_id, "type": "agent_message", "text": prose(32)}}]
+        elif k in (5, 6, 7):
+            lines = [{"type": "item.completed", "item": {
+                "id": item_id, "type": "reasoning", "text": f"**{prose(3)}**\n\n{prose(26)}"}}]
+        elif k == 8:
+            lines = [{"type": "item.completed", "item": {
+                "id": item_id, "type": "file_change", "status": "completed",
+                "changes": [{"path": f"src/{rng.choice(words)}_{j}.py", "kind": "update"}
+                            for j in range(3)]}}]
+        else:
+            lines = [
+                {"type": "turn.completed", "usage": {
+                    "input_tokens": rng.randrange(90000), "cached_input_tokens": rng.randrange(9000),
+                    "output_tokens": rng.randrange(9000)}},
+                {"type": "turn.started"},
+            ]
+        for line in lines:
+            if n == count:
+                break
+            yield json.dumps(line)
+            n += 1
+
+
+def stream_file(count, short=False):
     """The generated stream, made once per line count and kept in the temporary directory."""
-    path = pathlib.Path(tempfile.gettempdir()) / f"vantrel-bench-codex-{count}.jsonl"
+    kind = "short" if short else "codex"
+    path = pathlib.Path(tempfile.gettempdir()) / f"vantrel-bench-{kind}-{count}.jsonl"
     if not path.exists():
         part = path.with_suffix(".part")
+        make = short_codex_lines if short else codex_lines
         with open(part, "w") as out:
-            for line in codex_lines(count):
+            for line in make(count):
                 out.write(line)
                 out.write("\n")
         part.rename(path)
@@ -163,6 +221,24 @@ async def python_run(script):
     return events
 
 
+def current_rss():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def peak_growth(who, script):
+    """Bytes the peak resident set of this process grows by over one run, kept to its end."""
+    runner = fake_runner(script)
+    before = current_rss()
+    if who == "python":
+        kept = asyncio.run(python_run(script))
+    else:
+        kept = runner.run(Request(prompt="prompt"))
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    del kept
+    return peak - before
+
+
 def best_rate(count, repeat, body):
     """Events per second of the fastest of `repeat` calls (a body may time itself)."""
     best = None
@@ -178,9 +254,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--lines", type=int, default=200_000)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--short", action="store_true", help="lines of about 240 bytes")
+    parser.add_argument("--peak-of", choices=("python", "runner"), help=argparse.SUPPRESS)
     args = parser.parse_args()
 
-    path = stream_file(args.lines)
+    path = stream_file(args.lines, args.short)
+    if args.peak_of:
+        print(peak_growth(args.peak_of, f"cat {path}"))
+        return
     size = path.stat().st_size
     print(f"stream: {args.lines} lines, {size / 1e6:.1f} MB ({size / args.lines:.0f} B a line)")
     script = f"cat {path}"
@@ -235,8 +316,16 @@ def main():
     row("python asyncio + json.loads", python_rate, python_s)
     row("Runner.run to its outcome", run_rate, run_s, 10)
     row("Runner.run + reading result.events", run_all_rate, run_all_s)
-    row("Session iteration (type, item)", session_rate, session_s, 3)
+    row("Session iteration (type, item)", session_rate, session_s, 5)
     row("  the same after the run ended", ended_rate, ended_s)
+
+    for who in ("python", "runner"):
+        command = [sys.executable, __file__, "--lines", str(args.lines), "--peak-of", who]
+        if args.short:
+            command.append("--short")
+        growth = float(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
+        print(f"peak memory growth, {who:6} run: {growth / 1e6:7.1f} MB = {growth / size:.2f}x "
+              "the stream")
 
 
 if __name__ == "__main__":

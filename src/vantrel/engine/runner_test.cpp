@@ -349,7 +349,7 @@ TEST(Run, AFailingHandlerStopsTheRunInTheMiddleOfALine) {
       R"({"type":"text","text":"b"},{"type":"text","text":"c"}]}})";
   auto seen = std::make_shared<std::vector<std::string>>();
   EventHandler handler = [seen](Event event) -> awaitable<Result<void, std::string>> {
-    seen->push_back(event.item.text);
+    seen->push_back(event.item.text.str());
     if (event.item.text == "b") co_return fail(std::string("no b"));
     co_return Result<void, std::string>{};
   };
