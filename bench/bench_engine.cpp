@@ -155,14 +155,10 @@ awaitable<void> spawn_all(std::shared_ptr<const RunnerConfig> config, int runs, 
 
 extern "C" char** environ;
 
-// The bare process-creation rate: the fake agent spawned with posix_spawn (its standard streams
-// on /dev/null, so it ends at once as a trivial run does) and reaped with waitpid, PARALLEL at a
-// time. Runs per second.
+// The bare process-creation rate: the fake agent spawned with posix_spawn, its standard input
+// and output on pipes as a run's are (their parent ends closed at once: a trivial run reads and
+// writes nothing), and reaped with waitpid, PARALLEL at a time. Runs per second.
 double bare_spawn_rate(int runs, int parallel) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  for (int fd : {0, 1, 2})
-    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
   std::vector<std::string> env_text;
   for (char** e = environ; *e; ++e) env_text.emplace_back(*e);
   env_text.emplace_back("VANTREL_FAKE_SCRIPT=");
@@ -171,20 +167,26 @@ double bare_spawn_rate(int runs, int parallel) {
   env.push_back(nullptr);
   std::string program = VANTREL_FAKE_AGENT, word = "exec";
   char* argv[] = {program.data(), word.data(), nullptr};
+  auto spawn_one = [&] {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) std::exit(1);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, env.data()) != 0) std::exit(1);
+    posix_spawn_file_actions_destroy(&actions);
+    for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+  };
   auto start = std::chrono::steady_clock::now();
   int started = 0, running = 0;
   while (started < runs || running > 0) {
-    while (started < runs && running < parallel) {
-      pid_t pid = 0;
-      if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, env.data()) != 0)
-        std::exit(1);
-      ++started;
-      ++running;
-    }
+    for (; started < runs && running < parallel; ++started, ++running) spawn_one();
     int status = 0;
     if (waitpid(-1, &status, 0) > 0) --running;
   }
-  posix_spawn_file_actions_destroy(&actions);
   return runs / seconds_since(start);
 }
 

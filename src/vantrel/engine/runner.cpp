@@ -72,7 +72,7 @@ class RunLoop {
       : started_at_(wall_clock()),
         parts_(std::move(parts)),
         reader_(std::move(parts_.stdout_pipe), parts_.scan_max_bytes),
-        run_id_(store_.keep(parts_.run_id)) {}
+        run_id_(parts_.run_id) {}
 
   awaitable<void> run() {
     co_await read_output();

@@ -91,14 +91,19 @@ void Mapping::release() noexcept {
 }
 
 Arena::~Arena() {
-  for (Mapping& chunk : chunks_) chunk_pool().give(std::move(chunk));
+  for (Mapping& chunk : chunks_)
+    if (chunk.size() == chunk_size) chunk_pool().give(std::move(chunk));
 }
 
-char* Arena::take_fresh_chunk() {
+void Arena::start_chunk(std::size_t size) {
   Mapping chunk;
-  if (!chunk_pool().take(chunk)) chunk = Mapping(chunk_size, chunk_size, true);
+  if (chunks_.empty() && size <= first_chunk_size)
+    chunk = Mapping(first_chunk_size, page_size(), false);
+  else if (!chunk_pool().take(chunk))
+    chunk = Mapping(chunk_size, chunk_size, true);
   chunks_.push_back(std::move(chunk));
-  return chunks_.back().data();
+  next_ = chunks_.back().data();
+  end_ = next_ + chunks_.back().size();
 }
 
 void* Arena::allocate(std::size_t size, std::size_t align) {
@@ -109,8 +114,7 @@ void* Arena::allocate(std::size_t size, std::size_t align) {
   }
   auto at = reinterpret_cast<char*>(round_up(reinterpret_cast<std::uintptr_t>(next_), align));
   if (!next_ || at + size > end_) {
-    next_ = take_fresh_chunk();
-    end_ = next_ + chunk_size;
+    start_chunk(size);
     at = next_;
   }
   next_ = at + size;

@@ -33,13 +33,16 @@ class Mapping {
   std::size_t size_ = 0;
 };
 
-// Bump allocation in chunks of `chunk_size`; nothing is freed before the arena goes. A request
-// larger than a quarter chunk gets a mapping of its own, so big lines waste no chunk space.
-// Chunks of a dropped arena go back to a small pool shared by all arenas, the rest to the system.
+// Bump allocation in chunks of `chunk_size` (huge pages), after a first small one so that a short
+// run costs little; nothing is freed before the arena goes, and nothing is mapped before the
+// first allocation. A request larger than a quarter chunk gets a mapping of its own, so big
+// lines waste no chunk space. Large chunks of a dropped arena go back to a small pool shared by
+// all arenas, the rest to the system.
 // One thread allocates at a time; the bytes handed out may be read from any thread.
 class Arena {
  public:
   static constexpr std::size_t chunk_size = std::size_t{2} << 20;
+  static constexpr std::size_t first_chunk_size = std::size_t{64} << 10;
   // Chunks kept for reuse after their arena goes, over all arenas.
   static constexpr std::size_t pooled_chunks = 4;
 
@@ -57,7 +60,8 @@ class Arena {
   std::size_t allocated_bytes() const { return allocated_; }
 
  private:
-  char* take_fresh_chunk();
+  // Starts a chunk that holds at least `size` bytes.
+  void start_chunk(std::size_t size);
   std::vector<Mapping> chunks_;
   std::vector<Mapping> large_;
   char* next_ = nullptr;
