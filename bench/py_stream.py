@@ -18,17 +18,28 @@ second (best of R):
 """
 import argparse
 import asyncio
+import itertools
 import json
 import os
 import pathlib
 import random
-import resource
 import subprocess
 import sys
 import tempfile
 import time
 
 from py_support import FAKE_AGENT, Request, fake_runner
+
+
+def command_lines(item_id, command, output, exit_code):
+    """The started and completed lines of one command execution."""
+    item = {"id": item_id, "type": "command_execution", "command": command}
+    return [
+        {"type": "item.started", "item": dict(
+            item, aggregated_output="", exit_code=None, status="in_progress")},
+        {"type": "item.completed", "item": dict(
+            item, aggregated_output=output, exit_code=exit_code, status="completed")},
+    ]
 
 
 def codex_lines(count, seed=7):
@@ -68,15 +79,8 @@ def codex_lines(count, seed=7):
                 "id": item_id, "type": "reasoning", "text": prose(rng.randrange(300, 2000))}}]
         elif kind < 0.65:
             command = f"bash -lc 'rg -n {rng.choice(words)} src | head -{rng.randrange(10, 80)}'"
-            lines = [
-                {"type": "item.started", "item": {
-                    "id": item_id, "type": "command_execution", "command": command,
-                    "aggregated_output": "", "exit_code": None, "status": "in_progress"}},
-                {"type": "item.completed", "item": {
-                    "id": item_id, "type": "command_execution", "command": command,
-                    "aggregated_output": output(rng.randrange(800, 6000)),
-                    "exit_code": rng.choice((0, 0, 0, 1)), "status": "completed"}},
-            ]
+            lines = command_lines(item_id, command, output(rng.randrange(800, 6000)),
+                                  rng.choice((0, 0, 0, 1)))
         elif kind < 0.8:
             lines = [{"type": "item.completed", "item": {
                 "id": item_id, "type": "file_change", "status": "completed",
@@ -110,46 +114,35 @@ def short_codex_lines(count, seed=7):
     def prose(n):
         return " ".join(rng.choice(words) for _ in range(n))
 
-    yield json.dumps({"type": "thread.started", "thread_id": "0199a213-81c0-7800-8aa1-bbab2a035a53"})
-    yield json.dumps({"type": "turn.started"})
-    n = 2
-    while n < count:
-        k = n % 10
-        item_id = f"item_{n}"
-        if k in (0, 1):
-            command = f"bash -lc 'rg -n {rng.choice(words)} src'"
-            lines = [
-                {"type": "item.started", "item": {
-                    "id": item_id, "type": "command_execution", "command": command,
-                    "aggregated_output": "", "exit_code": None, "status": "in_progress"}},
-                {"type": "item.completed", "item": {
-                    "id": item_id, "type": "command_execution", "command": command,
-                    "aggregated_output": "\n".join(prose(6) for _ in range(3)),
-                    "exit_code": 0, "status": "completed"}},
-            ]
-        elif k in (2, 3, 4):
-            lines = [{"type": "item.completed", "item": {
-                "id": item_id, "type": "agent_message", "text": prose(32)}}]
-        elif k in (5, 6, 7):
-            lines = [{"type": "item.completed", "item": {
-                "id": item_id, "type": "reasoning", "text": f"**{prose(3)}**\n\n{prose(26)}"}}]
-        elif k == 8:
-            lines = [{"type": "item.completed", "item": {
-                "id": item_id, "type": "file_change", "status": "completed",
-                "changes": [{"path": f"src/{rng.choice(words)}_{j}.py", "kind": "update"}
-                            for j in range(3)]}}]
-        else:
-            lines = [
-                {"type": "turn.completed", "usage": {
-                    "input_tokens": rng.randrange(90000), "cached_input_tokens": rng.randrange(9000),
-                    "output_tokens": rng.randrange(9000)}},
-                {"type": "turn.started"},
-            ]
-        for line in lines:
-            if n == count:
-                break
-            yield json.dumps(line)
-            n += 1
+    def steps():
+        yield [{"type": "thread.started", "thread_id": "0199a213-81c0-7800-8aa1-bbab2a035a53"},
+               {"type": "turn.started"}]
+        for n in itertools.count(2):
+            k = n % 10
+            item_id = f"item_{n}"
+            if k in (0, 1):
+                yield command_lines(item_id, f"bash -lc 'rg -n {rng.choice(words)} src'",
+                                    "\n".join(prose(6) for _ in range(3)), 0)
+            elif k in (2, 3, 4):
+                yield [{"type": "item.completed", "item": {
+                    "id": item_id, "type": "agent_message", "text": prose(32)}}]
+            elif k in (5, 6, 7):
+                yield [{"type": "item.completed", "item": {
+                    "id": item_id, "type": "reasoning", "text": f"**{prose(3)}**\n\n{prose(26)}"}}]
+            elif k == 8:
+                yield [{"type": "item.completed", "item": {
+                    "id": item_id, "type": "file_change", "status": "completed",
+                    "changes": [{"path": f"src/{rng.choice(words)}_{j}.py", "kind": "update"}
+                                for j in range(3)]}}]
+            else:
+                yield [{"type": "turn.completed", "usage": {
+                           "input_tokens": rng.randrange(90000),
+                           "cached_input_tokens": rng.randrange(9000),
+                           "output_tokens": rng.randrange(9000)}},
+                       {"type": "turn.started"}]
+
+    lines = itertools.chain.from_iterable(steps())
+    return (json.dumps(line) for line in itertools.islice(lines, count))
 
 
 def stream_file(count, short=False):
@@ -226,15 +219,26 @@ def current_rss():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def peak_rss():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no VmHWM")
+
+
 def peak_growth(who, script):
-    """Bytes the peak resident set of this process grows by over one run, kept to its end."""
+    """Bytes the peak resident set of this process grows by over one run, kept to its end. The
+    peak is reset first: a forked process starts with its parent's."""
     runner = fake_runner(script)
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")
     before = current_rss()
     if who == "python":
         kept = asyncio.run(python_run(script))
     else:
         kept = runner.run(Request(prompt="prompt"))
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    peak = peak_rss()
     del kept
     return peak - before
 

@@ -421,7 +421,7 @@ Item started_tool_item(const LineTexts& texts, const WireBlock& block, std::stri
           break;
         }
       const bool adds = block.name == "Write" || block.name == "write";
-      item.changes.push_back(FileChange{std::move(*path), adds ? "add" : "update"});
+      item.changes.push_back(FileChange{texts.keep(*path), adds ? "add" : "update"});
       break;
     }
     case ItemKind::CollabToolCall: item.tool = texts.keep(block.name); break;

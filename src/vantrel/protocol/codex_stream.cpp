@@ -40,6 +40,13 @@ constexpr json::Record<WireLine> wire_line_record{"WireEvent", line_fields<WireL
 
 void read_json(json::Reader& r, WireLine& out) { json::read_record(r, wire_line_record, out); }
 
+// Read as FileChange is, and named so in type failures.
+constexpr json::Field<WireChange> wire_change_fields[] = {
+    {"path", json::member<&WireChange::path>},
+    {"kind", json::member<&WireChange::kind>},
+};
+constexpr json::Record<WireChange> wire_change_record{"FileChange", wire_change_fields};
+
 constexpr json::Field<WireItem> wire_item_fields[] = {
     {"id", json::member<&WireItem::id>},
     {"type", json::member<&WireItem::type>},
@@ -64,6 +71,7 @@ constexpr json::Record<Inner> inner_record{"Inner", inner_fields};
 }  // namespace
 
 void read_json(json::Reader& r, WireEvent& out) { json::read_record(r, wire_event_record, out); }
+void read_json(json::Reader& r, WireChange& out) { json::read_record(r, wire_change_record, out); }
 void read_json(json::Reader& r, WireItem& out) { json::read_record(r, wire_item_record, out); }
 void read_json(json::Reader& r, Inner& out) { json::read_record(r, inner_record, out); }
 
@@ -104,7 +112,9 @@ void fill_item(codex::WireItem&& wire, std::string_view raw_item, const Text& li
   item.aggregated_output = kept(wire.aggregated_output);
   item.exit_code = wire.exit_code;
   item.raw = line.part(raw_item);
-  item.changes = std::move(wire.changes);
+  item.changes.reserve(wire.changes.size());
+  for (const codex::WireChange& change : wire.changes)
+    item.changes.push_back(FileChange{kept(change.path), kept(change.kind)});
   item.tool = kept(wire.tool);
   item.sender_thread_id = kept(wire.sender_thread_id);
   item.receiver_thread_ids = std::move(wire.receiver_thread_ids);

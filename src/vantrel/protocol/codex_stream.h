@@ -25,6 +25,12 @@ struct WireEvent {
   WireText message;
 };
 
+// One change of a file_change item, its texts staying in the line when they can.
+struct WireChange {
+  WireText path;
+  WireText kind;
+};
+
 // The item of an item.started / item.completed line; its texts stay in the line when they can.
 struct WireItem {
   WireText id;
@@ -35,7 +41,7 @@ struct WireItem {
   WireText command;
   WireText aggregated_output;
   std::optional<std::int32_t> exit_code;
-  std::vector<FileChange> changes;
+  std::vector<WireChange> changes;
   WireText tool;
   WireText sender_thread_id;
   std::vector<std::string> receiver_thread_ids;
@@ -47,6 +53,7 @@ struct Inner {
 };
 
 void read_json(json::Reader& r, WireEvent& out);
+void read_json(json::Reader& r, WireChange& out);
 void read_json(json::Reader& r, WireItem& out);
 void read_json(json::Reader& r, Inner& out);
 

@@ -73,8 +73,8 @@ struct ItemKind {
 };
 
 struct FileChange {
-  std::string path;
-  std::string kind;
+  Text path;
+  Text kind;
   friend bool operator==(const FileChange&, const FileChange&) = default;
 };
 
