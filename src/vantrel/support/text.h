@@ -16,13 +16,13 @@ namespace vantrel {
 class Text {
  public:
   Text() = default;
-  Text(const char* literal) : view_(literal) {}  // NOLINT: literals convert as to std::string
+  Text(const char* literal) : view_(literal ? literal : "") {}  // NOLINT: literals convert as to std::string
   Text(const std::string& text) : Text(std::string(text)) {}  // NOLINT: see above
   Text(std::string&& text);                                   // NOLINT: see above
   Text(std::string_view text) : Text(std::string(text)) {}    // NOLINT: see above
   // A view into bytes that `owner` keeps alive.
   Text(std::shared_ptr<const void> owner, std::string_view view)
-      : owner_(std::move(owner)), view_(view) {}
+      : owner_(std::move(owner)), view_(view.data() ? view : std::string_view("")) {}
 
   // A part of this text (a view into it), sharing its storage.
   Text part(std::string_view within) const { return Text(owner_, within); }
@@ -50,7 +50,7 @@ class Text {
 
  private:
   std::shared_ptr<const void> owner_;
-  std::string_view view_;
+  std::string_view view_ = "";  // never a null pointer, which comparisons may not take
 };
 
 inline std::string operator+(std::string a, const Text& b) { return std::move(a.append(b.view())); }
