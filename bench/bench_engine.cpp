@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vantrel/engine/runner.h"
@@ -107,9 +108,11 @@ int throughput(const std::string& file, const std::string& mode, double pipe_mb_
   auto size = static_cast<double>(info.st_size);
   runtime::shared_runtime();
   double rss_before = current_rss();
-  // The first run of a process also pays for growing the allocator's heaps (page faults, and
-  // one mprotect per new page in glibc's per-thread arenas); a second run reuses them.
-  for (const char* which : {"first run", "second run"}) {
+  // The first run of a process also pays for fresh memory (page faults); later runs may reuse
+  // what earlier ones gave back. Shown: the first run, and the best of three later ones.
+  double best = 0;
+  std::size_t events = 0;
+  for (int run = 0; run < 4; ++run) {
     auto start = std::chrono::steady_clock::now();
     Counted counted = runtime::block_on(run_to_end(config_for("cat " + file + "\n"), reading));
     double elapsed = seconds_since(start);
@@ -117,20 +120,31 @@ int throughput(const std::string& file, const std::string& mode, double pipe_mb_
       std::fprintf(stderr, "run failed: %s\n", counted.outcome.error->display().c_str());
       return 1;
     }
-    std::printf("throughput (%s, %s): %zu events, %.1f MB in %.3f s: %.1f MB/s, %.0f events/s",
-                mode.c_str(), which, counted.events, size / 1e6, elapsed, size / 1e6 / elapsed,
-                counted.events / elapsed);
-    if (pipe_mb_s > 0) std::printf(" = %.1f%% of the pipe", 100 * size / 1e6 / elapsed / pipe_mb_s);
-    if (which[0] == 'f')
-      std::printf("; peak memory %.1f MB above start = %.2fx the stream",
-                  (peak_rss() - rss_before) / 1e6, (peak_rss() - rss_before) / size);
-    std::printf("\n");
-    // The outcome is dropped here; what the process still holds shows whether the memory of
-    // its events went back to the system (no malloc_trim).
+    events = counted.events;
+    // The outcome is dropped; the runtime lets go of its last shares on its own threads, so a
+    // moment passes before the memory left is read (no malloc_trim).
     counted = Counted{};
-    std::printf("  after dropping the outcome: %.1f MB above start\n",
-                (current_rss() - rss_before) / 1e6);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (run == 0) {
+      std::printf("throughput (%s, first run): %zu events, %.1f MB in %.3f s: %.1f MB/s",
+                  mode.c_str(), events, size / 1e6, elapsed, size / 1e6 / elapsed);
+      if (pipe_mb_s > 0)
+        std::printf(" = %.1f%% of the pipe", 100 * size / 1e6 / elapsed / pipe_mb_s);
+      std::printf(
+          "; peak memory %.1f MB above start = %.2fx the stream; %.1f MB left after "
+          "dropping the outcome\n",
+          (peak_rss() - rss_before) / 1e6, (peak_rss() - rss_before) / size,
+          (current_rss() - rss_before) / 1e6);
+    } else if (best == 0 || elapsed < best) {
+      best = elapsed;
+    }
   }
+  std::printf(
+      "throughput (%s, best of 3 later runs): %zu events in %.3f s: %.1f MB/s, %.0f "
+      "events/s",
+      mode.c_str(), events, best, size / 1e6 / best, events / best);
+  if (pipe_mb_s > 0) std::printf(" = %.1f%% of the pipe", 100 * size / 1e6 / best / pipe_mb_s);
+  std::printf("; %.1f MB left after the last\n", (current_rss() - rss_before) / 1e6);
   return 0;
 }
 
