@@ -16,7 +16,8 @@ namespace vantrel {
 class Text {
  public:
   Text() = default;
-  Text(const char* literal) : view_(literal ? literal : "") {}  // NOLINT: literals convert as to std::string
+  Text(const char* literal)
+      : view_(literal ? literal : "") {}  // NOLINT: literals convert as to std::string
   Text(const std::string& text) : Text(std::string(text)) {}  // NOLINT: see above
   Text(std::string&& text);                                   // NOLINT: see above
   Text(std::string_view text) : Text(std::string(text)) {}    // NOLINT: see above
