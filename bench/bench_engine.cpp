@@ -4,10 +4,14 @@
 //   bench_engine throughput FILE HOW   one run whose agent writes FILE; HOW is "wait" (events
 //                                      read, then session_wait), "shared" (session_wait_shared)
 //                                      or "no-reader" (the stream dropped at once)
-//   bench_engine spawn RUNS PARALLEL   RUNS trivial runs, PARALLEL at a time
+//   bench_engine spawn RUNS PARALLEL   RUNS trivial runs, PARALLEL at a time, interleaved with a
+//                                      bare posix_spawn + waitpid loop of the same agent
 //   bench_engine latency LINES MS      one run writing a stamped line every MS milliseconds
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vantrel/engine/runner.h"
@@ -93,7 +98,8 @@ awaitable<Counted> run_to_end(std::shared_ptr<const RunnerConfig> config,
   co_return counted;
 }
 
-int throughput(const std::string& file, const std::string& mode) {
+// `pipe_mb_s`, when known, is the rate of `cat FILE | cat` measured just before.
+int throughput(const std::string& file, const std::string& mode, double pipe_mb_s) {
   Reading reading = mode == "no-reader" ? Reading::no_reader
                     : mode == "shared"  ? Reading::shared
                                         : Reading::wait;
@@ -102,9 +108,11 @@ int throughput(const std::string& file, const std::string& mode) {
   auto size = static_cast<double>(info.st_size);
   runtime::shared_runtime();
   double rss_before = current_rss();
-  // The first run of a process also pays for growing the allocator's heaps (page faults, and
-  // one mprotect per new page in glibc's per-thread arenas); a second run reuses them.
-  for (const char* which : {"first run", "second run"}) {
+  // The first run of a process also pays for fresh memory (page faults); later runs may reuse
+  // what earlier ones gave back. Shown: the first run, and the best of three later ones.
+  double best = 0;
+  std::size_t events = 0;
+  for (int run = 0; run < 4; ++run) {
     auto start = std::chrono::steady_clock::now();
     Counted counted = runtime::block_on(run_to_end(config_for("cat " + file + "\n"), reading));
     double elapsed = seconds_since(start);
@@ -112,14 +120,31 @@ int throughput(const std::string& file, const std::string& mode) {
       std::fprintf(stderr, "run failed: %s\n", counted.outcome.error->display().c_str());
       return 1;
     }
-    std::printf("throughput (%s, %s): %zu events, %.1f MB in %.3f s: %.1f MB/s, %.0f events/s",
-                mode.c_str(), which, counted.events, size / 1e6, elapsed, size / 1e6 / elapsed,
-                counted.events / elapsed);
-    if (which[0] == 'f')
-      std::printf("; peak memory %.1f MB above start = %.2fx the stream",
-                  (peak_rss() - rss_before) / 1e6, (peak_rss() - rss_before) / size);
-    std::printf("\n");
+    events = counted.events;
+    // The outcome is dropped; the runtime lets go of its last shares on its own threads, so a
+    // moment passes before the memory left is read (no malloc_trim).
+    counted = Counted{};
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (run == 0) {
+      std::printf("throughput (%s, first run): %zu events, %.1f MB in %.3f s: %.1f MB/s",
+                  mode.c_str(), events, size / 1e6, elapsed, size / 1e6 / elapsed);
+      if (pipe_mb_s > 0)
+        std::printf(" = %.1f%% of the pipe", 100 * size / 1e6 / elapsed / pipe_mb_s);
+      std::printf(
+          "; peak memory %.1f MB above start = %.2fx the stream; %.1f MB left after "
+          "dropping the outcome\n",
+          (peak_rss() - rss_before) / 1e6, (peak_rss() - rss_before) / size,
+          (current_rss() - rss_before) / 1e6);
+    } else if (best == 0 || elapsed < best) {
+      best = elapsed;
+    }
   }
+  std::printf(
+      "throughput (%s, best of 3 later runs): %zu events in %.3f s: %.1f MB/s, %.0f "
+      "events/s",
+      mode.c_str(), events, best, size / 1e6 / best, events / best);
+  if (pipe_mb_s > 0) std::printf(" = %.1f%% of the pipe", 100 * size / 1e6 / best / pipe_mb_s);
+  std::printf("; %.1f MB left after the last\n", (current_rss() - rss_before) / 1e6);
   return 0;
 }
 
@@ -142,15 +167,67 @@ awaitable<void> spawn_all(std::shared_ptr<const RunnerConfig> config, int runs, 
   }
 }
 
-int spawn_rate(int runs, int parallel) {
+extern "C" char** environ;
+
+// The bare process-creation rate: the fake agent spawned with posix_spawn, its standard input
+// and output on pipes as a run's are (their parent ends closed at once: a trivial run reads and
+// writes nothing), and reaped with waitpid, PARALLEL at a time. Runs per second.
+double bare_spawn_rate(int runs, int parallel) {
+  std::vector<std::string> env_text;
+  for (char** e = environ; *e; ++e) env_text.emplace_back(*e);
+  env_text.emplace_back("VANTREL_FAKE_SCRIPT=");
+  std::vector<char*> env;
+  for (std::string& e : env_text) env.push_back(e.data());
+  env.push_back(nullptr);
+  std::string program = VANTREL_FAKE_AGENT, word = "exec";
+  char* argv[] = {program.data(), word.data(), nullptr};
+  auto spawn_one = [&] {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) std::exit(1);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, env.data()) != 0) std::exit(1);
+    posix_spawn_file_actions_destroy(&actions);
+    for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+  };
+  auto start = std::chrono::steady_clock::now();
+  int started = 0, running = 0;
+  while (started < runs || running > 0) {
+    for (; started < runs && running < parallel; ++started, ++running) spawn_one();
+    int status = 0;
+    if (waitpid(-1, &status, 0) > 0) --running;
+  }
+  return runs / seconds_since(start);
+}
+
+double engine_spawn_rate(int runs, int parallel, std::atomic<int>& failed) {
   auto config = config_for("");
-  runtime::shared_runtime();
-  std::atomic<int> failed = 0;
   auto start = std::chrono::steady_clock::now();
   runtime::block_on(spawn_all(config, runs, parallel, failed));
-  double elapsed = seconds_since(start);
-  std::printf("spawn: %d runs, %d at a time, in %.3f s: %.0f runs/s (%d failed)\n", runs, parallel,
-              elapsed, runs / elapsed, failed.load());
+  return runs / seconds_since(start);
+}
+
+// Engine runs and bare spawns take turns, three rounds, so that both see the same machine load.
+int spawn_rate(int runs, int parallel) {
+  runtime::shared_runtime();
+  std::atomic<int> failed = 0;
+  double engine_total = 0, bare_total = 0;
+  for (int round = 0; round < 3; ++round) {
+    double bare = bare_spawn_rate(runs, parallel);
+    double engine = engine_spawn_rate(runs, parallel, failed);
+    bare_total += bare;
+    engine_total += engine;
+    std::printf(
+        "spawn round %d: %d runs, %d at a time: engine %.0f runs/s, bare posix_spawn %.0f "
+        "runs/s: %.0f%%\n",
+        round + 1, runs, parallel, engine, bare, 100 * engine / bare);
+  }
+  std::printf("spawn: engine %.0f runs/s = %.0f%% of bare posix_spawn + waitpid (%d failed)\n",
+              engine_total / 3, 100 * engine_total / bare_total, failed.load());
   return failed == 0 ? 0 : 1;
 }
 
@@ -163,7 +240,7 @@ int latency(int lines, int ms) {
     if (!handle) std::exit(1);
     while (auto event = co_await session_next_event(*handle)) {
       long long arrived = now_ns();
-      const std::string& raw = (*event)->raw;
+      const std::string raw((*event)->raw);
       auto at = raw.find("\"sent_ns\":");
       if (at == std::string::npos) continue;
       long long sent = std::atoll(raw.c_str() + at + 10);
@@ -182,11 +259,13 @@ int latency(int lines, int ms) {
 
 int main(int argc, char** argv) {
   std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "throughput" && argc == 4) return throughput(argv[2], argv[3]);
+  if (mode == "throughput" && (argc == 4 || argc == 5))
+    return throughput(argv[2], argv[3], argc == 5 ? std::atof(argv[4]) : 0);
   if (mode == "spawn" && argc == 4) return spawn_rate(std::atoi(argv[2]), std::atoi(argv[3]));
   if (mode == "latency" && argc == 4) return latency(std::atoi(argv[2]), std::atoi(argv[3]));
   std::fprintf(stderr,
-               "usage: bench_engine throughput FILE wait|shared|no-reader | spawn RUNS PARALLEL | "
+               "usage: bench_engine throughput FILE wait|shared|no-reader [PIPE_MB_S] | spawn RUNS "
+               "PARALLEL | "
                "latency LINES MS\n");
   return 2;
 }

@@ -1,28 +1,45 @@
 """A long codex stream through `_vantrel`, beside a pure-Python asyncio runner of the same agent.
 
-    python3 bench/py_stream.py [--lines N] [--repeat R]
+    python3 bench/py_stream.py [--lines N] [--repeat R] [--short]
 
 The agent is the fake agent copying a generated file of N realistic codex JSON lines (reasoning,
 command executions with their output, file changes, agent messages, turn usage; about 2 KB a line
-on average) to its standard output. Measured, in events per second (best of R):
+on average, or about 240 bytes with --short) to its standard output. Measured, in events per
+second (best of R):
 
 - python: asyncio subprocess, `readline`, `json.loads`, one small event object per line (its
   `type` and `item` read), collected into a list: what a caller would write without the module;
 - Runner.run: the whole run to its outcome (goal: >= 10x python);
 - Session: `Runner.start`, then iterating the session, reading each event's `type` and `item`
-  (goal: >= 3x python); and the same iteration timed after the run has ended, which leaves the
-  module's own share of the streaming.
+  (goal: >= 5x python); and the same iteration timed after the run has ended, which leaves the
+  module's own share of the streaming;
+- peak memory growth of one run to its outcome, each in a process of its own, against the
+  stream's size (goal: <= 2x).
 """
 import argparse
 import asyncio
+import itertools
 import json
 import os
 import pathlib
 import random
+import subprocess
+import sys
 import tempfile
 import time
 
 from py_support import FAKE_AGENT, Request, fake_runner
+
+
+def command_lines(item_id, command, output, exit_code):
+    """The started and completed lines of one command execution."""
+    item = {"id": item_id, "type": "command_execution", "command": command}
+    return [
+        {"type": "item.started", "item": dict(
+            item, aggregated_output="", exit_code=None, status="in_progress")},
+        {"type": "item.completed", "item": dict(
+            item, aggregated_output=output, exit_code=exit_code, status="completed")},
+    ]
 
 
 def codex_lines(count, seed=7):
@@ -62,15 +79,8 @@ def codex_lines(count, seed=7):
                 "id": item_id, "type": "reasoning", "text": prose(rng.randrange(300, 2000))}}]
         elif kind < 0.65:
             command = f"bash -lc 'rg -n {rng.choice(words)} src | head -{rng.randrange(10, 80)}'"
-            lines = [
-                {"type": "item.started", "item": {
-                    "id": item_id, "type": "command_execution", "command": command,
-                    "aggregated_output": "", "exit_code": None, "status": "in_progress"}},
-                {"type": "item.completed", "item": {
-                    "id": item_id, "type": "command_execution", "command": command,
-                    "aggregated_output": output(rng.randrange(800, 6000)),
-                    "exit_code": rng.choice((0, 0, 0, 1)), "status": "completed"}},
-            ]
+            lines = command_lines(item_id, command, output(rng.randrange(800, 6000)),
+                                  rng.choice((0, 0, 0, 1)))
         elif kind < 0.8:
             lines = [{"type": "item.completed", "item": {
                 "id": item_id, "type": "file_change", "status": "completed",
@@ -96,13 +106,54 @@ def codex_lines(count, seed=7):
             n += 1
 
 
-def stream_file(count):
+def short_codex_lines(count, seed=7):
+    """`count` codex lines of about 240 bytes: thread and turn events, and items of every kind."""
+    rng = random.Random(seed)
+    words = ("the", "module", "reads", "each", "line", "and", "builds", "one", "event", "for")
+
+    def prose(n):
+        return " ".join(rng.choice(words) for _ in range(n))
+
+    def steps():
+        yield [{"type": "thread.started", "thread_id": "0199a213-81c0-7800-8aa1-bbab2a035a53"},
+               {"type": "turn.started"}]
+        for n in itertools.count(2):
+            k = n % 10
+            item_id = f"item_{n}"
+            if k in (0, 1):
+                yield command_lines(item_id, f"bash -lc 'rg -n {rng.choice(words)} src'",
+                                    "\n".join(prose(6) for _ in range(3)), 0)
+            elif k in (2, 3, 4):
+                yield [{"type": "item.completed", "item": {
+                    "id": item_id, "type": "agent_message", "text": prose(32)}}]
+            elif k in (5, 6, 7):
+                yield [{"type": "item.completed", "item": {
+                    "id": item_id, "type": "reasoning", "text": f"**{prose(3)}**\n\n{prose(26)}"}}]
+            elif k == 8:
+                yield [{"type": "item.completed", "item": {
+                    "id": item_id, "type": "file_change", "status": "completed",
+                    "changes": [{"path": f"src/{rng.choice(words)}_{j}.py", "kind": "update"}
+                                for j in range(3)]}}]
+            else:
+                yield [{"type": "turn.completed", "usage": {
+                           "input_tokens": rng.randrange(90000),
+                           "cached_input_tokens": rng.randrange(9000),
+                           "output_tokens": rng.randrange(9000)}},
+                       {"type": "turn.started"}]
+
+    lines = itertools.chain.from_iterable(steps())
+    return (json.dumps(line) for line in itertools.islice(lines, count))
+
+
+def stream_file(count, short=False):
     """The generated stream, made once per line count and kept in the temporary directory."""
-    path = pathlib.Path(tempfile.gettempdir()) / f"vantrel-bench-codex-{count}.jsonl"
+    kind = "short" if short else "codex"
+    path = pathlib.Path(tempfile.gettempdir()) / f"vantrel-bench-{kind}-{count}.jsonl"
     if not path.exists():
         part = path.with_suffix(".part")
+        make = short_codex_lines if short else codex_lines
         with open(part, "w") as out:
-            for line in codex_lines(count):
+            for line in make(count):
                 out.write(line)
                 out.write("\n")
         part.rename(path)
@@ -163,6 +214,35 @@ async def python_run(script):
     return events
 
 
+def current_rss():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def peak_rss():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no VmHWM")
+
+
+def peak_growth(who, script):
+    """Bytes the peak resident set of this process grows by over one run, kept to its end. The
+    peak is reset first: a forked process starts with its parent's."""
+    runner = fake_runner(script)
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")
+    before = current_rss()
+    if who == "python":
+        kept = asyncio.run(python_run(script))
+    else:
+        kept = runner.run(Request(prompt="prompt"))
+    peak = peak_rss()
+    del kept
+    return peak - before
+
+
 def best_rate(count, repeat, body):
     """Events per second of the fastest of `repeat` calls (a body may time itself)."""
     best = None
@@ -178,9 +258,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--lines", type=int, default=200_000)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--short", action="store_true", help="lines of about 240 bytes")
+    parser.add_argument("--peak-of", choices=("python", "runner"), help=argparse.SUPPRESS)
     args = parser.parse_args()
 
-    path = stream_file(args.lines)
+    path = stream_file(args.lines, args.short)
+    if args.peak_of:
+        print(peak_growth(args.peak_of, f"cat {path}"))
+        return
     size = path.stat().st_size
     print(f"stream: {args.lines} lines, {size / 1e6:.1f} MB ({size / args.lines:.0f} B a line)")
     script = f"cat {path}"
@@ -235,8 +320,16 @@ def main():
     row("python asyncio + json.loads", python_rate, python_s)
     row("Runner.run to its outcome", run_rate, run_s, 10)
     row("Runner.run + reading result.events", run_all_rate, run_all_s)
-    row("Session iteration (type, item)", session_rate, session_s, 3)
+    row("Session iteration (type, item)", session_rate, session_s, 5)
     row("  the same after the run ended", ended_rate, ended_s)
+
+    for who in ("python", "runner"):
+        command = [sys.executable, __file__, "--lines", str(args.lines), "--peak-of", who]
+        if args.short:
+            command.append("--short")
+        growth = float(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
+        print(f"peak memory growth, {who:6} run: {growth / 1e6:7.1f} MB = {growth / size:.2f}x "
+              "the stream")
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@
 
 #include "errors.h"
 #include "py_ref.h"
+#include "vantrel/support/text.h"
 
 namespace vantrel::py {
 
@@ -127,6 +128,7 @@ inline ref to_py(std::string_view text) {
   return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 inline ref to_py(const std::string& text) { return to_py(std::string_view(text)); }
+inline ref to_py(const Text& text) { return to_py(text.view()); }
 inline ref to_py(std::int64_t value) { return checked(PyLong_FromLongLong(value)); }
 inline ref to_py(std::int32_t value) { return checked(PyLong_FromLong(value)); }
 inline ref to_py(std::uint32_t value) { return checked(PyLong_FromUnsignedLong(value)); }

@@ -100,7 +100,8 @@ class RunLoop {
   explicit RunLoop(RunParts parts)
       : started_at_(wall_clock()),
         parts_(std::move(parts)),
-        reader_(std::move(parts_.stdout_pipe), parts_.scan_max_bytes) {}
+        reader_(std::move(parts_.stdout_pipe), parts_.scan_max_bytes),
+        run_id_(parts_.run_id) {}
   RunLoop(const RunLoop&) = delete;
   RunLoop& operator=(const RunLoop&) = delete;
   // However the loop ended, the tasks that watch for the end of reading end too.
@@ -158,13 +159,14 @@ class RunLoop {
   }
 
   // Decodes a line into `decoded_` (left empty for a blank line). False, and the run stopped,
-  // when the line fails to decode.
+  // when the line fails to decode. The line is kept once in the run's store, and its events'
+  // texts are parts of it wherever they can be.
   bool decode_into_buffer(std::string_view raw_line) {
     decoded_.clear();
     std::string_view line = json::trim_unicode_space(raw_line);
     if (line.empty()) return true;
-    if (auto failure = decode_line_into(parts_.decoder, line, parts_.run_id, current_thread_id_,
-                                        wall_clock(), decoded_))
+    const LineFrame frame{run_id_, current_thread_id_, wall_clock(), &store_};
+    if (auto failure = decode_line_into(parts_.decoder, store_.keep(line), frame, decoded_))
       return fail_line(*failure, line);
     return true;
   }
@@ -208,7 +210,7 @@ class RunLoop {
     if (event.type.kind == EventType::ThreadStarted) {
       current_thread_id_ = event.started_thread_id;
       event.thread_id = current_thread_id_;
-      parts_.thread_id->set(current_thread_id_);
+      parts_.thread_id->set(current_thread_id_.str());
     }
     if (event.thread_id.empty()) event.thread_id = current_thread_id_;
     if (event.type.kind == EventType::ItemCompleted && event.item.kind == ItemKind::AgentMessage)
@@ -216,7 +218,7 @@ class RunLoop {
     if (event.has_usage()) usage_ = event.usage;
     // The result and the readers share the one event. Once the forwarder is gone, nothing more
     // is published.
-    events_.push_back(std::make_shared<const Event>(std::move(event)));
+    events_.push_back(store_.make<Event>(std::move(event)));
     if (channel_open_) unpublished_.push_back(events_.back());
   }
 
@@ -272,11 +274,10 @@ class RunLoop {
     parts_.temp_files.clear();
     WallTime finished_at = wall_clock();
     std::optional<RunError> error = choose_error(status, stderr_text);
-    parts_.latch->set(
-        Outcome{RunResult{std::move(parts_.run_id), std::move(current_thread_id_),
-                          std::move(final_message_), std::move(usage_), std::move(events_),
-                          std::move(stderr_text), started_at_, finished_at},
-                std::move(error)});
+    parts_.latch->set(Outcome{RunResult{std::move(parts_.run_id), current_thread_id_.str(),
+                                        final_message_.str(), std::move(usage_), std::move(events_),
+                                        std::move(stderr_text), started_at_, finished_at},
+                              std::move(error)});
   }
 
   std::optional<RunError> choose_error(const runtime::Result<runtime::ExitStatus>& status,
@@ -295,9 +296,12 @@ class RunLoop {
   WallTime started_at_;
   RunParts parts_;
   LineReader reader_;
+  // The run's lines, texts and events; every event keeps it alive.
+  RunStore store_;
+  Text run_id_;
   std::uint64_t line_ = 0;
-  std::string current_thread_id_;
-  std::string final_message_;
+  Text current_thread_id_;
+  Text final_message_;
   Usage usage_;
   std::vector<SharedEvent> events_;       // the run's events in order, for its result
   std::vector<SharedEvent> unpublished_;  // the last of them, not yet sent to the forwarder

@@ -366,7 +366,7 @@ TEST(Run, AFailingHandlerStopsTheRunInTheMiddleOfALine) {
       R"({"type":"text","text":"b"},{"type":"text","text":"c"}]}})";
   auto seen = std::make_shared<std::vector<std::string>>();
   EventHandler handler = [seen](Event event) -> awaitable<Result<void, std::string>> {
-    seen->push_back(event.item.text);
+    seen->push_back(event.item.text.str());
     if (event.item.text == "b") co_return fail(std::string("no b"));
     co_return Result<void, std::string>{};
   };
@@ -398,7 +398,7 @@ TEST(Run, ACancelDuringALineStopsBeforeTheNextBufferedLine) {
   auto slot = std::make_shared<TokenSlot>();
   auto seen = std::make_shared<std::vector<std::string>>();
   EventHandler handler = [slot, seen](Event event) -> awaitable<Result<void, std::string>> {
-    seen->push_back(event.item.text);
+    seen->push_back(event.item.text.str());
     if (event.item.text == "a") {
       std::lock_guard lock(slot->mutex);
       slot->token->cancel();

@@ -6,6 +6,7 @@
 
 #include "vantrel/json/utf8.h"
 #include "vantrel/protocol/codex_stream.h"
+#include "vantrel/protocol/wire_text.h"
 
 namespace vantrel {
 namespace claude {
@@ -293,20 +294,17 @@ DecoderState new_decoder_state(Agent agent) {
   return state;
 }
 
-std::optional<DecodeFailure> decode_line_into(DecoderState& state, std::string_view line,
-                                              const std::string& run_id,
-                                              const std::string& thread_id, WallTime received_at,
-                                              std::vector<Event>& events) {
+std::optional<DecodeFailure> decode_line_into(DecoderState& state, const Text& line,
+                                              const LineFrame& frame, std::vector<Event>& events) {
   events.clear();
   if (auto* stream = std::get_if<StreamState>(&state)) {
-    auto decoded = decode_claude_line(*stream, line, run_id, thread_id, received_at);
+    auto decoded = decode_claude_kept_line(*stream, line, frame);
     if (auto* failure = std::get_if<DecodeFailure>(&decoded)) return std::move(*failure);
     events = std::move(std::get<std::vector<Event>>(decoded));
     return std::nullopt;
   }
   // A codex line is always one event, decoded in its place.
-  auto failure =
-      decode_codex_line_into(line, run_id, thread_id, received_at, events.emplace_back());
+  auto failure = decode_codex_line_into(line, frame, events.emplace_back());
   if (failure) events.clear();
   return failure;
 }
@@ -314,8 +312,9 @@ std::optional<DecodeFailure> decode_line_into(DecoderState& state, std::string_v
 Decoded<std::vector<Event>> decode_line(DecoderState& state, std::string_view line,
                                         const std::string& run_id, const std::string& thread_id,
                                         WallTime received_at) {
+  LoneLine lone(line, run_id, thread_id, received_at);
   std::vector<Event> events;
-  if (auto failure = decode_line_into(state, line, run_id, thread_id, received_at, events))
+  if (auto failure = decode_line_into(state, lone.line, lone.frame, events))
     return std::move(*failure);
   return events;
 }
@@ -328,20 +327,9 @@ std::string block_item_id(StreamState& state, std::string_view key) {
   return id;
 }
 
-Event item_completed_event(const Event& base, Item item) {
-  Event event;
-  event.type = EventType::ItemCompleted;
-  event.run_id = base.run_id;
-  event.thread_id = base.thread_id;
-  event.raw = base.raw;
-  event.received_at = base.received_at;
-  event.item = std::move(item);
-  return event;
-}
-
 namespace {
 
-// A copy of the base event under another type, with no type-specific data.
+// A copy of the base event under another type, with no type-specific data; it shares the line.
 Event retyped(const Event& base, EventType::Kind kind) {
   Event event;
   event.type = kind;
@@ -349,6 +337,13 @@ Event retyped(const Event& base, EventType::Kind kind) {
   event.thread_id = base.thread_id;
   event.raw = base.raw;
   event.received_at = base.received_at;
+  return event;
+}
+
+// A copy of `base` as item.completed carrying `item`.
+Event item_completed_event(const Event& base, Item item) {
+  Event event = retyped(base, EventType::ItemCompleted);
+  event.item = std::move(item);
   return event;
 }
 
@@ -388,26 +383,36 @@ ItemKind tool_item_kind(std::string_view name, bool is_grok) {
 
 namespace {
 
-Item finished_item(std::string id, ItemKind::Kind kind, std::string text, std::string_view raw) {
+// Where a line's item texts go: parts of the line's kept raw text, or copies in the run's store.
+struct LineTexts {
+  const Text& line;
+  const RunStore& store;
+  Text part(std::string_view raw) const { return text_in(line, raw, store); }
+  Text keep(std::string_view text) const { return store.keep(text); }
+};
+
+Item finished_item(const LineTexts& texts, std::string_view id, ItemKind::Kind kind,
+                   std::string_view text, std::string_view raw) {
   Item item;
-  item.id = std::move(id);
+  item.id = texts.keep(id);
   item.kind = kind;
   item.status = "completed";
-  item.text = std::move(text);
-  item.raw = std::string(raw);
+  item.text = texts.keep(text);
+  item.raw = texts.part(raw);
   return item;
 }
 
 // The started item of a tool block, also kept as pending until its result arrives.
-Item started_tool_item(const WireBlock& block, std::string_view raw, bool is_grok) {
+Item started_tool_item(const LineTexts& texts, const WireBlock& block, std::string_view raw,
+                       bool is_grok) {
   Item item;
-  item.id = block.id;
+  item.id = texts.keep(block.id);
   item.kind = tool_item_kind(block.name, is_grok);
   item.status = "in_progress";
-  item.raw = std::string(raw);
+  item.raw = texts.part(raw);
   claude::WireToolInput input = decode_tool_input(view_of(block.input));
   switch (item.kind.kind) {
-    case ItemKind::CommandExecution: item.command = std::move(input.command); break;
+    case ItemKind::CommandExecution: item.command = texts.keep(input.command); break;
     case ItemKind::FileChange: {
       std::string* path = &input.path;
       for (std::string* candidate : {&input.file_path, &input.notebook_path, &input.target_file})
@@ -416,10 +421,10 @@ Item started_tool_item(const WireBlock& block, std::string_view raw, bool is_gro
           break;
         }
       const bool adds = block.name == "Write" || block.name == "write";
-      item.changes.push_back(FileChange{std::move(*path), adds ? "add" : "update"});
+      item.changes.push_back(FileChange{texts.keep(*path), adds ? "add" : "update"});
       break;
     }
-    case ItemKind::CollabToolCall: item.tool = block.name; break;
+    case ItemKind::CollabToolCall: item.tool = texts.keep(block.name); break;
     default: break;
   }
   return item;
@@ -434,9 +439,10 @@ std::optional<Item> take_pending(StreamState& state, const std::string& tool_use
 }
 
 // The parts common to every tool result: its raw block, output and status.
-void complete_with_result(Item& item, const WireBlock& block, std::string_view raw, bool is_grok) {
-  item.raw = std::string(raw);
-  item.aggregated_output = tool_result_text(view_of(block.content), is_grok);
+void complete_with_result(const LineTexts& texts, Item& item, const WireBlock& block,
+                          std::string_view raw, bool is_grok) {
+  item.raw = texts.part(raw);
+  item.aggregated_output = texts.keep(tool_result_text(view_of(block.content), is_grok));
   item.status = block.is_error ? "failed" : "completed";
 }
 
@@ -449,7 +455,8 @@ std::vector<std::string_view> content_blocks(const WireEvent& wire) {
 }
 
 Decoded<std::vector<Event>> user_tool_results(StreamState& state, const Event& base,
-                                              const WireEvent& wire) {
+                                              const WireEvent& wire, const RunStore& store) {
+  const LineTexts texts{base.raw, store};
   std::vector<Event> events;
   for (std::string_view raw : content_blocks(wire)) {
     Decoded<WireBlock> decoded = decode_wire_block(raw);
@@ -458,7 +465,7 @@ Decoded<std::vector<Event>> user_tool_results(StreamState& state, const Event& b
     if (block.type != "tool_result") continue;
     std::optional<Item> item = take_pending(state, block.tool_use_id);
     if (!item) continue;
-    complete_with_result(*item, block, raw, state.is_grok);
+    complete_with_result(texts, *item, block, raw, state.is_grok);
     const auto tool_use_result = view_of(wire.tool_use_result);
     switch (item->kind.kind) {
       case ItemKind::CommandExecution:
@@ -515,31 +522,35 @@ std::string failure_message(const StreamState& state, const WireEvent& wire) {
   return std::string(agent_word(state.is_grok)) + " run failed";
 }
 
-}  // namespace
-
-std::vector<Event> claude_result_outcome(const StreamState& state, Event base,
-                                         const WireEvent& wire) {
+// The events of a "result" line: turn.failed, or turn.completed preceded by the result text as
+// an agent message when it differs from the last one.
+std::vector<Event> claude_result_outcome(const StreamState& state, const Event& base,
+                                         const WireEvent& wire, const RunStore& store) {
   std::vector<Event> events;
   if (wire.is_error) {
     Event failed = retyped(base, EventType::TurnFailed);
     failed.usage = result_usage(wire);
-    failed.message = failure_message(state, wire);
+    failed.message = store.keep(failure_message(state, wire));
     failed.raw_error = base.raw;
     events.push_back(std::move(failed));
     return events;
   }
   const std::string_view result = wire.result ? std::string_view(*wire.result) : "";
-  if (!result.empty() && result != state.last_agent_message)
+  if (!result.empty() && result != state.last_agent_message) {
     events.push_back(item_completed_event(
-        base, finished_item("result", ItemKind::AgentMessage, std::string(result), base.raw)));
+        base,
+        finished_item({base.raw, store}, "result", ItemKind::AgentMessage, result, base.raw)));
+  }
   Event completed = retyped(base, EventType::TurnCompleted);
   completed.usage = result_usage(wire);
   events.push_back(std::move(completed));
   return events;
 }
 
+// The item events of an assistant line's blocks, in order (possibly none), or a failure text.
 Decoded<std::vector<Event>> claude_message_items(StreamState& state, const Event& base,
-                                                 const WireEvent& wire) {
+                                                 const WireEvent& wire, const RunStore& store) {
+  const LineTexts texts{base.raw, store};
   std::vector<Event> events;
   const std::string_view key = wire.message ? std::string_view(wire.message->id) : "";
   for (std::string_view raw : content_blocks(wire)) {
@@ -548,15 +559,15 @@ Decoded<std::vector<Event>> claude_message_items(StreamState& state, const Event
     WireBlock& block = std::get<WireBlock>(decoded);
     if (block.type == "text") {
       state.last_agent_message = block.text;
-      events.push_back(item_completed_event(
-          base, finished_item(block_item_id(state, key), ItemKind::AgentMessage,
-                              std::move(block.text), raw)));
+      events.push_back(
+          item_completed_event(base, finished_item(texts, block_item_id(state, key),
+                                                   ItemKind::AgentMessage, block.text, raw)));
     } else if (block.type == "thinking") {
       events.push_back(
-          item_completed_event(base, finished_item(block_item_id(state, key), ItemKind::Reasoning,
-                                                   std::move(block.thinking), raw)));
+          item_completed_event(base, finished_item(texts, block_item_id(state, key),
+                                                   ItemKind::Reasoning, block.thinking, raw)));
     } else if (block.type == "tool_use" || block.type == "server_tool_use") {
-      Item item = started_tool_item(block, raw, state.is_grok);
+      Item item = started_tool_item(texts, block, raw, state.is_grok);
       state.pending_items.insert_or_assign(block.id, item);
       Event started = retyped(base, EventType::ItemStarted);
       started.item = std::move(item);
@@ -564,47 +575,61 @@ Decoded<std::vector<Event>> claude_message_items(StreamState& state, const Event
     } else if (block.type == "web_search_tool_result") {
       std::optional<Item> item = take_pending(state, block.tool_use_id);
       if (!item) continue;
-      complete_with_result(*item, block, raw, state.is_grok);
+      complete_with_result(texts, *item, block, raw, state.is_grok);
       events.push_back(item_completed_event(base, std::move(*item)));
     }
   }
   return events;
 }
 
-Decoded<std::vector<Event>> decode_claude_line(StreamState& state, std::string_view line,
-                                               const std::string& run_id,
-                                               const std::string& thread_id, WallTime received_at) {
+}  // namespace
+
+Decoded<std::vector<Event>> decode_claude_kept_line(StreamState& state, const Text& line,
+                                                    const LineFrame& frame) {
   Decoded<WireEvent> decoded = decode_wire_event(line);
   if (auto* failure = std::get_if<DecodeFailure>(&decoded)) return std::move(*failure);
   const WireEvent& wire = std::get<WireEvent>(decoded);
   if (!wire.type) return DecodeFailure{"missing event type"};
 
+  const RunStore& store = *frame.store;
   Event base;
   base.type.other = *wire.type;  // every line's base event is Other, whatever its word
-  base.run_id = run_id;
-  base.thread_id = wire.session_id.empty() ? thread_id : wire.session_id;
-  base.raw = utf8_lossy(line);
-  base.received_at = received_at;
+  base.run_id = frame.run_id;
+  // Most lines name the thread already known: that text is shared, not kept again.
+  if (wire.session_id.empty() || wire.session_id == frame.thread_id)
+    base.thread_id = frame.thread_id;
+  else
+    base.thread_id = store.keep(wire.session_id);
+  // Every event of the line shares the one kept line.
+  base.raw = is_valid_utf8(line) ? line : store.keep(utf8_lossy(line));
+  base.received_at = frame.received_at;
 
   std::vector<Event> events;
   const std::string& type = *wire.type;
   if (type == "system") {
     if (wire.subtype == "init") {
       Event started = retyped(base, EventType::ThreadStarted);
-      started.started_thread_id = wire.session_id;
+      if (!wire.session_id.empty()) started.started_thread_id = base.thread_id;
       events.push_back(std::move(started));
       events.push_back(retyped(base, EventType::TurnStarted));
     }
   } else if (type == "assistant" || type == "user") {
-    auto items = type == "assistant" ? claude_message_items(state, base, wire)
-                                     : user_tool_results(state, base, wire);
+    auto items = type == "assistant" ? claude_message_items(state, base, wire, store)
+                                     : user_tool_results(state, base, wire, store);
     if (auto* failure = std::get_if<DecodeFailure>(&items)) return std::move(*failure);
     events = std::move(std::get<std::vector<Event>>(items));
   } else if (type == "result") {
-    return claude_result_outcome(state, std::move(base), wire);
+    return claude_result_outcome(state, base, wire, store);
   }
   if (events.empty()) events.push_back(std::move(base));
   return events;
+}
+
+Decoded<std::vector<Event>> decode_claude_line(StreamState& state, std::string_view line,
+                                               const std::string& run_id,
+                                               const std::string& thread_id, WallTime received_at) {
+  LoneLine lone(line, run_id, thread_id, received_at);
+  return decode_claude_kept_line(state, lone.line, lone.frame);
 }
 
 }  // namespace vantrel

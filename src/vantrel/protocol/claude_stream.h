@@ -166,34 +166,24 @@ Decoded<std::vector<Event>> decode_line(DecoderState& state, std::string_view li
                                         const std::string& run_id, const std::string& thread_id,
                                         WallTime received_at);
 
-// The run loop's form of decode_line: the events go into `events` (emptied first), so that a
-// caller decoding line after line reuses one buffer; returns the failure, if any.
-std::optional<DecodeFailure> decode_line_into(DecoderState& state, std::string_view line,
-                                              const std::string& run_id,
-                                              const std::string& thread_id, WallTime received_at,
-                                              std::vector<Event>& events);
+// The run loop's form of decode_line, for a line kept in `frame`'s store: the events go into
+// `events` (emptied first), so that a caller decoding line after line reuses one buffer; returns
+// the failure, if any. Every event of the line shares the kept line.
+std::optional<DecodeFailure> decode_line_into(DecoderState& state, const Text& line,
+                                              const LineFrame& frame, std::vector<Event>& events);
 
 // A claude or grok line into its events (never none) or a failure text.
 Decoded<std::vector<Event>> decode_claude_line(StreamState& state, std::string_view line,
                                                const std::string& run_id,
                                                const std::string& thread_id, WallTime received_at);
-
-// The events of a "result" line: turn.failed, or turn.completed preceded by the result text as
-// an agent message when it differs from the last one.
-std::vector<Event> claude_result_outcome(const StreamState& state, Event base,
-                                         const claude::WireEvent& wire);
+// As decode_claude_line, for a line kept in `frame`'s store.
+Decoded<std::vector<Event>> decode_claude_kept_line(StreamState& state, const Text& line,
+                                                    const LineFrame& frame);
 
 // "K_n" (or "block_n" for the empty key), n counting from 0 per key over the whole run.
 std::string block_item_id(StreamState& state, std::string_view key);
 
-// A copy of `base` as item.completed carrying `item`.
-Event item_completed_event(const Event& base, Item item);
-
 // The item kind a tool's name chooses (exact, case-sensitive).
 ItemKind tool_item_kind(std::string_view name, bool is_grok);
-
-// The item events of an assistant line's blocks, in order (possibly none), or a failure text.
-Decoded<std::vector<Event>> claude_message_items(StreamState& state, const Event& base,
-                                                 const claude::WireEvent& wire);
 
 }  // namespace vantrel

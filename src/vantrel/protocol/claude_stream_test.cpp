@@ -832,5 +832,39 @@ TEST(DecodeLine, DispatchesByAgent) {
   EXPECT_EQ(std::get<std::vector<Event>>(events).at(0).type.kind, EventType::Other);
 }
 
+// A line of many blocks is kept once: every event's raw is that copy and every item's raw a part
+// of it, so the bytes a run holds grow with the line, not with blocks times the line.
+TEST(DecodeLineInto, EventsOfOneLineShareTheKeptLine) {
+  constexpr std::size_t blocks = 2000;
+  std::string line = R"({"type":"assistant","message":{"id":"m1","content":[)";
+  for (std::size_t i = 0; i < blocks; ++i) {
+    if (i) line += ',';
+    line +=
+        R"({"type":"tool_use","id":"t)" + std::to_string(i) +
+        R"(","name":"Read","input":{"file_path":"src/a.cpp"}},{"type":"text","text":"some words"})";
+  }
+  line += "]}}";
+  RunStore store;
+  const Text kept = store.keep(line);
+  const std::size_t line_bytes = store.arena().allocated_bytes();
+  DecoderState state = new_decoder_state(Agent::Claude);
+  std::vector<Event> events;
+  ASSERT_EQ(
+      decode_line_into(state, kept, LineFrame{run_id, current_thread, received, &store}, events),
+      std::nullopt);
+  ASSERT_EQ(events.size(), 2 * blocks);
+  const auto within = [&](std::string_view part) {
+    return part.data() >= kept.data() && part.data() + part.size() <= kept.data() + kept.size();
+  };
+  for (const Event& event : events) {
+    EXPECT_EQ(event.raw.data(), kept.data());
+    EXPECT_EQ(event.raw.size(), kept.size());
+    EXPECT_TRUE(within(event.item.raw)) << event.item.raw;
+  }
+  // Beyond the line only each block's short texts (ids, messages) are kept.
+  EXPECT_EQ(line_bytes, line.size());
+  EXPECT_LT(store.arena().allocated_bytes() - line_bytes, blocks * 32);
+}
+
 }  // namespace
 }  // namespace vantrel

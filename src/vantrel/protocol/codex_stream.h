@@ -10,6 +10,7 @@
 #include "vantrel/json/json.h"
 #include "vantrel/protocol/decoded.h"
 #include "vantrel/protocol/event.h"
+#include "vantrel/protocol/wire_text.h"
 
 namespace vantrel {
 namespace codex {
@@ -17,26 +18,32 @@ namespace codex {
 // One output line. `item` and `error` stay raw slices of the line until an event type reads them.
 struct WireEvent {
   std::optional<std::string> type;
-  std::string thread_id;
+  WireText thread_id;
   Usage usage;
   std::optional<json::Raw> item;
   std::optional<json::Raw> error;
-  std::string message;
+  WireText message;
 };
 
-// The item of an item.started / item.completed line.
+// One change of a file_change item, its texts staying in the line when they can.
+struct WireChange {
+  WireText path;
+  WireText kind;
+};
+
+// The item of an item.started / item.completed line; its texts stay in the line when they can.
 struct WireItem {
-  std::string id;
+  WireText id;
   std::string type;
-  std::string status;
-  std::string text;
-  std::string message;
-  std::string command;
-  std::string aggregated_output;
+  WireText status;
+  WireText text;
+  WireText message;
+  WireText command;
+  WireText aggregated_output;
   std::optional<std::int32_t> exit_code;
-  std::vector<FileChange> changes;
-  std::string tool;
-  std::string sender_thread_id;
+  std::vector<WireChange> changes;
+  WireText tool;
+  WireText sender_thread_id;
   std::vector<std::string> receiver_thread_ids;
 };
 
@@ -46,6 +53,7 @@ struct Inner {
 };
 
 void read_json(json::Reader& r, WireEvent& out);
+void read_json(json::Reader& r, WireChange& out);
 void read_json(json::Reader& r, WireItem& out);
 void read_json(json::Reader& r, Inner& out);
 
@@ -55,11 +63,10 @@ void read_json(json::Reader& r, Inner& out);
 Decoded<Event> decode_codex_line(std::string_view line, const std::string& run_id,
                                  const std::string& thread_id, WallTime received_at);
 
-// As decode_codex_line, into a default `event`: the failure, if any (`event` is then unspecified).
-std::optional<DecodeFailure> decode_codex_line_into(std::string_view line,
-                                                    const std::string& run_id,
-                                                    const std::string& thread_id,
-                                                    WallTime received_at, Event& event);
+// As decode_codex_line, for a line kept in `frame`'s store, into a default `event`: the failure,
+// if any (`event` is then unspecified). The event's texts are parts of `line` or kept in the store.
+std::optional<DecodeFailure> decode_codex_line_into(const Text& line, const LineFrame& frame,
+                                                    Event& event);
 
 // The raw `item` of a line (absent when missing or null) into an item; failure positions count
 // within the item text.

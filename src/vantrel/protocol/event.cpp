@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
+#include <utility>
 
 #include "vantrel/json/json.h"
 
@@ -75,9 +77,16 @@ constexpr json::Field<ModelUsage> model_usage_fields[] = {
 };
 constexpr json::Record<ModelUsage> model_usage_record{"ModelUsage", model_usage_fields};
 
+// A JSON string as a text of its own.
+void read_owned_text(json::Reader& r, Text& out) {
+  std::string text;
+  json::read(r, text);
+  out = std::move(text);
+}
+
 constexpr json::Field<FileChange> file_change_fields[] = {
-    {"path", json::member<&FileChange::path>},
-    {"kind", json::member<&FileChange::kind>},
+    {"path", json::member<&FileChange::path, read_owned_text>},
+    {"kind", json::member<&FileChange::kind, read_owned_text>},
 };
 constexpr json::Record<FileChange> file_change_record{"FileChange", file_change_fields};
 

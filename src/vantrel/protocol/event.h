@@ -10,6 +10,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "vantrel/support/arena.h"
+#include "vantrel/support/text.h"
+
 namespace vantrel {
 
 namespace json {
@@ -70,8 +73,8 @@ struct ItemKind {
 };
 
 struct FileChange {
-  std::string path;
-  std::string kind;
+  Text path;
+  Text kind;
   friend bool operator==(const FileChange&, const FileChange&) = default;
 };
 
@@ -104,38 +107,40 @@ struct Usage {
 
 // One unit of agent work carried by item.started / item.completed.
 struct Item {
-  std::string id;
+  Text id;
   ItemKind kind;
-  std::string status;
-  std::string text;
-  std::string message;
-  std::string command;
-  std::string aggregated_output;
+  Text status;
+  Text text;
+  Text message;
+  Text command;
+  Text aggregated_output;
   std::optional<std::int32_t> exit_code;
-  std::string raw;
+  Text raw;
   std::vector<FileChange> changes;
-  std::string tool;
-  std::string sender_thread_id;
+  Text tool;
+  Text sender_thread_id;
   std::vector<std::string> receiver_thread_ids;
   friend bool operator==(const Item&, const Item&) = default;
 };
 
 using WallTime = std::chrono::system_clock::time_point;
 
-// One decoded agent event. Which of the type-specific fields carry data follows from `type`:
-// thread.started: `started_thread_id`; turn.completed: `usage`; turn.failed: `usage`, `message`,
-// `raw_error`; item.started / item.completed: `item`; error: `message`, `raw_error`.
+// One decoded agent event; its texts share the storage they were decoded into (for a run's
+// events, the run's store, which holds each line once). Which of the type-specific fields carry
+// data follows from `type`: thread.started: `started_thread_id`; turn.completed: `usage`;
+// turn.failed: `usage`, `message`, `raw_error`; item.started / item.completed: `item`; error:
+// `message`, `raw_error`.
 struct Event {
   EventType type;
-  std::string run_id;
-  std::string thread_id;  // the run's thread id as known when the event was made
-  std::string raw;        // the output line, trimmed
+  Text run_id;
+  Text thread_id;  // the run's thread id as known when the event was made
+  Text raw;        // the output line, trimmed
   WallTime received_at{};
 
-  std::string started_thread_id;
+  Text started_thread_id;
   Usage usage;
-  std::string message;
-  std::string raw_error;
+  Text message;
+  Text raw_error;
   Item item;
 
   bool has_item() const {
@@ -149,6 +154,27 @@ struct Event {
   }
 
   friend bool operator==(const Event&, const Event&) = default;
+};
+
+// What every event of a line is made with besides the line: the run's id and thread id as known
+// then, the time the line arrived, and the store that keeps the line's decoded texts.
+struct LineFrame {
+  Text run_id;
+  Text thread_id;
+  WallTime received_at{};
+  const RunStore* store = nullptr;
+};
+
+// A line decoded outside a run: kept in a store of its own, with its frame.
+struct LoneLine {
+  RunStore store;
+  Text line;
+  LineFrame frame;
+  LoneLine(std::string_view text, const std::string& run_id, const std::string& thread_id,
+           WallTime received_at)
+      : line(store.keep(text)), frame{run_id, thread_id, received_at, &store} {}
+  LoneLine(const LoneLine&) = delete;
+  LoneLine& operator=(const LoneLine&) = delete;
 };
 
 // An event as the run publishes it: made once, never changed again, and shared by the run's

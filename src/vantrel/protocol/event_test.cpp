@@ -46,7 +46,7 @@ TEST(EventCopy, IsDeepAndEqual) {
   Event copy = event;
   EXPECT_EQ(copy, event);
   copy.usage.model_usage["m"].cost_usd = 2;
-  copy.message += "!";
+  copy.message = copy.message.str() + "!";
   EXPECT_EQ(event.usage.model_usage["m"].cost_usd, 0.5);
   EXPECT_EQ(event.message, "boom");
 }

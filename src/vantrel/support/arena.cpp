@@ -1,0 +1,138 @@
+// Run-wide storage in large chunks: a bump allocator whose memory goes back to the system whole.
+#include "vantrel/support/arena.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <utility>
+
+namespace vantrel {
+namespace {
+
+std::size_t page_size() {
+  static const auto size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+
+// Chunks of dropped arenas, handed to the next arenas instead of mapped afresh (their pages are
+// resident already).
+class ChunkPool {
+ public:
+  bool take(Mapping& out) {
+    std::lock_guard lock(mutex_);
+    if (chunks_.empty()) return false;
+    out = std::move(chunks_.back());
+    chunks_.pop_back();
+    return true;
+  }
+  // Keeps `chunk` when there is room; else it is unmapped as it goes.
+  void give(Mapping chunk) {
+    std::lock_guard lock(mutex_);
+    if (chunks_.size() < Arena::pooled_chunks) chunks_.push_back(std::move(chunk));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Mapping> chunks_;
+};
+
+// Built in static storage and never destroyed, so that arenas dropped while the process exits
+// still find it.
+ChunkPool& chunk_pool() {
+  alignas(ChunkPool) static unsigned char storage[sizeof(ChunkPool)];
+  static ChunkPool* pool = ::new (storage) ChunkPool;
+  return *pool;
+}
+
+}  // namespace
+
+Mapping::Mapping(std::size_t size, std::size_t align, bool huge) {
+  // Over-map by the alignment and trim both ends, so the mapping starts on an aligned address
+  // (huge pages need it).
+  const std::size_t extra = align > page_size() ? align : 0;
+  void* at =
+      mmap(nullptr, size + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (at == MAP_FAILED) throw std::bad_alloc();
+  auto* start = static_cast<char*>(at);
+  auto* aligned = reinterpret_cast<char*>(round_up(reinterpret_cast<std::uintptr_t>(start), align));
+  if (aligned > start) munmap(start, static_cast<std::size_t>(aligned - start));
+  char* tail = aligned + size;
+  char* mapped_end = start + size + extra;
+  if (mapped_end > tail) munmap(tail, static_cast<std::size_t>(mapped_end - tail));
+  if (huge) madvise(aligned, size, MADV_HUGEPAGE);
+  data_ = aligned;
+  size_ = size;
+}
+
+Mapping::Mapping(Mapping&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+  if (this != &other) {
+    release();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+Mapping::~Mapping() { release(); }
+
+void Mapping::release() noexcept {
+  if (data_) munmap(data_, size_);
+  data_ = nullptr;
+  size_ = 0;
+}
+
+Arena::~Arena() {
+  for (Mapping& chunk : chunks_)
+    if (chunk.size() == chunk_size) chunk_pool().give(std::move(chunk));
+}
+
+void Arena::start_chunk(std::size_t size) {
+  Mapping chunk;
+  if (chunks_.empty() && size <= first_chunk_size)
+    chunk = Mapping(first_chunk_size, page_size(), false);
+  else if (!chunk_pool().take(chunk))
+    chunk = Mapping(chunk_size, chunk_size, true);
+  chunks_.push_back(std::move(chunk));
+  next_ = chunks_.back().data();
+  end_ = next_ + chunks_.back().size();
+}
+
+void* Arena::allocate(std::size_t size, std::size_t align) {
+  allocated_ += size;
+  if (size > chunk_size / 4) {
+    large_.emplace_back(round_up(size, page_size()), page_size(), false);
+    return large_.back().data();
+  }
+  auto at = reinterpret_cast<char*>(round_up(reinterpret_cast<std::uintptr_t>(next_), align));
+  if (!next_ || at + size > end_) {
+    start_chunk(size);
+    at = next_;
+  }
+  next_ = at + size;
+  return at;
+}
+
+std::string_view Arena::copy(std::string_view text) {
+  if (text.empty()) return {};
+  auto* at = static_cast<char*>(allocate(text.size(), 1));
+  std::memcpy(at, text.data(), text.size());
+  return {at, text.size()};
+}
+
+std::size_t Arena::mapped_bytes() const {
+  std::size_t total = 0;
+  for (const Mapping& m : chunks_) total += m.size();
+  for (const Mapping& m : large_) total += m.size();
+  return total;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,124 @@
+// Run-wide storage in large chunks: a bump allocator whose memory goes back to the system whole.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "vantrel/support/text.h"
+
+namespace vantrel {
+
+// One anonymous memory mapping, unmapped when dropped.
+class Mapping {
+ public:
+  Mapping() = default;
+  // `size` bytes (a multiple of the page size), aligned to `align` (a power of two, at least a
+  // page); huge pages are asked for when `huge`. Throws std::bad_alloc when nothing is mapped.
+  Mapping(std::size_t size, std::size_t align, bool huge);
+  Mapping(Mapping&& other) noexcept;
+  Mapping& operator=(Mapping&& other) noexcept;
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping();
+
+  char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  void release() noexcept;
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// Bump allocation in chunks of `chunk_size` (huge pages), after a first small one so that a short
+// run costs little; nothing is freed before the arena goes, and nothing is mapped before the
+// first allocation. A request larger than a quarter chunk gets a mapping of its own, so big
+// lines waste no chunk space. Large chunks of a dropped arena go back to a small pool shared by
+// all arenas, the rest to the system.
+// One thread allocates at a time; the bytes handed out may be read from any thread.
+class Arena {
+ public:
+  static constexpr std::size_t chunk_size = std::size_t{2} << 20;
+  static constexpr std::size_t first_chunk_size = std::size_t{64} << 10;
+  // Chunks kept for reuse after their arena goes, over all arenas.
+  static constexpr std::size_t pooled_chunks = 4;
+
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  ~Arena();
+
+  // `size` bytes aligned to `align` (a power of two no larger than a page).
+  void* allocate(std::size_t size, std::size_t align);
+  // A copy of `text` inside the arena.
+  std::string_view copy(std::string_view text);
+  // The bytes of all mappings the arena holds, and of all allocations made in them.
+  std::size_t mapped_bytes() const;
+  std::size_t allocated_bytes() const { return allocated_; }
+
+ private:
+  // Starts a chunk that holds at least `size` bytes.
+  void start_chunk(std::size_t size);
+  std::vector<Mapping> chunks_;
+  std::vector<Mapping> large_;
+  char* next_ = nullptr;
+  char* end_ = nullptr;
+  std::size_t allocated_ = 0;
+};
+
+// An allocator drawing from an arena it keeps alive: objects made with allocate_shared and it
+// keep their storage, and the last of them to go frees the arena.
+template <class T>
+class ArenaAllocator {
+ public:
+  using value_type = T;
+  explicit ArenaAllocator(std::shared_ptr<Arena> arena) noexcept : arena_(std::move(arena)) {}
+  template <class U>
+  ArenaAllocator(const ArenaAllocator<U>& other) noexcept  // NOLINT: rebinding converts
+      : arena_(other.arena()) {}
+
+  T* allocate(std::size_t n) {
+    return static_cast<T*>(arena_->allocate(n * sizeof(T), alignof(T)));
+  }
+  void deallocate(T*, std::size_t) noexcept {}  // freed with the arena
+  const std::shared_ptr<Arena>& arena() const { return arena_; }
+
+  template <class U>
+  friend bool operator==(const ArenaAllocator& a, const ArenaAllocator<U>& b) {
+    return a.arena_ == b.arena();
+  }
+
+ private:
+  std::shared_ptr<Arena> arena_;
+};
+
+}  // namespace vantrel
+
+namespace vantrel {
+
+// The storage of one run's decoded records: its kept lines, its unescaped texts and its events,
+// all in one arena that goes with the last of them.
+class RunStore {
+ public:
+  RunStore() : arena_(std::make_shared<Arena>()) {}
+
+  // A copy of `text` in the store, sharing it.
+  Text keep(std::string_view text) const {
+    if (text.empty()) return {};
+    return Text(arena_, arena_->copy(text));
+  }
+  // A T made in the store; it keeps the store alive.
+  template <class T, class... Args>
+  std::shared_ptr<const T> make(Args&&... args) const {
+    return std::allocate_shared<const T>(ArenaAllocator<T>(arena_), std::forward<Args>(args)...);
+  }
+  const Arena& arena() const { return *arena_; }
+
+ private:
+  std::shared_ptr<Arena> arena_;
+};
+
+}  // namespace vantrel
