@@ -38,7 +38,8 @@ class EventStream {
   // lock never waits for one that holds the stream lock. Otherwise the interpreter lock is
   // released first, then the stream lock taken, and everything the channel holds once it holds
   // anything is taken in one go, so a busy stream costs one release and one wake-up per batch,
-  // not per event.
+  // not per event. On the main thread a signal handler that raises stops the wait, with
+  // nothing lost: what was taken by then stays buffered for the next call.
   template <class ToRecord>
   std::optional<record_t<ToRecord>> next(ToRecord& to_record) {
     {
@@ -48,12 +49,15 @@ class EventStream {
         if (ended_) return std::nullopt;
       }
     }
-    return without_interpreter_lock([&]() -> std::optional<record_t<ToRecord>> {
+    bool interrupted = false;
+    auto record = without_interpreter_lock([&]() -> std::optional<record_t<ToRecord>> {
       std::lock_guard lock(mutex_);
       check(!poisoned_, "stream poisoned");
-      if (!poison_on_failure([&] { return wait_ready(); })) return std::nullopt;
+      if (!poison_on_failure([&] { return wait_ready(interrupted); })) return std::nullopt;
       return take_front(to_record);
     });
+    if (interrupted) throw_python_error();
+    return record;
   }
 
  private:
@@ -76,14 +80,18 @@ class EventStream {
     return !ready_.empty();
   }
 
-  // Whether an event is buffered, waiting until the channel holds something or has ended.
-  bool wait_ready() {
+  // Whether an event is buffered, waiting until the channel holds something or has ended, or
+  // until a signal handler raised (`interrupted` is then set and false returned).
+  bool wait_ready(bool& interrupted) {
     if (take_ready()) return true;
     if (ended_) return false;
     // Takes all the channel holds at once (the buffer is empty here).
-    ready_ = runtime::block_on(receiver_.receive_all());
+    auto waited = wait_interruptibly(receiver_.receive_all());
+    interrupted = waited.interrupted;
+    if (!waited.value) return false;
+    ready_ = std::move(*waited.value);
     if (ready_.empty()) ended_ = true;
-    return !ready_.empty();
+    return !interrupted && !ready_.empty();
   }
 
   // The first buffered event as its record. The event is taken even when its record cannot be

@@ -8,9 +8,12 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <chrono>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,6 +21,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "vantrel/runtime/cancellation_token.h"
+#include "vantrel/runtime/select.h"
 #include "vantrel/support/check.h"
 
 namespace vantrel::runtime {
@@ -43,6 +48,8 @@ class Runtime {
 
   boost::asio::io_context context_;
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> keep_running_;
+  // The reactor's own descriptors, recorded as the runtime's (see owned_fds.h).
+  std::vector<int> reactor_fds_;
   std::vector<std::thread> workers_;
 };
 
@@ -52,6 +59,10 @@ unsigned online_cpus();
 // A runtime built by the first call that needs it, once, under a once-only guard, and kept until
 // the process ends. A failed build stays failed: that call and every later one stop with Panic
 // "could not build the runtime: <cause>" and nothing is built a second time.
+//
+// In the child of a fork() the runtime's threads do not exist: there the cell forgets its
+// runtime (which is left in memory, never destroyed, since destroying it would wait for those
+// threads) and its failure, and the next call builds a fresh one.
 class RuntimeCell {
  public:
   // `build` puts the runtime into the slot it is given, or throws what keeps it from being built.
@@ -59,18 +70,33 @@ class RuntimeCell {
   explicit RuntimeCell(Build build) : build_(std::move(build)) {}
 
   Runtime& get();
+  // The runtime when one is built, else null. Never builds.
+  Runtime* get_if_built() { return ready_.load(std::memory_order_acquire); }
+
+  // The fork handlers: no build is under way across the fork; the child forgets the runtime.
+  void before_fork() { mutex_.lock(); }
+  void after_fork_in_parent() { mutex_.unlock(); }
+  void after_fork_in_child();
 
  private:
   Build build_;
   std::mutex mutex_;
   std::atomic<Runtime*> ready_{nullptr};
   std::optional<std::string> failure_;
-  std::optional<Runtime> runtime_;
+  std::unique_ptr<std::optional<Runtime>> runtime_;
 };
 
 // The one runtime of the process, with one worker per online CPU. Nothing is built at load
-// time: the first call builds it.
+// time: the first call builds it. A forked child builds its own on its first call.
 Runtime& shared_runtime();
+
+// The shared runtime when it is built in this process, else null. Never builds.
+Runtime* shared_runtime_if_built();
+
+// How many fork() calls lie between the process that first loaded the library and this one: 0
+// there, one more in each forked child. Work made in an earlier generation belongs to a runtime
+// whose threads this process does not have, and must not be touched.
+std::uint64_t fork_generation();
 
 namespace detail {
 
@@ -104,6 +130,35 @@ T block_on(boost::asio::awaitable<T> work) {
   boost::asio::co_spawn(runtime.executor(), detail::deliver(std::move(work), std::move(promise)),
                         boost::asio::detached);
   return result.get();
+}
+
+// Runs `work` on the shared runtime as block_on does, but stoppable: once `stop` is cancelled
+// (from any thread) the work is stopped through its cancellation slot and waited for. With
+// `keep_waiting`, the calling thread also looks at it every `slice` while it waits and cancels
+// `stop` when it returns false. Returns the work's value when it finished, else none (it was
+// stopped first). Without `keep_waiting` the thread wakes for nothing but the end of the work.
+template <class T>
+std::optional<T> block_on_stoppable(boost::asio::awaitable<T> work, const CancellationToken& stop,
+                                    std::chrono::milliseconds slice,
+                                    const std::function<bool()>& keep_waiting) {
+  Runtime& runtime = shared_runtime();
+  check(!runtime.on_worker_thread(), "block_on called on a runtime worker");
+  using Seen = Selected<T, detail::Done>;
+  std::promise<Seen> promise;
+  auto result = promise.get_future();
+  boost::asio::co_spawn(
+      runtime.executor(),
+      detail::deliver(select_first(std::move(work), stop.cancelled()), std::move(promise)),
+      boost::asio::detached);
+  if (keep_waiting) {
+    while (result.wait_for(slice) == std::future_status::timeout) {
+      if (!keep_waiting()) {
+        stop.cancel();
+        break;
+      }
+    }
+  }
+  return std::move(result.get().first);
 }
 
 }  // namespace vantrel::runtime
