@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <memory>
 #include <unordered_set>
 
 #include "vantrel/support/never_destroyed.h"
@@ -42,7 +43,9 @@ void owned_fds_after_fork_in_parent() { owned().mutex.unlock(); }
 void owned_fds_after_fork_in_child() {
   for (int fd : owned().fds) ::close(fd);
   owned().fds.clear();
-  owned().mutex.unlock();
+  // A recursive lock knows its holder by thread id, which the child's thread does not share
+  // with the parent's, so it cannot be given back here: it is made anew, unlocked.
+  std::construct_at(&owned().mutex);
 }
 
 }  // namespace vantrel::runtime
