@@ -34,6 +34,11 @@ void forget_owned_fd(int fd) {
   owned().fds.erase(fd);
 }
 
+bool is_owned_fd(int fd) {
+  auto held = hold_owned_fds();
+  return owned().fds.contains(fd);
+}
+
 std::unique_lock<std::recursive_mutex> hold_owned_fds() { return std::unique_lock(owned().mutex); }
 
 void owned_fds_before_fork() { owned().mutex.lock(); }

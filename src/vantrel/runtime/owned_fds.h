@@ -13,6 +13,8 @@ namespace vantrel::runtime {
 void adopt_owned_fd(int fd);
 // Drops the record of `fd`, if any. Call it before the descriptor is closed.
 void forget_owned_fd(int fd);
+// Whether `fd` is recorded as the runtime's.
+bool is_owned_fd(int fd);
 // While held, no fork() happens and the records do not change on other threads. Recursive: a
 // holder may adopt, forget and hold again.
 std::unique_lock<std::recursive_mutex> hold_owned_fds();

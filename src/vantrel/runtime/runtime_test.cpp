@@ -84,6 +84,38 @@ TEST(BlockOn, RefusesToBlockAWorker) {
       "block_on called on a runtime worker");
 }
 
+TEST(BlockOnStoppable, ReturnsTheValueOfWorkThatFinishes) {
+  CancellationToken stop;
+  auto value = block_on_stoppable([]() -> awaitable<int> { co_return 7; }(), stop,
+                                  std::chrono::milliseconds(1), [] { return true; });
+  EXPECT_EQ(value, 7);
+}
+
+TEST(BlockOnStoppable, StopsWaitingWorkWhenKeepWaitingSaysNoOrTheTokenIsCancelled) {
+  CancellationToken never;
+  auto forever = [](CancellationToken token) -> awaitable<int> {
+    co_await token.cancelled();
+    co_return 1;
+  };
+  int looks = 0;
+  auto value = block_on_stoppable(forever(never), CancellationToken(), std::chrono::milliseconds(1),
+                                  [&] { return ++looks < 3; });
+  EXPECT_EQ(value, std::nullopt);
+  EXPECT_EQ(looks, 3);
+
+  CancellationToken stop;
+  std::thread stopper([&] { stop.cancel(); });
+  EXPECT_EQ(block_on_stoppable(forever(never), stop, std::chrono::milliseconds(1), {}),
+            std::nullopt);
+  stopper.join();
+}
+
+TEST(SharedRuntime, IsReportedOnceBuilt) {
+  shared_runtime();
+  EXPECT_EQ(shared_runtime_if_built(), &shared_runtime());
+  EXPECT_EQ(fork_generation(), 0u);
+}
+
 TEST(RuntimeCell, AFailedBuildStaysFailedWithoutASecondAttempt) {
   int builds = 0;
   RuntimeCell cell([&](std::optional<Runtime>&) {
