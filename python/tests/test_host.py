@@ -50,8 +50,15 @@ def gone(pid):
     # Ended: no such process, or only its exit status is left.
     try:
         return open(f"/proc/{{pid}}/stat").read().rsplit(")", 1)[1].split()[0] == "Z"
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):
         return True
+
+def ends(pid, deadline=5):
+    # Whether the process ends within the deadline (a killed one takes a moment to go).
+    end = time.monotonic() + deadline
+    while not gone(pid) and time.monotonic() < end:
+        time.sleep(0.01)
+    return gone(pid)
 """
 
 
@@ -109,12 +116,31 @@ def wait_for_record(record, child, timeout=20):
 def gone(pid):
     try:
         return pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] == "Z"
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):
         return True
 
 
 HANG = "sleep 60000"
 LINE = 'out {"type":"turn.started"}'
+
+SESSION, SESSION_END = 'start(Request(prompt="p"))', "x.wait().error.kind"
+GROUP, GROUP_END = 'run_many([Request(prompt="p")])', "x.wait()[0].error.kind"
+
+
+def reading(start, read, event_type, end):
+    """A blocking read of a stream whose agent writes one event, then waits for the go file before
+    the next: after the interrupt the program lets it go on and reads that next event."""
+    return f"""
+        x = runner(LINE + "\\nawait " + GO + "\\n" + LINE + "\\n" + HANG, RECORD).{start}
+        {read}
+        call = lambda: {read}
+        def after():
+            open(GO, "w").close()
+            event = {read}
+            x.cancel()
+            report(next={event_type}, then={end})
+    """
+
 
 # Each blocking call, made on the main thread while its agent hangs. `wait` and `next_event` leave
 # their run or group as it was: the program then shows that it still works. `run` and the account
@@ -123,7 +149,7 @@ CALLS = {
     "Runner.run": """
         r = runner(HANG, RECORD)
         call = lambda: r.run(Request(prompt="p"))
-        after = lambda: report(gone=gone(agent_pid(RECORD)))
+        after = lambda: report(gone=ends(agent_pid(RECORD)))
     """,
     "Session.wait": """
         s = runner(HANG, RECORD).start(Request(prompt="p"))
@@ -133,28 +159,8 @@ CALLS = {
             s.cancel()
             report(alive=alive, then=s.wait().error.kind)
     """,
-    "Session.next_event": """
-        s = runner(LINE + "\\nawait " + GO + "\\n" + LINE + "\\n" + HANG, RECORD).start(
-            Request(prompt="p"))
-        s.next_event()
-        call = s.next_event
-        def after():
-            open(GO, "w").close()
-            event = s.next_event()
-            s.cancel()
-            report(next=event.type, then=s.wait().error.kind)
-    """,
-    "Session iteration": """
-        s = runner(LINE + "\\nawait " + GO + "\\n" + LINE + "\\n" + HANG, RECORD).start(
-            Request(prompt="p"))
-        next(s)
-        call = lambda: next(s)
-        def after():
-            open(GO, "w").close()
-            event = next(s)
-            s.cancel()
-            report(next=event.type, then=s.wait().error.kind)
-    """,
+    "Session.next_event": reading(SESSION, "x.next_event()", "event.type", SESSION_END),
+    "Session iteration": reading(SESSION, "next(x)", "event.type", SESSION_END),
     "Group.wait": """
         g = runner(HANG, RECORD).run_many([Request(prompt="p")])
         call = g.wait
@@ -163,37 +169,17 @@ CALLS = {
             g.cancel()
             report(alive=alive, then=g.wait()[0].error.kind)
     """,
-    "Group.next_event": """
-        g = runner(LINE + "\\nawait " + GO + "\\n" + LINE + "\\n" + HANG, RECORD).run_many(
-            [Request(prompt="p")])
-        g.next_event()
-        call = g.next_event
-        def after():
-            open(GO, "w").close()
-            event = g.next_event()
-            g.cancel()
-            report(next=event.event.type, then=g.wait()[0].error.kind)
-    """,
-    "Group iteration": """
-        g = runner(LINE + "\\nawait " + GO + "\\n" + LINE + "\\n" + HANG, RECORD).run_many(
-            [Request(prompt="p")])
-        next(g)
-        call = lambda: next(g)
-        def after():
-            open(GO, "w").close()
-            event = next(g)
-            g.cancel()
-            report(next=event.event.type, then=g.wait()[0].error.kind)
-    """,
+    "Group.next_event": reading(GROUP, "x.next_event()", "event.event.type", GROUP_END),
+    "Group iteration": reading(GROUP, "next(x)", "event.event.type", GROUP_END),
     "get_account_usage": """
         env = {"VANTREL_FAKE_SCRIPT": HANG, "VANTREL_FAKE_RECORD": RECORD}
         call = lambda: _vantrel.get_account_usage(AccountReq(FAKE, env, timeout=60))
-        after = lambda: report(gone=gone(agent_pid(RECORD)))
+        after = lambda: report(gone=ends(agent_pid(RECORD)))
     """,
     "get_claude_account_usage": """
         env = {"VANTREL_FAKE_SCRIPT": "stdin\\n" + HANG, "VANTREL_FAKE_RECORD": RECORD}
         call = lambda: _vantrel.get_claude_account_usage(AccountReq(FAKE, env, timeout=60))
-        after = lambda: report(gone=gone(agent_pid(RECORD)))
+        after = lambda: report(gone=ends(agent_pid(RECORD)))
     """,
 }
 
@@ -216,9 +202,27 @@ def test_sigint_interrupts_each_blocking_call(name, tmp_path):
     child = host([f"""
         RECORD, GO, HANG, LINE = {str(record)!r}, {str(tmp_path / "go")!r}, {HANG!r}, {LINE!r}
     """, CALLS[name], """
-        report(ready=True)
+        import threading
+
+        def calling():
+            return call()
+
+        def announce():
+            # Ready once the main thread is in `calling`: a signal can no longer land before it.
+            main = threading.main_thread().ident
+            while not any(frame.f_code.co_name == "calling"
+                          for frame in stack(sys._current_frames().get(main))):
+                time.sleep(0.001)
+            report(ready=True)
+
+        def stack(frame):
+            while frame is not None:
+                yield frame
+                frame = frame.f_back
+
+        threading.Thread(target=announce, daemon=True).start()
         try:
-            call()
+            calling()
             report(interrupted=False)
         except KeyboardInterrupt:
             report(interrupted=True, at=time.monotonic())
