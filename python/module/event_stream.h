@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -11,6 +12,7 @@
 #include <utility>
 
 #include "blocking.h"
+#include "errors.h"
 #include "py_class.h"
 #include "py_ref.h"
 #include "vantrel/runtime/channel.h"
@@ -42,6 +44,9 @@ class EventStream {
   // nothing lost: what was taken by then stays buffered for the next call.
   template <class ToRecord>
   std::optional<record_t<ToRecord>> next(ToRecord& to_record) {
+    // A signal handler runs inside this thread's own wait, which holds the stream lock.
+    if (waiting_thread_.load() == PyThread_get_thread_ident())
+      raise(PyExc_RuntimeError, "the event stream was read again inside its own wait");
     {
       std::unique_lock lock(mutex_, std::try_to_lock);
       if (lock.owns_lock() && !poisoned_) {
@@ -53,6 +58,7 @@ class EventStream {
     auto record = without_interpreter_lock([&]() -> std::optional<record_t<ToRecord>> {
       std::lock_guard lock(mutex_);
       check(!poisoned_, "stream poisoned");
+      WaitingThread waiting(waiting_thread_);
       if (!poison_on_failure([&] { return wait_ready(interrupted); })) return std::nullopt;
       return take_front(to_record);
     });
@@ -61,6 +67,20 @@ class EventStream {
   }
 
  private:
+  // Marks the calling thread as the one waiting under the stream lock, for its life.
+  class WaitingThread {
+   public:
+    explicit WaitingThread(std::atomic<unsigned long>& slot) : slot_(slot) {
+      slot_.store(PyThread_get_thread_ident());
+    }
+    ~WaitingThread() { slot_.store(0); }
+    WaitingThread(const WaitingThread&) = delete;
+    WaitingThread& operator=(const WaitingThread&) = delete;
+
+   private:
+    std::atomic<unsigned long>& slot_;
+  };
+
   // The callers of these hold the stream lock.
 
   // Runs `step`; a failure inside it poisons the stream, as the buffer may have lost an event.
@@ -109,6 +129,7 @@ class EventStream {
   }
 
   std::mutex mutex_;
+  std::atomic<unsigned long> waiting_thread_{0};  // the thread that waits under the lock, if any
   bool poisoned_ = false;  // a holder failed: the buffer may have lost an event
   bool ended_ = false;
   runtime::Receiver<T> receiver_;

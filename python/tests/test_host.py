@@ -53,6 +53,24 @@ def gone(pid):
     except (FileNotFoundError, ProcessLookupError):
         return True
 
+def announce_when_in(name):
+    # Reports ready once the main thread is inside the function `name`: a signal sent then can no
+    # longer land before the call the function makes.
+    import threading
+    main = threading.main_thread().ident
+
+    def stack(frame):
+        while frame is not None:
+            yield frame
+            frame = frame.f_back
+
+    def announce():
+        while not any(f.f_code.co_name == name for f in stack(sys._current_frames().get(main))):
+            time.sleep(0.001)
+        report(ready=True)
+
+    threading.Thread(target=announce, daemon=True).start()
+
 def ends(pid, deadline=5):
     # Whether the process ends within the deadline (a killed one takes a moment to go).
     end = time.monotonic() + deadline
@@ -202,25 +220,10 @@ def test_sigint_interrupts_each_blocking_call(name, tmp_path):
     child = host([f"""
         RECORD, GO, HANG, LINE = {str(record)!r}, {str(tmp_path / "go")!r}, {HANG!r}, {LINE!r}
     """, CALLS[name], """
-        import threading
-
         def calling():
             return call()
 
-        def announce():
-            # Ready once the main thread is in `calling`: a signal can no longer land before it.
-            main = threading.main_thread().ident
-            while not any(frame.f_code.co_name == "calling"
-                          for frame in stack(sys._current_frames().get(main))):
-                time.sleep(0.001)
-            report(ready=True)
-
-        def stack(frame):
-            while frame is not None:
-                yield frame
-                frame = frame.f_back
-
-        threading.Thread(target=announce, daemon=True).start()
+        announce_when_in("calling")
         try:
             calling()
             report(interrupted=False)
@@ -246,14 +249,39 @@ def test_a_signal_handler_that_does_not_raise_lets_the_wait_go_on(tmp_path):
         signal.signal(signal.SIGUSR1, lambda *_: report(handled=True))
         r = runner("await {go}\\n" + {LINE!r}, {str(tmp_path / "record")!r})
         s = r.start(Request(prompt="p"))
-        report(ready=True)
-        report(events=[e.type for e in s], error=s.wait().error)
+
+        def reading():
+            return [e.type for e in s]
+
+        announce_when_in("reading")
+        report(events=reading(), error=s.wait().error)
     """, tmp_path)
     assert read_report(child) == {"ready": True}
     child.send_signal(signal.SIGUSR1)
     assert read_report(child) == {"handled": True}
     go.touch()
     assert finish(child) == [{"events": ["turn.started"], "error": None}]
+
+
+def test_a_handler_that_reads_the_stream_it_interrupted_fails_instead_of_hanging(tmp_path):
+    child = host(f"""
+        import signal
+        s = runner({HANG!r}, {str(tmp_path / "record")!r}).start(Request(prompt="p"))
+        signal.signal(signal.SIGUSR1, lambda *_: s.next_event())
+
+        def reading():
+            return s.next_event()
+
+        announce_when_in("reading")
+        try:
+            reading()
+        except RuntimeError as e:
+            report(error=str(e))
+        s.cancel()
+    """, tmp_path)
+    assert read_report(child) == {"ready": True}
+    child.send_signal(signal.SIGUSR1)
+    assert finish(child) == [{"error": "the event stream was read again inside its own wait"}]
 
 
 def test_fork_child_runs_afresh_and_leaves_the_parent_alone(tmp_path):
