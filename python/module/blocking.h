@@ -94,7 +94,11 @@ Waited<T> wait_stoppable(boost::asio::awaitable<T> work, const runtime::Cancella
 template <class T>
 Waited<T> wait_interruptibly(boost::asio::awaitable<T> work) {
   if (!on_main_thread()) return {runtime::block_on(std::move(work)), false};
-  return wait_stoppable(std::move(work), runtime::CancellationToken());
+  bool interrupted = false;
+  auto value = runtime::block_on_interruptible(std::move(work), signal_check_interval, [&] {
+    return !(interrupted = signal_handler_raised());
+  });
+  return {std::move(value), interrupted};
 }
 
 // Blocks the calling thread, lock released, until `work` has run to its end on the shared

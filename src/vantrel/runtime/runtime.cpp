@@ -57,9 +57,7 @@ std::atomic<std::uint64_t> generation{0};
 }  // namespace
 
 Runtime::Runtime(unsigned workers) : keep_running_(context_.get_executor()) {
-  // Workers block all asynchronous signals: the host's signal handling (Python's among it)
-  // stays on its main thread, and a write to a pipe whose reader is gone fails with EPIPE on the
-  // worker instead of raising SIGPIPE. Children get their own mask and dispositions back.
+  // The reactor is made now, and its descriptors recorded, so that a forked child closes them.
   {
     auto held = hold_owned_fds();
     for (int fd : reactor_descriptors(boost::asio::use_service<epoll_reactor>(context_)))
@@ -68,6 +66,9 @@ Runtime::Runtime(unsigned workers) : keep_running_(context_.get_executor()) {
         reactor_fds_.push_back(fd);
       }
   }
+  // Workers block all asynchronous signals: the host's signal handling (Python's among it)
+  // stays on its main thread, and a write to a pipe whose reader is gone fails with EPIPE on the
+  // worker instead of raising SIGPIPE. Children get their own mask and dispositions back.
   SignalsBlocked blocked;
   try {
     for (unsigned i = 0; i < std::max(workers, 1u); ++i)
@@ -98,7 +99,7 @@ Runtime& RuntimeCell::get() {
   if (Runtime* runtime = ready_.load(std::memory_order_acquire)) return *runtime;
   std::lock_guard lock(mutex_);
   if (failure_) panic(*failure_);
-  if (!runtime_ || !runtime_->has_value()) {
+  if (!runtime_) {
     try {
       runtime_ = std::make_unique<std::optional<Runtime>>();
       build_(*runtime_);

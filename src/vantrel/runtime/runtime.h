@@ -4,10 +4,16 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/error.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/system/system_error.hpp>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -114,6 +120,22 @@ boost::asio::awaitable<void> deliver(boost::asio::awaitable<T> work, std::promis
   }
 }
 
+// As deliver, but a stop through the cancellation slot delivers none.
+template <class T>
+boost::asio::awaitable<void> deliver_unless_stopped(boost::asio::awaitable<T> work,
+                                                    std::promise<std::optional<T>> promise) {
+  try {
+    promise.set_value(co_await std::move(work));
+  } catch (const boost::system::system_error& e) {
+    if (e.code() == boost::asio::error::operation_aborted)
+      promise.set_value(std::nullopt);
+    else
+      promise.set_exception(std::current_exception());
+  } catch (...) {
+    promise.set_exception(std::current_exception());
+  }
+}
+
 }  // namespace detail
 
 // Runs `work` on the shared runtime (building it if needed) and blocks the calling thread until
@@ -129,6 +151,33 @@ T block_on(boost::asio::awaitable<T> work) {
   auto result = promise.get_future();
   boost::asio::co_spawn(runtime.executor(), detail::deliver(std::move(work), std::move(promise)),
                         boost::asio::detached);
+  return result.get();
+}
+
+// Runs `work` on the shared runtime as block_on does, but looks at `keep_waiting` every `slice`
+// while it waits; once that returns false the work is stopped through its cancellation slot
+// (the runtime's waits, channels, pipes and timers stop that way without taking anything) and
+// waited for. Returns the work's value when it finished, else none (it was stopped first). The
+// work runs on a strand of its own, the one place from which it may be stopped.
+template <class T>
+std::optional<T> block_on_interruptible(boost::asio::awaitable<T> work,
+                                        std::chrono::milliseconds slice,
+                                        const std::function<bool()>& keep_waiting) {
+  Runtime& runtime = shared_runtime();
+  check(!runtime.on_worker_thread(), "block_on called on a runtime worker");
+  auto strand = boost::asio::make_strand(runtime.executor());
+  auto stop = std::make_shared<boost::asio::cancellation_signal>();
+  std::promise<std::optional<T>> promise;
+  auto result = promise.get_future();
+  // The completion handler keeps the signal alive until the coroutine has let go of its slot,
+  // which is after the value was delivered.
+  boost::asio::co_spawn(strand, detail::deliver_unless_stopped(std::move(work), std::move(promise)),
+                        boost::asio::bind_cancellation_slot(stop->slot(), [stop](auto&&...) {}));
+  while (result.wait_for(slice) == std::future_status::timeout) {
+    if (keep_waiting()) continue;
+    boost::asio::post(strand, [stop] { stop->emit(boost::asio::cancellation_type::terminal); });
+    break;
+  }
   return result.get();
 }
 
