@@ -56,7 +56,8 @@ class EventStream {
     }
     bool interrupted = false;
     auto record = without_interpreter_lock([&]() -> std::optional<record_t<ToRecord>> {
-      std::lock_guard lock(mutex_);
+      std::unique_lock lock = lock_interruptibly(interrupted);
+      if (interrupted) return std::nullopt;
       check(!poisoned_, "stream poisoned");
       WaitingThread waiting(waiting_thread_);
       if (!poison_on_failure([&] { return wait_ready(interrupted); })) return std::nullopt;
@@ -67,6 +68,17 @@ class EventStream {
   }
 
  private:
+  // The stream lock, taken with the interpreter lock released. Another thread may hold it for as
+  // long as it waits for events, so on the main thread the wait for it runs the signal handlers
+  // too; when one raises, `interrupted` is set and the lock is not taken.
+  std::unique_lock<std::timed_mutex> lock_interruptibly(bool& interrupted) {
+    if (!on_main_thread()) return std::unique_lock(mutex_);
+    std::unique_lock lock(mutex_, std::defer_lock);
+    while (!lock.try_lock_for(signal_check_interval))
+      if ((interrupted = signal_handler_raised())) break;
+    return lock;
+  }
+
   // Marks the calling thread as the one waiting under the stream lock, for its life.
   class WaitingThread {
    public:
@@ -128,7 +140,7 @@ class EventStream {
     }
   }
 
-  std::mutex mutex_;
+  std::timed_mutex mutex_;
   std::atomic<unsigned long> waiting_thread_{0};  // the thread that waits under the lock, if any
   bool poisoned_ = false;  // a holder failed: the buffer may have lost an event
   bool ended_ = false;

@@ -53,19 +53,23 @@ def gone(pid):
     except (FileNotFoundError, ProcessLookupError):
         return True
 
+def inside(thread, name):
+    # Whether the thread `thread` (an ident) is inside the function `name`.
+    frame = sys._current_frames().get(thread)
+    while frame is not None:
+        if frame.f_code.co_name == name:
+            return True
+        frame = frame.f_back
+    return False
+
 def announce_when_in(name):
     # Reports ready once the main thread is inside the function `name`: a signal sent then can no
     # longer land before the call the function makes.
     import threading
     main = threading.main_thread().ident
 
-    def stack(frame):
-        while frame is not None:
-            yield frame
-            frame = frame.f_back
-
     def announce():
-        while not any(f.f_code.co_name == name for f in stack(sys._current_frames().get(main))):
+        while not inside(main, name):
             time.sleep(0.001)
         report(ready=True)
 
@@ -179,6 +183,27 @@ CALLS = {
     """,
     "Session.next_event": reading(SESSION, "x.next_event()", "event.type", SESSION_END),
     "Session iteration": reading(SESSION, "next(x)", "event.type", SESSION_END),
+    "Session.next_event behind another reader": """
+        import threading
+        x = runner("await " + GO + "\\n" + LINE + "\\n" + LINE + "\\n" + HANG, RECORD).start(
+            Request(prompt="p"))
+        got = []
+
+        def other_reader():
+            got.append(x.next_event().type)
+
+        reader = threading.Thread(target=other_reader)
+        reader.start()
+        while not inside(reader.ident, "other_reader"):
+            time.sleep(0.001)
+        call = x.next_event
+        def after():
+            open(GO, "w").close()
+            reader.join()
+            event = x.next_event()
+            x.cancel()
+            report(next=[got[0], event.type], then=x.wait().error.kind)
+    """,
     "Group.wait": """
         g = runner(HANG, RECORD).run_many([Request(prompt="p")])
         call = g.wait
@@ -206,6 +231,8 @@ AFTER = {
     "Session.wait": {"alive": True, "then": "cancelled"},
     "Session.next_event": {"next": "turn.started", "then": "cancelled"},
     "Session iteration": {"next": "turn.started", "then": "cancelled"},
+    "Session.next_event behind another reader": {
+        "next": ["turn.started", "turn.started"], "then": "cancelled"},
     "Group.wait": {"alive": True, "then": "cancelled"},
     "Group.next_event": {"next": "turn.started", "then": "cancelled"},
     "Group iteration": {"next": "turn.started", "then": "cancelled"},
