@@ -401,15 +401,20 @@ def test_exit_kills_every_agent_and_deletes_every_temporary_file(tmp_path):
         sessions = [codex.start(Request(prompt="p", output_schema='{{"type":"object"}}')),
                     grok.start(Request(prompt="p"))]
         group = codex.run_many([Request(prompt="p", output_schema='{{"type":"object"}}')] * 3, 2)
+        # An account query that a daemon thread waits for.
+        import threading
+        env = {{"VANTREL_FAKE_SCRIPT": "stdin\\n" + {HANG!r}, "VANTREL_FAKE_RECORD": record}}
+        threading.Thread(target=_vantrel.get_claude_account_usage,
+                         args=(AccountReq(FAKE, env, timeout=60),), daemon=True).start()
         end = time.monotonic() + 20
-        while len(os.listdir({str(records)!r})) < 4 and time.monotonic() < end:
+        while len(os.listdir({str(records)!r})) < 5 and time.monotonic() < end:
             time.sleep(0.01)
         pids = [agent_pid(os.path.join({str(records)!r}, name)) for name in os.listdir({str(records)!r})]
         report(pids=pids, temp=sorted(os.listdir({str(temp)!r})), exiting=time.monotonic())
         sys.exit(0)
     """, tmp_path, TMPDIR=str(temp))
     started = read_report(child)
-    assert len(started["pids"]) == 4
+    assert len(started["pids"]) == 5
     # Three inline schemas and a grok prompt were written for the agents that run.
     assert len(started["temp"]) == 4
     assert finish(child) == []
