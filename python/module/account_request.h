@@ -14,6 +14,7 @@
 #include "vantrel/account/timeout.h"
 #include "vantrel/protocol/request.h"
 #include "vantrel/protocol/run_error.h"
+#include "vantrel/runtime/live_work.h"
 #include "vantrel/support/result.h"
 
 namespace vantrel::py {
@@ -60,7 +61,18 @@ PyObject* run_account_query(PyObject* args, PyObject* kwargs, const char* format
       if (!request.timeout)
         return new_object(Outcome{std::nullopt, invalid_request_record(refused_timeout)}).release();
     }
-    auto result = run_blocking(query(std::move(request)));
+    prepare_runtime_use();
+    // The query is owned here: a signal handler that raises, or the exit of the interpreter,
+    // stops it (its child is killed) before the wait ends.
+    runtime::CancellationToken stop;
+    auto waited = without_interpreter_lock([&] {
+      auto live = runtime::live_work().enrol([stop] { stop.cancel(); });
+      return wait_stoppable(query(std::move(request)), stop);
+    });
+    if (waited.interrupted) throw_python_error();
+    if (!waited.value)
+      return new_object(Outcome{std::nullopt, error_to_py_error(RunError::cancelled())}).release();
+    auto& result = *waited.value;
     if (!result)
       return new_object(Outcome{std::nullopt, error_to_py_error(result.error())}).release();
     return new_object(Outcome{std::move(result).value(), std::nullopt}).release();

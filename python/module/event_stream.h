@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -11,6 +12,7 @@
 #include <utility>
 
 #include "blocking.h"
+#include "errors.h"
 #include "py_class.h"
 #include "py_ref.h"
 #include "vantrel/runtime/channel.h"
@@ -38,9 +40,13 @@ class EventStream {
   // lock never waits for one that holds the stream lock. Otherwise the interpreter lock is
   // released first, then the stream lock taken, and everything the channel holds once it holds
   // anything is taken in one go, so a busy stream costs one release and one wake-up per batch,
-  // not per event.
+  // not per event. On the main thread a signal handler that raises stops the wait, with
+  // nothing lost: what was taken by then stays buffered for the next call.
   template <class ToRecord>
   std::optional<record_t<ToRecord>> next(ToRecord& to_record) {
+    // A signal handler runs inside this thread's own wait, which holds the stream lock.
+    if (waiting_thread_.load() == PyThread_get_thread_ident())
+      raise(PyExc_RuntimeError, "the event stream was read again inside its own wait");
     {
       std::unique_lock lock(mutex_, std::try_to_lock);
       if (lock.owns_lock() && !poisoned_) {
@@ -48,15 +54,45 @@ class EventStream {
         if (ended_) return std::nullopt;
       }
     }
-    return without_interpreter_lock([&]() -> std::optional<record_t<ToRecord>> {
-      std::lock_guard lock(mutex_);
+    bool interrupted = false;
+    auto record = without_interpreter_lock([&]() -> std::optional<record_t<ToRecord>> {
+      std::unique_lock lock = lock_interruptibly(interrupted);
+      if (interrupted) return std::nullopt;
       check(!poisoned_, "stream poisoned");
-      if (!poison_on_failure([&] { return wait_ready(); })) return std::nullopt;
+      WaitingThread waiting(waiting_thread_);
+      if (!poison_on_failure([&] { return wait_ready(interrupted); })) return std::nullopt;
       return take_front(to_record);
     });
+    if (interrupted) throw_python_error();
+    return record;
   }
 
  private:
+  // The stream lock, taken with the interpreter lock released. Another thread may hold it for as
+  // long as it waits for events, so on the main thread the wait for it runs the signal handlers
+  // too; when one raises, `interrupted` is set and the lock is not taken.
+  std::unique_lock<std::timed_mutex> lock_interruptibly(bool& interrupted) {
+    if (!on_main_thread()) return std::unique_lock(mutex_);
+    std::unique_lock lock(mutex_, std::defer_lock);
+    while (!lock.try_lock_for(signal_check_interval))
+      if ((interrupted = signal_handler_raised())) break;
+    return lock;
+  }
+
+  // Marks the calling thread as the one waiting under the stream lock, for its life.
+  class WaitingThread {
+   public:
+    explicit WaitingThread(std::atomic<unsigned long>& slot) : slot_(slot) {
+      slot_.store(PyThread_get_thread_ident());
+    }
+    ~WaitingThread() { slot_.store(0); }
+    WaitingThread(const WaitingThread&) = delete;
+    WaitingThread& operator=(const WaitingThread&) = delete;
+
+   private:
+    std::atomic<unsigned long>& slot_;
+  };
+
   // The callers of these hold the stream lock.
 
   // Runs `step`; a failure inside it poisons the stream, as the buffer may have lost an event.
@@ -76,14 +112,18 @@ class EventStream {
     return !ready_.empty();
   }
 
-  // Whether an event is buffered, waiting until the channel holds something or has ended.
-  bool wait_ready() {
+  // Whether an event is buffered, waiting until the channel holds something or has ended, or
+  // until a signal handler raised (`interrupted` is then set and false returned).
+  bool wait_ready(bool& interrupted) {
     if (take_ready()) return true;
     if (ended_) return false;
     // Takes all the channel holds at once (the buffer is empty here).
-    ready_ = runtime::block_on(receiver_.receive_all());
+    auto waited = wait_interruptibly(receiver_.receive_all());
+    interrupted = waited.interrupted;
+    if (!waited.value) return false;
+    ready_ = std::move(*waited.value);
     if (ready_.empty()) ended_ = true;
-    return !ready_.empty();
+    return !interrupted && !ready_.empty();
   }
 
   // The first buffered event as its record. The event is taken even when its record cannot be
@@ -100,7 +140,8 @@ class EventStream {
     }
   }
 
-  std::mutex mutex_;
+  std::timed_mutex mutex_;
+  std::atomic<unsigned long> waiting_thread_{0};  // the thread that waits under the lock, if any
   bool poisoned_ = false;  // a holder failed: the buffer may have lost an event
   bool ended_ = false;
   runtime::Receiver<T> receiver_;

@@ -8,6 +8,7 @@
 #include "blocking.h"
 #include "errors.h"
 #include "event_stream.h"
+#include "fork_bound.h"
 #include "py_class.h"
 #include "result_objects.h"
 #include "vantrel/support/check.h"
@@ -15,20 +16,23 @@
 namespace vantrel::py {
 namespace {
 
-struct GroupState {
-  GroupState(GroupHandle handle, std::unique_ptr<EventStream<RunEvent>> stream,
-             RequestIndexes requests)
+struct LiveGroup {
+  LiveGroup(GroupHandle handle, std::unique_ptr<EventStream<RunEvent>> stream,
+            RequestIndexes requests)
       : handle(std::move(handle)), stream(std::move(stream)), requests(std::move(requests)) {}
-  GroupState(GroupState&&) = default;
+  LiveGroup(LiveGroup&&) = default;
   // The group's latch may hold the last share of its results, every event of its runs.
-  ~GroupState() { release_off_thread(std::move(handle.results)); }
+  ~LiveGroup() { release_off_thread(std::move(handle.results)); }
 
   GroupHandle handle;
   std::unique_ptr<EventStream<RunEvent>> stream;
   RequestIndexes requests;
 };
 
-GroupState& state_of(PyObject* self) { return record_of<GroupState>(self); }
+using GroupState = ForkBound<LiveGroup>;
+
+// The group's state; in a forked child this raises.
+LiveGroup& state_of(PyObject* self) { return record_of<GroupState>(self).get("Group"); }
 
 // The request's index in `reqs` of a position in the group.
 std::uint32_t index_of(const RequestIndexes& requests, std::size_t position) {
@@ -38,7 +42,7 @@ std::uint32_t index_of(const RequestIndexes& requests, std::size_t position) {
 
 // The next event as a new PyRunEvent, or an empty reference once the stream has ended.
 ref next_group_event(PyObject* self) {
-  GroupState& state = state_of(self);
+  LiveGroup& state = state_of(self);
   return next_object(*state.stream, [&](RunEvent&& event) {
     std::size_t position = event.position;
     RunEventRecord record = run_event_into_py(std::move(event));
@@ -85,8 +89,8 @@ std::vector<GroupResultRecord> results_in_request_order(
 
 PyObject* group_wait_method(PyObject* self, PyObject*) {
   return boundary([&] {
-    GroupState& state = state_of(self);
-    auto results = run_blocking(group_wait_shared(state.handle));
+    LiveGroup& state = state_of(self);
+    auto results = wait_or_raise(group_wait_shared(state.handle));
     return to_py(results_in_request_order(state.requests, results)).release();
   });
 }
@@ -124,9 +128,9 @@ PyTypeObject* type_object<GroupState>() {
 PyTypeObject* group_type_object() { return group_class.get(); }
 
 ref group_new_object(GroupRecord record) {
-  return new_object(GroupState{std::move(record.handle),
-                               std::make_unique<EventStream<RunEvent>>(std::move(record.stream)),
-                               std::move(record.requests)});
+  return new_object(GroupState(LiveGroup{
+      std::move(record.handle), std::make_unique<EventStream<RunEvent>>(std::move(record.stream)),
+      std::move(record.requests)}));
 }
 
 }  // namespace vantrel::py

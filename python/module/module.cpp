@@ -5,6 +5,7 @@
 #include <array>
 
 #include "account_objects.h"
+#include "blocking.h"
 #include "claude_account_objects.h"
 #include "errors.h"
 #include "event_objects.h"
@@ -70,6 +71,7 @@ void add_public(PyObject* module, PyObject* name, PyObject* value) {
 int module_exec(PyObject* module) {
   return boundary([&] {
     if (!PyModule_Check(module)) raise(PyExc_TypeError, "module_exec expects a module object");
+    record_main_thread();
     for (const ClassEntry& entry : classes) {
       PyTypeObject* type = entry.type_object();
       if (type == nullptr) throw_python_error();

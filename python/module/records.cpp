@@ -11,8 +11,11 @@ namespace vantrel::py {
 
 void release_off_thread(std::shared_ptr<const void> owner) noexcept {
   if (!owner || owner.use_count() > 1) return;
+  // No runtime is built in a forked child that drops what it inherited: freed here, then.
+  runtime::Runtime* runtime = runtime::shared_runtime_if_built();
+  if (runtime == nullptr) return;
   try {
-    boost::asio::post(runtime::shared_runtime().executor(), [owner = std::move(owner)] {});
+    boost::asio::post(runtime->executor(), [owner = std::move(owner)] {});
   } catch (...) {
     // Not handed over: freed here.
   }

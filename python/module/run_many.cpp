@@ -68,6 +68,7 @@ PyObject* runner_run_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     Intake intake = convert(std::move(requests));
 
     auto config = config_of(self);
+    prepare_runtime_use();
     GroupHandle handle = without_interpreter_lock([&] {
       return launch_group(std::move(config), std::move(intake.launch_list), max_concurrent,
                           event_buffer);

@@ -2,6 +2,8 @@
 // Session. Failures of the run come back as error records; only a malformed request raises.
 #include "runner_methods.h"
 
+#include <chrono>
+
 #include "blocking.h"
 #include "errors.h"
 #include "py_class.h"
@@ -11,6 +13,7 @@
 #include "runner.h"
 #include "session.h"
 #include "vantrel/engine/runner.h"
+#include "vantrel/runtime/select.h"
 
 namespace vantrel::py {
 namespace {
@@ -27,16 +30,29 @@ std::variant<RunRequest, ErrorRecord> read_request(const char* method, PyObject*
   return with_note("req", [&] { return req_data_into_request(extract_req_data(req)); });
 }
 
-// The work of `run`: launch, then wait for the outcome. The run's result keeps every event
+// How long `run`, interrupted, waits for its cancelled run to store its outcome (the agent killed
+// and reaped, its temporary files deleted) before the signal's exception goes on.
+constexpr std::chrono::milliseconds cancelled_run_settle_limit{1000};
+
+// Cancels the run and waits, for a bounded time, until it has settled.
+void cancel_and_settle(const SessionHandle& handle) {
+  session_cancel(handle);
+  (void)runtime::block_on(runtime::within(session_wait_shared(handle), cancelled_run_settle_limit));
+}
+
+// The wait of `run` for the outcome of the run it launched. The run's result keeps every event
 // itself, so its stream is not read: with the receiver gone the run drops the streamed copies
-// and still goes on to its end.
-boost::asio::awaitable<OutcomeRecord> run_to_outcome(std::shared_ptr<const RunnerConfig> config,
-                                                     RunRequest request) {
-  auto launched = co_await launch(std::move(config), std::move(request));
-  if (!launched) co_return failed_outcome(error_to_py_error(launched.error()));
-  SessionHandle handle = std::move(launched).value();
+// and still goes on to its end. `run` owns the run: interrupted by a signal handler that raised,
+// it cancels the run before the exception goes on.
+OutcomeRecord wait_for_outcome(SessionHandle handle) {
   { auto unread = session_take_events(handle); }
-  co_return outcome_into_py(co_await session_wait_shared(handle));
+  auto waited = without_interpreter_lock([&] {
+    auto outcome = wait_interruptibly(session_wait_shared(handle));
+    if (outcome.interrupted) cancel_and_settle(handle);
+    return outcome;
+  });
+  if (waited.interrupted) throw_python_error();
+  return outcome_into_py(*waited.value);
 }
 
 PyObject* runner_run(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -44,9 +60,9 @@ PyObject* runner_run(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto request = read_request("run", args, kwargs);
     if (auto* error = std::get_if<ErrorRecord>(&request))
       return new_object(failed_outcome(std::move(*error))).release();
-    OutcomeRecord outcome =
-        run_blocking(run_to_outcome(config_of(self), std::get<RunRequest>(std::move(request))));
-    return new_object(std::move(outcome)).release();
+    auto launched = run_blocking(launch(config_of(self), std::get<RunRequest>(std::move(request))));
+    if (!launched) return new_object(failed_outcome(error_to_py_error(launched.error()))).release();
+    return new_object(wait_for_outcome(std::move(launched).value())).release();
   });
 }
 

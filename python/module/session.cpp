@@ -7,6 +7,7 @@
 #include "blocking.h"
 #include "errors.h"
 #include "event_stream.h"
+#include "fork_bound.h"
 #include "py_class.h"
 #include "result_objects.h"
 
@@ -19,20 +20,23 @@ struct LiveSession {
 };
 
 struct SessionState {
-  explicit SessionState(std::variant<LiveSession, ErrorRecord> state) : state(std::move(state)) {}
+  explicit SessionState(std::variant<ForkBound<LiveSession>, ErrorRecord> state)
+      : state(std::move(state)) {}
   SessionState(SessionState&&) = default;
   // The run's latch may hold the last share of its outcome, every event of the run.
   ~SessionState() {
-    if (auto* session = std::get_if<LiveSession>(&state))
-      release_off_thread(std::move(session->handle.latch));
+    if (auto* bound = std::get_if<ForkBound<LiveSession>>(&state))
+      if (LiveSession* session = bound->owned())
+        release_off_thread(std::move(session->handle.latch));
   }
 
-  std::variant<LiveSession, ErrorRecord> state;
+  std::variant<ForkBound<LiveSession>, ErrorRecord> state;
 };
 
-// The live state, or null for a failed start.
+// The live state, or null for a failed start. In a forked child a live session raises.
 LiveSession* live(PyObject* self) {
-  return std::get_if<LiveSession>(&record_of<SessionState>(self).state);
+  auto* bound = std::get_if<ForkBound<LiveSession>>(&record_of<SessionState>(self).state);
+  return bound ? &bound->get("Session") : nullptr;
 }
 const ErrorRecord& start_error(PyObject* self) {
   return std::get<ErrorRecord>(record_of<SessionState>(self).state);
@@ -62,7 +66,7 @@ PyObject* session_wait(PyObject* self, PyObject*) {
   return boundary([&] {
     LiveSession* session = live(self);
     if (session == nullptr) return new_object(failed_outcome(start_error(self))).release();
-    auto outcome = run_blocking(session_wait_shared(session->handle));
+    auto outcome = wait_or_raise(session_wait_shared(session->handle));
     return new_object(outcome_into_py(outcome)).release();
   });
 }
@@ -127,7 +131,8 @@ ref failed_session(ErrorRecord error) { return new_object(SessionState{std::move
 
 ref live_session(SessionHandle handle) {
   auto stream = std::make_unique<EventStream<SharedEvent>>(vantrel::session_take_events(handle));
-  return new_object(SessionState{LiveSession{std::move(handle), std::move(stream)}});
+  return new_object(
+      SessionState{ForkBound<LiveSession>(LiveSession{std::move(handle), std::move(stream)})});
 }
 
 }  // namespace vantrel::py

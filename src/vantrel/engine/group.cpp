@@ -11,6 +11,7 @@
 #include <deque>
 #include <utility>
 
+#include "vantrel/runtime/live_work.h"
 #include "vantrel/runtime/runtime.h"
 #include "vantrel/runtime/select.h"
 #include "vantrel/runtime/semaphore.h"
@@ -133,9 +134,11 @@ asio::awaitable<void> admit_and_collect(std::vector<RunRequest> requests, Config
   }
 }
 
+// The group is live work until its results are stored.
 asio::awaitable<void> run_group(std::vector<RunRequest> requests, Config config,
                                 UnboundedSender<RunEvent> to, CancellationToken cancel,
-                                Results results, std::size_t max_concurrent, Handler handler) {
+                                Results results, std::size_t max_concurrent, Handler handler,
+                                runtime::LiveWork::Enrolment live) {
   std::vector<std::optional<GroupResult>> slots(requests.size());
   try {
     co_await admit_and_collect(std::move(requests), std::move(config), std::move(to), cancel, slots,
@@ -150,6 +153,7 @@ asio::awaitable<void> run_group(std::vector<RunRequest> requests, Config config,
   for (std::size_t position = 0; position < slots.size(); ++position)
     list.push_back(slots[position] ? std::move(*slots[position]) : cancelled_record(position));
   results->set(std::move(list));
+  (void)live;
 }
 
 // Moves events from the members' unbounded channel into the caller's bounded one, everything
@@ -192,7 +196,8 @@ GroupHandle launch_group(Config config, std::vector<RunRequest> requests,
                  asio::detached);
   asio::co_spawn(executor,
                  run_group(std::move(requests), std::move(config), std::move(member_sender), cancel,
-                           results, max_concurrent, std::move(handler)),
+                           results, max_concurrent, std::move(handler),
+                           runtime::live_work().enrol([cancel] { cancel.cancel(); })),
                  asio::detached);
   return GroupHandle{.events = std::move(events), .cancel = cancel, .results = std::move(results)};
 }

@@ -115,8 +115,7 @@ boost::asio::awaitable<bool> LineReader::fill(const runtime::CancellationToken& 
 }
 
 void LineReader::close() {
-  boost::system::error_code ignored;
-  pipe_.close(ignored);
+  pipe_.close();
   done_ = true;
 }
 

@@ -19,6 +19,7 @@
 #include "vantrel/protocol/claude_args.h"
 #include "vantrel/protocol/claude_stream.h"
 #include "vantrel/protocol/grok_args.h"
+#include "vantrel/runtime/live_work.h"
 #include "vantrel/runtime/runtime.h"
 #include "vantrel/runtime/select.h"
 
@@ -92,6 +93,8 @@ struct RunParts {
   EventHandler handler;
   std::size_t scan_max_bytes;
   Agent agent;
+  // Dropped with the run loop, once the outcome is stored.
+  runtime::LiveWork::Enrolment live;
 };
 
 // The run loop's working values and its steps.
@@ -265,13 +268,14 @@ class RunLoop {
     reader_.close();
     if (parts_.token.is_cancelled()) note_cancel();
     auto status = co_await unless_cancelled([&] { return parts_.child.wait(); });
+    // The agent is gone: its temporary files go at once, whatever still holds its pipes.
+    parts_.temp_files.clear();
     co_await unless_cancelled([&] { return parts_.tail_reader.finished(); });
     // The last look at the token: a later cancellation changes nothing.
     if (parts_.token.is_cancelled()) note_cancel();
     done_.cancel();
     parts_.child.release();
     std::string stderr_text = tail_snapshot(*parts_.tail);
-    parts_.temp_files.clear();
     WallTime finished_at = wall_clock();
     std::optional<RunError> error = choose_error(status, stderr_text);
     parts_.latch->set(Outcome{RunResult{std::move(parts_.run_id), current_thread_id_.str(),
@@ -370,6 +374,7 @@ Result<SessionHandle, RunError> launch_now(const std::shared_ptr<const RunnerCon
   auto [bounded_sender, bounded_receiver] =
       runtime::make_bounded_channel<SharedEvent>(std::max<std::size_t>(config->event_buffer, 1));
   CancellationToken token;
+  auto live = runtime::live_work().enrol([token] { token.cancel(); });
   auto thread_id = std::make_shared<ThreadIdSlot>();
   auto latch = std::make_shared<Latch<Outcome>>();
   boost::asio::co_spawn(executor,
@@ -381,11 +386,11 @@ Result<SessionHandle, RunError> launch_now(const std::shared_ptr<const RunnerCon
       start_read_stderr_tail(executor, std::move(child.stderr_pipe), tail, pipes_over);
   boost::asio::co_spawn(
       executor,
-      run_agent_loop(RunParts{std::move(child.process), std::move(child.stdout_pipe),
-                              new_decoder_state(config->agent), run_id,
-                              std::move(invocation.temp_files), std::move(tail_reader), pipes_over,
-                              std::move(tail), std::move(internal_sender), token, latch, thread_id,
-                              std::move(handler), config->scan_max_bytes, config->agent}),
+      run_agent_loop(RunParts{
+          std::move(child.process), std::move(child.stdout_pipe), new_decoder_state(config->agent),
+          run_id, std::move(invocation.temp_files), std::move(tail_reader), pipes_over,
+          std::move(tail), std::move(internal_sender), token, latch, thread_id, std::move(handler),
+          config->scan_max_bytes, config->agent, std::move(live)}),
       boost::asio::detached);
   return SessionHandle{std::move(run_id), std::move(thread_id), std::move(token), std::move(latch),
                        std::move(bounded_receiver)};

@@ -6,7 +6,6 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/buffer.hpp>
-#include <boost/asio/posix/stream_descriptor.hpp>
 #include <chrono>
 #include <cstddef>
 #include <optional>
@@ -15,12 +14,10 @@
 #include <utility>
 #include <vector>
 
+#include "vantrel/runtime/owned_fds.h"
 #include "vantrel/runtime/syscall.h"
 
 namespace vantrel::runtime {
-
-// One end of a pipe to a child, readable and writable from coroutines; closed when dropped.
-using Pipe = boost::asio::posix::stream_descriptor;
 
 // One environment variable: name and value.
 using EnvVar = std::pair<std::string, std::string>;

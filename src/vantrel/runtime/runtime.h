@@ -4,13 +4,22 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/error.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/system/system_error.hpp>
+#include <chrono>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,6 +27,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "vantrel/runtime/cancellation_token.h"
+#include "vantrel/runtime/select.h"
 #include "vantrel/support/check.h"
 
 namespace vantrel::runtime {
@@ -43,6 +54,8 @@ class Runtime {
 
   boost::asio::io_context context_;
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> keep_running_;
+  // The reactor's own descriptors, recorded as the runtime's (see owned_fds.h).
+  std::vector<int> reactor_fds_;
   std::vector<std::thread> workers_;
 };
 
@@ -52,6 +65,10 @@ unsigned online_cpus();
 // A runtime built by the first call that needs it, once, under a once-only guard, and kept until
 // the process ends. A failed build stays failed: that call and every later one stop with Panic
 // "could not build the runtime: <cause>" and nothing is built a second time.
+//
+// In the child of a fork() the runtime's threads do not exist: there the cell forgets its
+// runtime (which is left in memory, never destroyed, since destroying it would wait for those
+// threads) and its failure, and the next call builds a fresh one.
 class RuntimeCell {
  public:
   // `build` puts the runtime into the slot it is given, or throws what keeps it from being built.
@@ -59,18 +76,33 @@ class RuntimeCell {
   explicit RuntimeCell(Build build) : build_(std::move(build)) {}
 
   Runtime& get();
+  // The runtime when one is built, else null. Never builds.
+  Runtime* get_if_built() { return ready_.load(std::memory_order_acquire); }
+
+  // The fork handlers: no build is under way across the fork; the child forgets the runtime.
+  void before_fork() { mutex_.lock(); }
+  void after_fork_in_parent() { mutex_.unlock(); }
+  void after_fork_in_child();
 
  private:
   Build build_;
   std::mutex mutex_;
   std::atomic<Runtime*> ready_{nullptr};
   std::optional<std::string> failure_;
-  std::optional<Runtime> runtime_;
+  std::unique_ptr<std::optional<Runtime>> runtime_;
 };
 
 // The one runtime of the process, with one worker per online CPU. Nothing is built at load
-// time: the first call builds it.
+// time: the first call builds it. A forked child builds its own on its first call.
 Runtime& shared_runtime();
+
+// The shared runtime when it is built in this process, else null. Never builds.
+Runtime* shared_runtime_if_built();
+
+// How many fork() calls lie between the process that first loaded the library and this one: 0
+// there, one more in each forked child. Work made in an earlier generation belongs to a runtime
+// whose threads this process does not have, and must not be touched.
+std::uint64_t fork_generation();
 
 namespace detail {
 
@@ -83,6 +115,22 @@ boost::asio::awaitable<void> deliver(boost::asio::awaitable<T> work, std::promis
     } else {
       promise.set_value(co_await std::move(work));
     }
+  } catch (...) {
+    promise.set_exception(std::current_exception());
+  }
+}
+
+// As deliver, but a stop through the cancellation slot delivers none.
+template <class T>
+boost::asio::awaitable<void> deliver_unless_stopped(boost::asio::awaitable<T> work,
+                                                    std::promise<std::optional<T>> promise) {
+  try {
+    promise.set_value(co_await std::move(work));
+  } catch (const boost::system::system_error& e) {
+    if (e.code() == boost::asio::error::operation_aborted)
+      promise.set_value(std::nullopt);
+    else
+      promise.set_exception(std::current_exception());
   } catch (...) {
     promise.set_exception(std::current_exception());
   }
@@ -104,6 +152,62 @@ T block_on(boost::asio::awaitable<T> work) {
   boost::asio::co_spawn(runtime.executor(), detail::deliver(std::move(work), std::move(promise)),
                         boost::asio::detached);
   return result.get();
+}
+
+// Runs `work` on the shared runtime as block_on does, but looks at `keep_waiting` every `slice`
+// while it waits; once that returns false the work is stopped through its cancellation slot
+// (the runtime's waits, channels, pipes and timers stop that way without taking anything) and
+// waited for. Returns the work's value when it finished, else none (it was stopped first). The
+// work runs on a strand of its own, the one place from which it may be stopped.
+template <class T>
+std::optional<T> block_on_interruptible(boost::asio::awaitable<T> work,
+                                        std::chrono::milliseconds slice,
+                                        const std::function<bool()>& keep_waiting) {
+  Runtime& runtime = shared_runtime();
+  check(!runtime.on_worker_thread(), "block_on called on a runtime worker");
+  auto strand = boost::asio::make_strand(runtime.executor());
+  auto stop = std::make_shared<boost::asio::cancellation_signal>();
+  std::promise<std::optional<T>> promise;
+  auto result = promise.get_future();
+  // The completion handler keeps the signal alive until the coroutine has let go of its slot,
+  // which is after the value was delivered.
+  boost::asio::co_spawn(strand, detail::deliver_unless_stopped(std::move(work), std::move(promise)),
+                        boost::asio::bind_cancellation_slot(stop->slot(), [stop](auto&&...) {}));
+  while (result.wait_for(slice) == std::future_status::timeout) {
+    if (keep_waiting()) continue;
+    boost::asio::post(strand, [stop] { stop->emit(boost::asio::cancellation_type::terminal); });
+    break;
+  }
+  return result.get();
+}
+
+// Runs `work` on the shared runtime as block_on does, but stoppable: once `stop` is cancelled
+// (from any thread) the work is stopped through its cancellation slot and waited for. With
+// `keep_waiting`, the calling thread also looks at it every `slice` while it waits and cancels
+// `stop` when it returns false. Returns the work's value when it finished, else none (it was
+// stopped first). Without `keep_waiting` the thread wakes for nothing but the end of the work.
+template <class T>
+std::optional<T> block_on_stoppable(boost::asio::awaitable<T> work, const CancellationToken& stop,
+                                    std::chrono::milliseconds slice,
+                                    const std::function<bool()>& keep_waiting) {
+  Runtime& runtime = shared_runtime();
+  check(!runtime.on_worker_thread(), "block_on called on a runtime worker");
+  using Seen = Selected<T, detail::Done>;
+  std::promise<Seen> promise;
+  auto result = promise.get_future();
+  boost::asio::co_spawn(
+      runtime.executor(),
+      detail::deliver(select_first(std::move(work), stop.cancelled()), std::move(promise)),
+      boost::asio::detached);
+  if (keep_waiting) {
+    while (result.wait_for(slice) == std::future_status::timeout) {
+      if (!keep_waiting()) {
+        stop.cancel();
+        break;
+      }
+    }
+  }
+  return std::move(result.get().first);
 }
 
 }  // namespace vantrel::runtime

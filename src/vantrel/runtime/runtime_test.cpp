@@ -1,6 +1,8 @@
 // Tests of the shared runtime and of blocking on it.
 #include "vantrel/runtime/runtime.h"
 
+#include "vantrel/runtime/channel.h"
+
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -9,6 +11,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <csignal>
+#include <deque>
 #include <stdexcept>
 
 namespace vantrel::runtime {
@@ -82,6 +85,53 @@ TEST(BlockOn, RefusesToBlockAWorker) {
         }());
       },
       "block_on called on a runtime worker");
+}
+
+TEST(BlockOnStoppable, ReturnsTheValueOfWorkThatFinishes) {
+  CancellationToken stop;
+  auto value = block_on_stoppable([]() -> awaitable<int> { co_return 7; }(), stop,
+                                  std::chrono::milliseconds(1), [] { return true; });
+  EXPECT_EQ(value, 7);
+}
+
+TEST(BlockOnStoppable, StopsWaitingWorkWhenKeepWaitingSaysNoOrTheTokenIsCancelled) {
+  CancellationToken never;
+  auto forever = [](CancellationToken token) -> awaitable<int> {
+    co_await token.cancelled();
+    co_return 1;
+  };
+  int looks = 0;
+  auto value = block_on_stoppable(forever(never), CancellationToken(), std::chrono::milliseconds(1),
+                                  [&] { return ++looks < 3; });
+  EXPECT_EQ(value, std::nullopt);
+  EXPECT_EQ(looks, 3);
+
+  CancellationToken stop;
+  std::thread stopper([&] { stop.cancel(); });
+  EXPECT_EQ(block_on_stoppable(forever(never), stop, std::chrono::milliseconds(1), {}),
+            std::nullopt);
+  stopper.join();
+}
+
+TEST(BlockOnInterruptible, ReturnsTheValueOrStopsAWaitThatTakesNothing) {
+  auto ready = []() -> awaitable<int> { co_return 3; };
+  EXPECT_EQ(block_on_interruptible(ready(), std::chrono::milliseconds(1), [] { return true; }), 3);
+
+  auto [sender, receiver] = make_unbounded_channel<int>();
+  int looks = 0;
+  auto stopped = block_on_interruptible(receiver.receive_all(), std::chrono::milliseconds(1),
+                                        [&] { return ++looks < 3; });
+  EXPECT_EQ(stopped, std::nullopt);
+  EXPECT_EQ(looks, 3);
+  // The stopped wait left the channel as it was: what is sent next is all there.
+  sender.send(5);
+  EXPECT_EQ(block_on(receiver.receive_all()), std::deque<int>{5});
+}
+
+TEST(SharedRuntime, IsReportedOnceBuilt) {
+  shared_runtime();
+  EXPECT_EQ(shared_runtime_if_built(), &shared_runtime());
+  EXPECT_EQ(fork_generation(), 0u);
 }
 
 TEST(RuntimeCell, AFailedBuildStaysFailedWithoutASecondAttempt) {

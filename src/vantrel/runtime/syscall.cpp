@@ -9,11 +9,17 @@
 #include <csignal>
 #include <cstring>
 
+#include "vantrel/runtime/owned_fds.h"
+
 namespace vantrel::runtime {
 
 void UniqueFd::reset(int fd) {
-  // close() is not retried on EINTR: on Linux the descriptor is released either way.
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) {
+    auto held = hold_owned_fds();
+    forget_owned_fd(fd_);
+    // close() is not retried on EINTR: on Linux the descriptor is released either way.
+    ::close(fd_);
+  }
   fd_ = fd;
 }
 
@@ -44,9 +50,13 @@ bool injected_failure(Call call) {
 }
 
 Result<PipeEnds> make_pipe() {
+  // Made and recorded as one step, so that no fork() finds a pipe end it does not know of.
+  auto held = hold_owned_fds();
   int fds[2];
   if (injected_failure(Call::pipe) || ::pipe2(fds, O_CLOEXEC) != 0)
     return fail(os_error_text(errno));
+  adopt_owned_fd(fds[0]);
+  adopt_owned_fd(fds[1]);
   auto read = above_standard_streams(UniqueFd(fds[0]));
   auto write = above_standard_streams(UniqueFd(fds[1]));
   if (!read.has_value()) return fail(read.error());
@@ -55,10 +65,12 @@ Result<PipeEnds> make_pipe() {
 }
 
 Result<UniqueFd> pidfd_open(int pid) {
+  auto held = hold_owned_fds();
   int fd = -1;
   if (!injected_failure(Call::pidfd_open)) fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   if (fd < 0 && errno == ESRCH) return UniqueFd();
   if (fd < 0) return fail(os_error_text(errno));
+  adopt_owned_fd(fd);
   return UniqueFd(fd);
 }
 
@@ -86,8 +98,10 @@ Result<std::optional<int>> exit_status_of(int pid) {
 }
 
 Result<UniqueFd> duplicate(int fd) {
+  auto held = hold_owned_fds();
   int copy = retry_on_interrupt([&] { return ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1); });
   if (copy < 0) return fail(os_error_text(errno));
+  adopt_owned_fd(copy);
   return UniqueFd(copy);
 }
 

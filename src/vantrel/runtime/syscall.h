@@ -19,7 +19,8 @@ using Result = vantrel::Result<T, std::string>;
 // "<description> (os error N)": how an operating-system failure reads to users.
 inline std::string os_error_text(int error) { return os_error(error).text; }
 
-// An owned file descriptor, closed when dropped.
+// An owned file descriptor, closed when dropped. One the runtime recorded as its own (see
+// owned_fds.h) is forgotten as it is closed.
 class UniqueFd {
  public:
   UniqueFd() = default;
@@ -61,7 +62,7 @@ Result<PipeEnds> make_pipe();
 
 // A descriptor that refers to the process `pid` (close-on-exec), for waiting on its exit; none
 // (an empty UniqueFd) when the process is gone already, reaped by the kernel (the host ignores
-// SIGCHLD).
+// SIGCHLD). Recorded as the runtime's, as are both ends of make_pipe and every duplicate.
 Result<UniqueFd> pidfd_open(int pid);
 
 // Sends `signal` to the process behind `pidfd`; a reused pid is never hit. Failures ignored.
