@@ -58,9 +58,14 @@ class ServerOutput {
   }
 
   // Takes what the pipe holds now, then reads as if the output had ended there: what a server
-  // left once its grace is over. Whatever arrives later is not read.
+  // left once its grace is over. Whatever arrives later is not read, and a line still unfinished
+  // is dropped, as its writer may not be done with it; the whole lines before it are kept.
   void end_here() {
     take_held(/*to_a_line=*/false);
+    if (at_end_ || failure_) return;
+    std::size_t last_newline = pending_.rfind('\n');
+    pending_.erase(last_newline == std::string::npos ? 0 : last_newline + 1);
+    scanned_ = 0;
     at_end_ = true;
   }
 

@@ -246,13 +246,16 @@ TEST_F(AccountUsageQuery, AHelperHoldingTheOutputDoesNotHoldTheQuery) {
        output_ended, false},
       {"a helper out of the group's reach",
        after_initialized({"readline", "hold 60000 apart", "exit 0"}), output_ended, true},
-      // As at a closed pipe, a last line without "\n" is still a line; the next request then
-      // finds nobody reading.
+      // Unlike at a closed pipe, a last line without "\n" is not taken: the holder may still be
+      // writing it.
       {"a reply without its newline",
        after_initialized({"readline", R"(raw {"id":2,"result":{}})", "hold 60000", "exit 0"}),
-       "read codex account usage: agent process error: write codex app-server: Broken pipe (os "
-       "error 32)",
-       false},
+       output_ended, false},
+      // The whole lines before it are taken.
+      {"a reply before an unfinished line",
+       after_initialized(
+           {"readline", R"(raw {"id":2,"result":{}}\n{"id")", "readline", "hold 60000", "exit 0"}),
+       "read codex account usage: agent process error: codex app-server closed stdout", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
