@@ -1,10 +1,17 @@
 // The codex account-usage query: the child, the five-message exchange and the ending.
 #include "vantrel/account/account_usage.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <array>
+#include <boost/asio/deferred.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/experimental/parallel_group.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
 #include <cstdlib>
 #include <memory>
 #include <utility>
@@ -46,17 +53,20 @@ class ServerOutput {
   // the next read completes at once: a line is buffered, the end was seen, or a read failed. So
   // a line the server has written whole counts as ready, however many reads it spans.
   bool ready() {
-    for (std::size_t looked = 0; !answered() && looked < ready_read_limit;
-         looked += read_buffer_size) {
-      auto taken = runtime::try_read_some(pipe_, boost::asio::buffer(buffer_));
-      if (!taken)
-        failure_ = std::move(taken).error();
-      else if (!*taken)
-        return false;
-      else
-        take(**taken);
-    }
+    take_held(/*to_a_line=*/true);
     return answered();
+  }
+
+  // Takes what the pipe holds now, then reads as if the output had ended there: what a server
+  // left once its grace is over. Whatever arrives later is not read, and a line still unfinished
+  // is dropped, as its writer may not be done with it; the whole lines before it are kept.
+  void end_here() {
+    take_held(/*to_a_line=*/false);
+    if (at_end_ || failure_) return;
+    std::size_t last_newline = pending_.rfind('\n');
+    pending_.erase(last_newline == std::string::npos ? 0 : last_newline + 1);
+    scanned_ = 0;
+    at_end_ = true;
   }
 
   // The next line without its "\n" (and a "\r" before it); nullopt at the end of the output. A
@@ -85,6 +95,21 @@ class ServerOutput {
 
  private:
   static constexpr std::string_view too_long_text = "reply line longer than 64 MiB";
+
+  // Takes what the pipe holds now, without waiting, until the end, a failed read, or (when
+  // `to_a_line`) anything that answers the next read.
+  void take_held(bool to_a_line) {
+    for (std::size_t looked = 0; looked < ready_read_limit; looked += read_buffer_size) {
+      if (to_a_line ? answered() : at_end_ || failure_) return;
+      auto taken = runtime::try_read_some(pipe_, boost::asio::buffer(buffer_));
+      if (!taken)
+        failure_ = std::move(taken).error();
+      else if (!*taken)
+        return;
+      else
+        take(**taken);
+    }
+  }
 
   // What is held answers the next read: a whole line, one too long, the end, or a failed read.
   bool answered() {
@@ -136,12 +161,87 @@ LineRead line_read(runtime::Result<std::optional<std::string>> read) {
   return {LineRead::Line, std::move(**read)};
 }
 
-// A line that the server has already written is taken even when the limit is zero.
-awaitable<LineRead> read_line_within(ServerOutput& reader, std::chrono::nanoseconds limit) {
+// How a wait for a reply line ended without the line.
+enum class WaitEnd : std::uint8_t { LimitPassed, GraceOver };
+
+// The server's own exit, watched through a second process descriptor. Once the server has
+// exited, its standard output gets runtime::pipe_grace to reach its end: a process it left
+// behind may hold the pipe for as long as it lives. Without that descriptor the output is read
+// to its end or to the limit, as if nobody else held it.
+class ServerExit {
+ public:
+  explicit ServerExit(runtime::ChildProcess& server) {
+    if (auto notice = server.exit_notice(); notice.has_value()) notice_.emplace(std::move(*notice));
+  }
+
+  // Completes once `limit` has passed or the grace after the server's exit is over, whichever
+  // comes first. The two waits are plain operations of one group, not coroutines: this runs
+  // inside a select_first branch, where another select_first must not be nested.
+  awaitable<WaitEnd> reply_deadline(std::chrono::nanoseconds limit) {
+    // The timer's own arithmetic saturates a limit beyond the clock's range.
+    boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor, limit);
+    if (!exited_at_ && notice_) {
+      auto [order, limit_passed, exited] =
+          co_await boost::asio::experimental::make_parallel_group(
+              timer.async_wait(boost::asio::deferred),
+              notice_->async_wait(runtime::Pipe::wait_read, boost::asio::deferred))
+              .async_wait(boost::asio::experimental::wait_for_one(), boost::asio::deferred);
+      const boost::system::error_code& first = order[0] == 0 ? limit_passed : exited;
+      if (first == boost::asio::error::operation_aborted) throw boost::system::system_error(first);
+      if (order[0] == 0) co_return WaitEnd::LimitPassed;
+      if (exited)
+        notice_.reset();  // the exit cannot be watched: only the limit counts
+      else
+        mark_exited();
+    }
+    const bool grace_first = exited_at_ && grace_end() < timer.expiry();
+    if (grace_first) timer.expires_at(grace_end());
+    co_await timer.async_wait(boost::asio::use_awaitable);
+    co_return grace_first ? WaitEnd::GraceOver : WaitEnd::LimitPassed;
+  }
+
+  // Takes the exit as seen now, unless it was seen before.
+  void mark_exited() {
+    if (!exited_at_) exited_at_ = std::chrono::steady_clock::now();
+  }
+
+  // Whether the grace after the server's exit is over. The exit is looked for without waiting,
+  // so that a helper which keeps writing lines cannot keep the query reading past it.
+  bool grace_over() {
+    if (!exited_at_ && notice_) {
+      pollfd exit_seen{notice_->native_handle(), POLLIN, 0};
+      if (::poll(&exit_seen, 1, 0) == 1) mark_exited();
+    }
+    return exited_at_ && std::chrono::steady_clock::now() >= grace_end();
+  }
+
+  // What is left of the grace that began at the exit (none once it is over).
+  std::chrono::nanoseconds grace_left() const {
+    if (!exited_at_) return runtime::pipe_grace;
+    return std::max(std::chrono::nanoseconds::zero(),
+                    std::chrono::nanoseconds(grace_end() - std::chrono::steady_clock::now()));
+  }
+
+ private:
+  std::chrono::steady_clock::time_point grace_end() const {
+    return *exited_at_ + runtime::pipe_grace;
+  }
+
+  std::optional<runtime::Pipe> notice_;
+  std::optional<std::chrono::steady_clock::time_point> exited_at_;
+};
+
+// A line that the server has already written is taken even when the limit is zero. Once the
+// grace after the server's exit is over, the output reads as ended where it stands.
+awaitable<LineRead> read_line_within(ServerOutput& reader, ServerExit& server_exit,
+                                     std::chrono::nanoseconds limit) {
+  if (server_exit.grace_over()) reader.end_here();
   if (reader.ready()) co_return line_read(co_await reader.read_line());
-  auto read = co_await runtime::within(reader.read_line(), limit);
-  if (read) co_return line_read(std::move(*read));
-  co_return LineRead{LineRead::TimedOut, {}};
+  auto read = co_await runtime::select_first(reader.read_line(), server_exit.reply_deadline(limit));
+  if (read.first) co_return line_read(std::move(*read.first));
+  if (*read.second == WaitEnd::LimitPassed) co_return LineRead{LineRead::TimedOut, {}};
+  reader.end_here();
+  co_return line_read(co_await reader.read_line());
 }
 
 // The server's answer to one request: its result's exact text, or the text of its refusal.
@@ -153,8 +253,8 @@ struct RpcAnswer {
 // One exchange over the child's standard input and output; requests strictly one at a time.
 class AppServerClient {
  public:
-  AppServerClient(runtime::Pipe& stdin_pipe, runtime::Pipe& stdout_pipe)
-      : stdin_(stdin_pipe), stdout_(stdout_pipe) {}
+  AppServerClient(runtime::Pipe& stdin_pipe, runtime::Pipe& stdout_pipe, ServerExit& server_exit)
+      : stdin_(stdin_pipe), stdout_(stdout_pipe), server_exit_(server_exit) {}
 
   // Writes one request and reads until its reply. Notifications, server requests and replies to
   // other ids are skipped; each line read gets the whole `limit` again.
@@ -167,7 +267,7 @@ class AppServerClient {
     if (auto written = co_await write(message); !written)
       co_return fail(std::move(written).error());
     for (;;) {
-      LineRead read = co_await read_line_within(stdout_, limit);
+      LineRead read = co_await read_line_within(stdout_, server_exit_, limit);
       switch (read.what) {
         case LineRead::TimedOut:
           co_return fail(
@@ -217,6 +317,7 @@ class AppServerClient {
 
   runtime::Pipe& stdin_;
   ServerOutput stdout_;
+  ServerExit& server_exit_;
   std::uint64_t next_id_ = 0;
 };
 
@@ -331,15 +432,18 @@ awaitable<Result<AccountUsage, RunError>> query_account_usage(AccountUsageReqDat
   auto tail = std::make_shared<TailBuffer>(stderr_tail_limit);
   TailReader tail_reader = start_read_stderr_tail(executor, std::move(child.stderr_pipe), tail);
 
-  AppServerClient client(child.stdin_pipe, child.stdout_pipe);
+  ServerExit server_exit(child.process);
+  AppServerClient client(child.stdin_pipe, child.stdout_pipe, server_exit);
   Result<AccountUsage, RunError> outcome = co_await exchange(client, timeout);
 
   // The server is never asked to exit: its group is killed, even after a complete exchange. Its
-  // standard error then ends at once, unless a process beyond the group holds the pipe.
+  // standard error then ends at once, unless a process beyond the group holds the pipe; it gets
+  // what is left of the one grace that began at the server's exit.
   child.process.kill();
   auto reaped = co_await child.process.wait();
   (void)reaped;
-  (void)co_await tail_reader.finished_within(runtime::pipe_grace);
+  server_exit.mark_exited();
+  (void)co_await tail_reader.finished_within(server_exit.grace_left());
   if (!outcome) co_return fail(with_context(std::move(outcome).error(), tail_snapshot(*tail)));
   co_return outcome;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <map>
 
@@ -227,6 +228,74 @@ TEST_F(AccountUsageQuery, ADescendantHoldingStandardErrorDoesNotHoldTheQuery) {
   ASSERT_EQ(lingering.size(), 1u);
   const pid_t pid = std::stoi(lingering[0]);
   EXPECT_TRUE(testing::eventually([&] { return !testing::is_running(pid); }));
+}
+
+// The server exits while a helper it left behind holds its output: the reply wait ends a short
+// grace after the exit instead of at the request's timeout, and the output reads as ended there.
+TEST_F(AccountUsageQuery, AHelperHoldingTheOutputDoesNotHoldTheQuery) {
+  struct Case {
+    std::string name;
+    std::string script;
+    std::string_view message;
+    bool holder_survives;
+  };
+  const std::string_view output_ended =
+      "read codex account rate limits: agent process error: codex app-server closed stdout";
+  const Case cases[] = {
+      {"a helper in the server's group", after_initialized({"readline", "hold 60000", "exit 0"}),
+       output_ended, false},
+      {"a helper out of the group's reach",
+       after_initialized({"readline", "hold 60000 apart", "exit 0"}), output_ended, true},
+      // Unlike at a closed pipe, a last line without "\n" is not taken: the holder may still be
+      // writing it.
+      {"a reply without its newline",
+       after_initialized({"readline", R"(raw {"id":2,"result":{}})", "hold 60000", "exit 0"}),
+       output_ended, false},
+      // The whole lines before it are taken.
+      {"a reply before an unfinished line",
+       after_initialized(
+           {"readline", R"(raw {"id":2,"result":{}}\n{"id")", "readline", "hold 60000", "exit 0"}),
+       "read codex account usage: agent process error: codex app-server closed stdout", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto begun = std::chrono::steady_clock::now();
+    EXPECT_EQ(failure(c.script, 30s), c.message);
+    // Only a hang would reach the request's timeout.
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, 10s);
+    std::vector<std::string> holders, groups;
+    ASSERT_TRUE(testing::eventually([&] { return !(holders = recorded("hold")).empty(); }));
+    groups = recorded("pgid");
+    ASSERT_EQ(groups.size(), 1u);
+    // The query killed the server's whole group at its end.
+    EXPECT_TRUE(testing::eventually(
+        [&] { return testing::live_group_members(std::stol(groups[0])) == 0; }));
+    const pid_t holder = std::stoi(holders[0]);
+    EXPECT_EQ(testing::is_running(holder), c.holder_survives);
+    if (c.holder_survives) ::kill(holder, SIGKILL);
+    std::filesystem::remove(record_path());
+  }
+}
+
+// A helper that goes on writing notifications after the server's exit, faster than they are read,
+// still cannot keep the query reading past the grace.
+TEST_F(AccountUsageQuery, AHelperThatKeepsWritingCannotKeepTheQueryReading) {
+  AccountUsageReqData req;
+  req.executable = scratch_.write("codex",
+                                  "#!/bin/sh\n"
+                                  "read line\n"
+                                  "echo '{\"id\":1,\"result\":{}}'\n"
+                                  "read line\n"
+                                  "read line\n"
+                                  "timeout --foreground 20 yes '{\"method\":\"progress\"}' &\n");
+  std::filesystem::permissions(*req.executable, std::filesystem::perms::owner_all);
+  req.timeout = 30s;
+  auto begun = std::chrono::steady_clock::now();
+  auto outcome = run(req);
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, 10s);
+  ASSERT_FALSE(outcome);
+  EXPECT_EQ(outcome.error().message,
+            "read codex account rate limits: agent process error: codex app-server closed stdout");
 }
 
 TEST_F(AccountUsageQuery, EachLineReadHasItsOwnDeadline) {

@@ -236,20 +236,24 @@ TEST(Spawn, TheChildGetsItsThreeStreamsItsGroupTheHostsSignalsAndItsEnvironment)
 }
 
 TEST(Environment, OverridesSetOnTopOfTheInheritedOnesAndALaterPairWins) {
-  testing::EnvGuard guard("VANTREL_INHERITED");
-  ::setenv("VANTREL_INHERITED", "inherited", 1);
-  auto env = inherited_environment_with(
-      {{"VANTREL_NEW", "1"}, {"VANTREL_INHERITED", "runner"}, {"VANTREL_NEW", "2"}});
+  // Only names of this test's own, so that variables the developer set do not count.
+  testing::EnvGuard inherited_guard("VANTREL_ENVTEST_INHERITED"), new_guard("VANTREL_ENVTEST_NEW");
+  ::setenv("VANTREL_ENVTEST_INHERITED", "inherited", 1);
+  ::unsetenv("VANTREL_ENVTEST_NEW");
+  auto env = inherited_environment_with({{"VANTREL_ENVTEST_NEW", "1"},
+                                         {"VANTREL_ENVTEST_INHERITED", "runner"},
+                                         {"VANTREL_ENVTEST_NEW", "2"}});
   std::vector<EnvVar> ours;
   for (const auto& var : env)
-    if (var.first.starts_with("VANTREL_")) ours.push_back(var);
-  EXPECT_EQ(ours, (std::vector<EnvVar>{{"VANTREL_INHERITED", "runner"}, {"VANTREL_NEW", "2"}}));
+    if (var.first.starts_with("VANTREL_ENVTEST_")) ours.push_back(var);
+  EXPECT_EQ(ours, (std::vector<EnvVar>{{"VANTREL_ENVTEST_INHERITED", "runner"},
+                                       {"VANTREL_ENVTEST_NEW", "2"}}));
   std::size_t inherited = 0;
   for (char** entry = environ; *entry != nullptr; ++entry) ++inherited;
   EXPECT_EQ(env.size(), inherited + 1) << "nothing removed, one name added";
 
-  Child child =
-      started(Command{"/bin/sh", {"-c", "echo $VANTREL_INHERITED $VANTREL_NEW"}, env, {}});
+  Child child = started(
+      Command{"/bin/sh", {"-c", "echo $VANTREL_ENVTEST_INHERITED $VANTREL_ENVTEST_NEW"}, env, {}});
   EXPECT_EQ(finish(child).first, "runner 2\n");
 }
 
