@@ -1,22 +1,7 @@
 // Waiting for the first of two awaitables.
 #include "vantrel/runtime/select.h"
 
-#include <boost/asio/error.hpp>
 #include <boost/asio/steady_timer.hpp>
-
-namespace vantrel::runtime::detail {
-
-bool is_stop(const std::exception_ptr& failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const boost::system::system_error& e) {
-    return e.code() == boost::asio::error::operation_aborted;
-  } catch (...) {
-    return false;
-  }
-}
-
-}  // namespace vantrel::runtime::detail
 
 namespace vantrel::runtime {
 

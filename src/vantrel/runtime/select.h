@@ -4,6 +4,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/deferred.hpp>
+#include <boost/asio/error.hpp>
 #include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -35,37 +36,51 @@ struct Done {};
 template <class T>
 using ValueOf = std::conditional_t<std::is_void_v<T>, Done, T>;
 
-// Wraps the value so that a stopped branch can leave it empty (the group needs a default).
+// What a branch ended with: its value, or the operation_aborted that stopped it. The group
+// needs a default (a branch that failed otherwise has neither).
 template <class T>
-boost::asio::awaitable<std::optional<ValueOf<T>>> as_optional(boost::asio::awaitable<T> a) {
-  if constexpr (std::is_void_v<T>) {
-    co_await std::move(a);
-    co_return Done{};
-  } else {
-    co_return co_await std::move(a);
-  }
-}
+struct Branch {
+  std::optional<ValueOf<T>> value;
+  std::exception_ptr stop;
+};
 
-bool is_stop(const std::exception_ptr& failure);
+// Runs `a` for the group. A stop is caught here, at the branch, and kept without being thrown
+// again: the loser of every select is stopped, and each further throw of the same exception (out
+// of the branch's task, and to look at it afterwards) is paid on every run of the engine.
+template <class T>
+boost::asio::awaitable<Branch<T>> as_branch(boost::asio::awaitable<T> a) {
+  Branch<T> branch;
+  try {
+    if constexpr (std::is_void_v<T>) {
+      co_await std::move(a);
+      branch.value = Done{};
+    } else {
+      branch.value = co_await std::move(a);
+    }
+  } catch (const boost::system::system_error& e) {
+    if (e.code() != boost::asio::error::operation_aborted) throw;
+    branch.stop = std::current_exception();
+  }
+  co_return branch;
+}
 
 template <class A, class B>
 boost::asio::awaitable<Selected<ValueOf<A>, ValueOf<B>>> select_on_strand(
     boost::asio::awaitable<A> a, boost::asio::awaitable<B> b) {
   auto strand = co_await boost::asio::this_coro::executor;
-  auto [order, failure_a, value_a, failure_b, value_b] =
+  auto [order, failure_a, branch_a, failure_b, branch_b] =
       co_await boost::asio::experimental::make_parallel_group(
-          boost::asio::co_spawn(strand, as_optional(std::move(a)), boost::asio::deferred),
-          boost::asio::co_spawn(strand, as_optional(std::move(b)), boost::asio::deferred))
+          boost::asio::co_spawn(strand, as_branch(std::move(a)), boost::asio::deferred),
+          boost::asio::co_spawn(strand, as_branch(std::move(b)), boost::asio::deferred))
           .async_wait(boost::asio::experimental::wait_for_one(), boost::asio::deferred);
-  // The one that finished first never stopped because of the other: its failure is real. The
-  // other one's operation_aborted only says that it was stopped.
+  // The one that finished first never stopped because of the other: its stop is real, as is
+  // any other failure. The other one's stop only says that it was stopped.
   bool a_first = order[0] == 0;
-  if (failure_a && (a_first || !is_stop(failure_a))) std::rethrow_exception(failure_a);
-  if (failure_b && (!a_first || !is_stop(failure_b))) std::rethrow_exception(failure_b);
-  Selected<ValueOf<A>, ValueOf<B>> selected;
-  if (!failure_a) selected.first = std::move(*value_a);
-  if (!failure_b) selected.second = std::move(*value_b);
-  co_return selected;
+  if (failure_a) std::rethrow_exception(failure_a);
+  if (branch_a.stop && a_first) std::rethrow_exception(branch_a.stop);
+  if (failure_b) std::rethrow_exception(failure_b);
+  if (branch_b.stop && !a_first) std::rethrow_exception(branch_b.stop);
+  co_return Selected<ValueOf<A>, ValueOf<B>>{std::move(branch_a.value), std::move(branch_b.value)};
 }
 
 }  // namespace detail

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
 #include <stdexcept>
 #include <string>
 
@@ -58,6 +61,57 @@ awaitable<std::string> failure_caught() {
 }
 
 TEST(SelectFirst, TheWinnersFailureIsRethrown) { EXPECT_EQ(block_on(failure_caught()), "failed"); }
+
+// Stops by itself, as a wait does when something else cancels it.
+awaitable<int> stopped() {
+  throw boost::system::system_error(boost::asio::error::operation_aborted);
+  co_return 0;
+}
+
+// Fails for another reason when it is stopped.
+awaitable<int> failing_when_stopped() {
+  CancellationToken never;
+  try {
+    co_await never.cancelled();
+  } catch (const boost::system::system_error&) {
+    throw std::runtime_error("failed when stopped");
+  }
+  co_return 0;
+}
+
+// The error code of the operation_aborted that escaped the race, or "none".
+awaitable<std::string> stop_caught(bool winner_first) {
+  CancellationToken never;
+  try {
+    if (winner_first)
+      co_await select_first(stopped(), never.cancelled());
+    else
+      co_await select_first(never.cancelled(), stopped());
+  } catch (const boost::system::system_error& e) {
+    co_return e.code() == boost::asio::error::operation_aborted ? "operation_aborted" : "other";
+  }
+  co_return "none";
+}
+
+// Only the stop that the race itself caused is swallowed: a winner that was stopped from
+// elsewhere, whichever side it is on, is passed on as stopped.
+TEST(SelectFirst, AWinnerStoppedFromElsewhereIsRethrown) {
+  EXPECT_EQ(block_on(stop_caught(true)), "operation_aborted");
+  EXPECT_EQ(block_on(stop_caught(false)), "operation_aborted");
+}
+
+awaitable<std::string> loser_failure_caught() {
+  try {
+    co_await select_first(failing_when_stopped(), value(2));
+  } catch (const std::runtime_error& e) {
+    co_return e.what();
+  }
+  co_return "no failure";
+}
+
+TEST(SelectFirst, ALoserFailingOtherwiseThanStoppedIsRethrown) {
+  EXPECT_EQ(block_on(loser_failure_caught()), "failed when stopped");
+}
 
 }  // namespace
 }  // namespace vantrel::runtime
