@@ -270,7 +270,10 @@ class RunLoop {
     auto status = co_await unless_cancelled([&] { return parts_.child.wait(); });
     // The agent is gone: its temporary files go at once, whatever still holds its pipes.
     parts_.temp_files.clear();
-    co_await unless_cancelled([&] { return parts_.tail_reader.finished(); });
+    // Its standard error has mostly ended with it: a reader done already needs no race with the
+    // cancel, which the last look below notes all the same.
+    if (!parts_.tail_reader.has_finished())
+      co_await unless_cancelled([&] { return parts_.tail_reader.finished(); });
     // The last look at the token: a later cancellation changes nothing.
     if (parts_.token.is_cancelled()) note_cancel();
     done_.cancel();

@@ -33,6 +33,8 @@ std::string tail_snapshot(TailBuffer& tail) { return tail.snapshot(); }
 
 boost::asio::awaitable<void> TailReader::finished() const { co_await done_->wait_shared(); }
 
+bool TailReader::has_finished() const { return done_->get() != nullptr; }
+
 boost::asio::awaitable<bool> TailReader::finished_within(std::chrono::nanoseconds limit) const {
   auto ended = co_await runtime::select_first(finished(), runtime::sleep_for(limit));
   if (ended.first) co_return true;

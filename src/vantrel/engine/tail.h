@@ -47,6 +47,8 @@ class TailReader {
  public:
   // Completes once the reader has pushed its last chunk and closed the pipe; at once if it has.
   boost::asio::awaitable<void> finished() const;
+  // Whether it has finished already. Never waits.
+  bool has_finished() const;
   // Waits up to `limit` for the reader to finish; past that, stops it (see
   // start_read_stderr_tail). True when it finished in time. Either way it has finished on return.
   boost::asio::awaitable<bool> finished_within(std::chrono::nanoseconds limit) const;

@@ -2,9 +2,15 @@
 #include "vantrel/engine/tail.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "vantrel/runtime/owned_fds.h"
+#include "vantrel/runtime/runtime.h"
+#include "vantrel/runtime/syscall.h"
 
 namespace vantrel {
 namespace {
@@ -47,6 +53,24 @@ TEST(TailBuffer, APoisonedLockStopsPushAndSnapshot) {
       },
       Panic);
   EXPECT_THROW(tail_snapshot(tail), Panic);
+}
+
+// The reader is not finished while its pipe may still bring bytes, and is once it has taken the
+// last of them.
+TEST(TailReader, HasFinishedOnlyAfterTheEndOfItsPipe) {
+  auto ends = runtime::sys::make_pipe();
+  ASSERT_TRUE(ends.has_value());
+  runtime::Pipe read_end(runtime::shared_runtime().executor(), ends->read.get());
+  ends->read.release();
+  auto tail = std::make_shared<TailBuffer>(64);
+  TailReader reader =
+      start_read_stderr_tail(runtime::shared_runtime().executor(), std::move(read_end), tail);
+  EXPECT_FALSE(reader.has_finished());
+  ASSERT_EQ(::write(ends->write.get(), "last", 4), 4);
+  ends->write.reset();
+  runtime::block_on(reader.finished());
+  EXPECT_TRUE(reader.has_finished());
+  EXPECT_EQ(tail->snapshot(), "last");
 }
 
 }  // namespace
