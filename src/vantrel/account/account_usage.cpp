@@ -34,10 +34,6 @@ constexpr std::chrono::nanoseconds default_timeout = 10s;
 constexpr std::size_t read_buffer_size = 8192;
 // The longest reply line taken; a server that writes a longer one fails the query.
 constexpr std::size_t line_limit = 64 * 1024 * 1024;
-// The most that one look at the pipe takes without waiting: a pipe holds no more (the system's
-// largest pipe size), so a line written whole still fits, while a server that writes faster
-// than it is read cannot keep the look, and the query, away from the deadline.
-constexpr std::size_t ready_read_limit = 1048576;
 
 // The server's standard output, read one line at a time through a fixed buffer. A line longer
 // than `line_limit` (its "\n" not counted) is a failure, so what is held stays bounded.
@@ -97,9 +93,11 @@ class ServerOutput {
   static constexpr std::string_view too_long_text = "reply line longer than 64 MiB";
 
   // Takes what the pipe holds now, without waiting, until the end, a failed read, or (when
-  // `to_a_line`) anything that answers the next read.
+  // `to_a_line`) anything that answers the next read. One look takes no more than a pipe holds,
+  // so a line written whole still fits, while a server that writes faster than it is read
+  // cannot keep the look, and the query, away from the deadline.
   void take_held(bool to_a_line) {
-    for (std::size_t looked = 0; looked < ready_read_limit; looked += read_buffer_size) {
+    for (std::size_t looked = 0; looked < runtime::pipe_drain_limit; looked += read_buffer_size) {
       if (to_a_line ? answered() : at_end_ || failure_) return;
       auto taken = runtime::try_read_some(pipe_, boost::asio::buffer(buffer_));
       if (!taken)

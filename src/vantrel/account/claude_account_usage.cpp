@@ -9,6 +9,7 @@
 #include <exception>
 #include <tuple>
 
+#include "vantrel/engine/tail.h"
 #include "vantrel/json/utf8.h"
 #include "vantrel/runtime/select.h"
 
@@ -57,31 +58,30 @@ std::string failure_detail(const ClaudeUsageResponse& reply) {
 }
 
 // One output stream of the child, read to its end over as many calls as it takes: a call that
-// is stopped loses nothing read before. At most `limit` bytes are held: standard error keeps its
-// newest ones; a reply that grows beyond the limit is refused whatever follows, and the child is
-// killed at once, so that it cannot hold the probe until its deadline.
+// is stopped loses nothing read before. Standard error goes to a `tail`, which keeps its newest
+// bytes. Without one the bytes are the reply, refused beyond `output_limit` whatever follows: the
+// child is then killed at once, so that it cannot hold the probe until its deadline.
 struct Output {
   Pipe& pipe;
-  std::size_t limit;
-  ChildProcess* killed_on_overflow = nullptr;  // none: keep the newest bytes instead
+  ChildProcess* killed_on_overflow = nullptr;
+  TailBuffer* tail = nullptr;
   std::string bytes{};
   bool ended = false;
   bool overflowed = false;
 
   void take(std::string_view chunk) {
+    if (tail) {
+      tail->push(chunk);
+      return;
+    }
     if (overflowed) return;
-    if (killed_on_overflow && bytes.size() + chunk.size() > limit) {
+    if (bytes.size() + chunk.size() > output_limit) {
       overflowed = true;
       bytes.clear();
       killed_on_overflow->kill();
       return;
     }
     bytes += chunk;
-    // The front is cut once twice the limit is held, so each byte moves a bounded number of times.
-    if (bytes.size() > 2 * limit) keep_newest();
-  }
-  void keep_newest() {
-    if (bytes.size() > limit) bytes.erase(0, bytes.size() - limit);
   }
 };
 
@@ -141,8 +141,9 @@ awaitable<runtime::Result<void>> read_outputs(Output& out, Output& err) {
 // the caller's strand (see run_to_end_within).
 awaitable<runtime::Result<Ended>> run_to_end(Child& child) {
   using namespace boost::asio::experimental::awaitable_operators;
-  Output out{child.stdout_pipe, output_limit, &child.process};
-  Output err{child.stderr_pipe, stderr_limit};
+  TailBuffer stderr_tail(stderr_limit);
+  Output out{child.stdout_pipe, &child.process};
+  Output err{child.stderr_pipe, nullptr, &stderr_tail};
   auto first = co_await unbundled(child.process.wait() || read_outputs(out, err));
   runtime::Result<void> read;
   std::optional<runtime::Result<ExitStatus>> status;
@@ -158,8 +159,7 @@ awaitable<runtime::Result<Ended>> run_to_end(Child& child) {
   if (out.overflowed) co_return fail(std::string("reply longer than 64 MiB"));
   if (!read) co_return fail(std::move(read).error());
   if (!*status) co_return fail(std::move(*status).error());
-  err.keep_newest();
-  co_return Ended{std::move(out.bytes), std::move(err.bytes), **status};
+  co_return Ended{std::move(out.bytes), stderr_tail.snapshot(), **status};
 }
 
 // run_to_end under the deadline; none when the deadline passed first. The ended child is

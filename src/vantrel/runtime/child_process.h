@@ -51,9 +51,9 @@ struct ExitStatus {
 // the child left behind may hold them open for as long as it lives, and nobody waits on that.
 inline constexpr std::chrono::milliseconds pipe_grace{1000};
 
-// The most that is still taken from a pipe once its reading was stopped: no pipe holds more, so
-// what it held at the stop is read whole, while a writer that goes on writing cannot keep the
-// reading going.
+// The most that is still taken from a pipe once its reading was stopped, or in one look at it
+// without waiting: no pipe holds more (the system's largest pipe size), so what it held is read
+// whole, while a writer that goes on writing cannot keep the reading going.
 inline constexpr std::size_t pipe_drain_limit = 1 << 20;
 
 // A running or ended child of this process, the leader of its own process group, reaped through
