@@ -2,19 +2,25 @@
 #include "vantrel/engine/line_reader.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "vantrel/json/utf8.h"
 #include "vantrel/runtime/select.h"
+#include "vantrel/runtime/syscall.h"
 
 namespace vantrel {
 namespace {
 
 constexpr std::size_t initial_buffer = 8192;
+// A writer that fills the pipe is ahead of the reading: its pipe grows to this size, so that it
+// writes on while lines are decoded and each read takes more of them (fewer waits and wake-ups).
+// Pipes of the usual, slower agents keep the system's size.
+constexpr std::size_t fast_writer_pipe = 1024 * 1024;
 // A buffer that a read fills completely doubles, up to this size, so that a fast writer is
-// read in chunks of a full pipe (64 KiB) instead of 8 KiB; beyond it, it grows only to hold a
-// longer line.
-constexpr std::size_t read_ahead_limit = 256 * 1024;
+// read in chunks of a full pipe instead of 8 KiB; beyond it, it grows only to hold a longer
+// line.
+constexpr std::size_t read_ahead_limit = fast_writer_pipe;
 
 }  // namespace
 
@@ -23,6 +29,8 @@ LineReader::LineReader(runtime::Pipe pipe, std::size_t max_line)
   boost::system::error_code ignored;
   // Reads are first tried at once, and waited for only when the pipe is empty.
   pipe_.non_blocking(true, ignored);
+  pipe_capacity_ = runtime::sys::pipe_capacity(pipe_.native_handle());
+  if (pipe_capacity_ >= fast_writer_pipe) pipe_capacity_ = 0;
 }
 
 LineReader::Item LineReader::fail(std::string text) {
@@ -77,6 +85,12 @@ void LineReader::make_room() {
 void LineReader::take_read(std::size_t asked, std::size_t n) {
   end_ += n;
   if (n == asked && buffer_.size() < read_ahead_limit) buffer_.resize(buffer_.size() * 2);
+  // A read that emptied a full pipe: the writer is ahead. A pipe is full once the next atomic
+  // write no longer fits. Asked once; the system may refuse.
+  if (pipe_capacity_ != 0 && n + PIPE_BUF > pipe_capacity_) {
+    runtime::sys::grow_pipe(pipe_.native_handle(), fast_writer_pipe);
+    pipe_capacity_ = 0;
+  }
 }
 
 // Takes the outcome of one read: bytes, the end of the output, or a failure.

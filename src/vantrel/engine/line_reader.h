@@ -62,6 +62,7 @@ class LineReader {
   std::size_t end_ = 0;               // end of the buffered bytes
   std::size_t scanned_ = 0;           // bytes after begin_ known to hold no newline
   std::size_t taken_after_stop_ = 0;  // bytes read once the token of `fill` was cancelled
+  std::size_t pipe_capacity_ = 0;     // the pipe's, until it is grown (0: never)
   bool eof_ = false;
   bool done_ = false;
   std::optional<std::string> read_failure_;

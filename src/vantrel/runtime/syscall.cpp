@@ -105,6 +105,25 @@ Result<UniqueFd> duplicate(int fd) {
   return UniqueFd(copy);
 }
 
+std::size_t pipe_capacity(int fd) {
+#ifdef F_GETPIPE_SZ
+  int size = ::fcntl(fd, F_GETPIPE_SZ);
+  return size > 0 ? static_cast<std::size_t>(size) : 0;
+#else
+  (void)fd;
+  return 0;
+#endif
+}
+
+void grow_pipe(int fd, std::size_t size) {
+#ifdef F_SETPIPE_SZ
+  ::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(size));
+#else
+  (void)fd;
+  (void)size;
+#endif
+}
+
 Result<int> wait_for(int pid) {
   int status = 0;
   int reaped = retry_on_interrupt([&] { return ::waitpid(pid, &status, 0); });

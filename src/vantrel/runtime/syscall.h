@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <utility>
@@ -75,6 +76,12 @@ void group_signal(int pgid, int signal);
 // The raw wait status of the exited child `pid` (that pid only), which stays unreaped; none
 // when the kernel reaped it already (the host ignores SIGCHLD).
 Result<std::optional<int>> exit_status_of(int pid);
+
+// The capacity of the pipe behind `fd`, 0 when the system does not tell.
+std::size_t pipe_capacity(int fd);
+// Asks for the pipe behind `fd` to hold `size` bytes; the system may refuse (limits on pipe
+// memory), which leaves the pipe as it was.
+void grow_pipe(int fd, std::size_t size);
 
 // Reaps the exited child `pid` (that pid only) and returns its raw wait status.
 Result<int> wait_for(int pid);
