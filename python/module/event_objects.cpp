@@ -5,43 +5,60 @@ namespace vantrel::py {
 namespace {
 
 // PyEvent: the item, usage and error exist only for the kinds that carry them.
-std::string_view event_type_word(const Event& event) { return event.type.text(); }
+std::string_view event_type_word(const EventRecord& event) { return event.type_text(); }
+std::string_view event_run_id(const EventRecord& event) { return event.run_id(); }
+std::string_view event_thread_id(const EventRecord& event) { return event.thread_id(); }
+std::string_view event_raw(const EventRecord& event) { return event.raw; }
 // The item and usage objects share the event's record.
 ref event_item(const SharedEvent& event) {
-  return event->has_item() ? to_py(std::shared_ptr<const Item>(event, &event->item)) : none();
+  return event->has_item() ? to_py(std::shared_ptr<const ItemRecord>(event, event->item)) : none();
 }
 ref event_usage(const SharedEvent& event) {
-  return event->has_usage() ? to_py(std::shared_ptr<const Usage>(event, &event->usage)) : none();
+  return event->has_usage() ? to_py(std::shared_ptr<const Usage>(event, &event->detail->usage))
+                            : none();
 }
-ref event_error(const Event& event) { return event.has_error() ? to_py(event.message) : none(); }
+ref event_error(const EventRecord& event) {
+  return event.has_error() ? to_py(event.message()) : none();
+}
 
 PyGetSetDef event_getset[] = {
-    readonly("type", get_with<event_type_word>),
-    readonly("run_id", get_field<&Event::run_id>),
-    readonly("thread_id", get_field<&Event::thread_id>),
-    readonly("raw", get_field<&Event::raw>),
-    readonly("item", get_with<event_item>),
-    readonly("usage", get_with<event_usage>),
-    readonly("error", get_with<event_error>),
-    getset_end,
+    readonly("type", get_with<event_type_word>),      readonly("run_id", get_with<event_run_id>),
+    readonly("thread_id", get_with<event_thread_id>), readonly("raw", get_with<event_raw>),
+    readonly("item", get_with<event_item>),           readonly("usage", get_with<event_usage>),
+    readonly("error", get_with<event_error>),         getset_end,
 };
 
-std::string_view item_type_word(const Item& item) { return item.kind.text(); }
+// PyItem: a text the item does not carry reads as "".
+template <ItemText Which>
+ref item_text(const ItemRecord& item) {
+  std::string scratch;
+  return to_py(item.text(Which, scratch));
+}
+std::string_view item_type_word(const ItemRecord& item) { return item.kind_text(); }
+std::optional<std::int32_t> item_exit_code(const ItemRecord& item) { return item.exit_code(); }
+// The changes share the item's record.
+std::vector<FileChange> item_changes(const std::shared_ptr<const ItemRecord>& item) {
+  return changes_of(item);
+}
+std::vector<std::string_view> item_receiver_thread_ids(const ItemRecord& item) {
+  auto ids = item.receiver_thread_ids();
+  return {ids.begin(), ids.end()};
+}
 
 PyGetSetDef item_getset[] = {
-    readonly("id", get_field<&Item::id>),
+    readonly("id", get_with<item_text<ItemText::Id>>),
     readonly("type", get_with<item_type_word>),
-    readonly("status", get_field<&Item::status>),
-    readonly("text", get_field<&Item::text>),
-    readonly("message", get_field<&Item::message>),
-    readonly("command", get_field<&Item::command>),
-    readonly("aggregated_output", get_field<&Item::aggregated_output>),
-    readonly("exit_code", get_field<&Item::exit_code>),
-    readonly("raw", get_field<&Item::raw>),
-    readonly("changes", get_field<&Item::changes>),
-    readonly("tool", get_field<&Item::tool>),
-    readonly("sender_thread_id", get_field<&Item::sender_thread_id>),
-    readonly("receiver_thread_ids", get_field<&Item::receiver_thread_ids>),
+    readonly("status", get_with<item_text<ItemText::Status>>),
+    readonly("text", get_with<item_text<ItemText::Text>>),
+    readonly("message", get_with<item_text<ItemText::Message>>),
+    readonly("command", get_with<item_text<ItemText::Command>>),
+    readonly("aggregated_output", get_with<item_text<ItemText::AggregatedOutput>>),
+    readonly("exit_code", get_with<item_exit_code>),
+    readonly("raw", get_with<item_text<ItemText::Raw>>),
+    readonly("changes", get_with<item_changes>),
+    readonly("tool", get_with<item_text<ItemText::Tool>>),
+    readonly("sender_thread_id", get_with<item_text<ItemText::SenderThreadId>>),
+    readonly("receiver_thread_ids", get_with<item_receiver_thread_ids>),
     getset_end,
 };
 
@@ -76,9 +93,9 @@ PyGetSetDef file_change_getset[] = {
 };
 
 TypeCell event_class =
-    record_class<Event>("builtins.PyEvent", "One decoded agent event.", event_getset);
-TypeCell item_class =
-    record_class<Item>("builtins.PyItem", "A typed projection of an agent item.", item_getset);
+    record_class<EventRecord>("builtins.PyEvent", "One decoded agent event.", event_getset);
+TypeCell item_class = record_class<ItemRecord>("builtins.PyItem",
+                                               "A typed projection of an agent item.", item_getset);
 TypeCell model_usage_class = record_class<ModelUsage>(
     "builtins.PyModelUsage", "Per-model usage reported by an agent.", model_usage_getset);
 TypeCell usage_class =
@@ -89,11 +106,11 @@ TypeCell file_change_class = record_class<FileChange>(
 }  // namespace
 
 template <>
-PyTypeObject* type_object<Event>() {
+PyTypeObject* type_object<EventRecord>() {
   return event_class.get();
 }
 template <>
-PyTypeObject* type_object<Item>() {
+PyTypeObject* type_object<ItemRecord>() {
   return item_class.get();
 }
 template <>

@@ -519,7 +519,7 @@ TEST_F(GroupTest, StressThousandRequestsWithCancel) {
   std::size_t long_runners = 0;
   while (auto event = block_on(events.receive())) {
     ASSERT_LT(event->position, count);
-    raw_by_position[event->position].push_back(event->event->raw.str());
+    raw_by_position[event->position].emplace_back(event->event->raw);
     if (event->position >= 700 && ++long_runners == 64) group_cancel(group);
   }
   EXPECT_EQ(long_runners, 64u);

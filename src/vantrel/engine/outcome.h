@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "vantrel/protocol/event.h"
+#include "vantrel/protocol/event_record.h"
 #include "vantrel/protocol/run_error.h"
 
 namespace vantrel {

@@ -168,8 +168,9 @@ class RunLoop {
     decoded_.clear();
     std::string_view line = json::trim_unicode_space(raw_line);
     if (line.empty()) return true;
-    const LineFrame frame{run_id_, current_thread_id_, wall_clock(), &store_};
-    if (auto failure = decode_line_into(parts_.decoder, store_.keep(line), frame, decoded_))
+    const LineFrame frame{run_id_, Text(nullptr, keeper_.thread_id()), wall_clock(), &store_};
+    if (auto failure =
+            decode_line_into(parts_.decoder, store_.keep(line), frame, keeper_, decoded_))
       return fail_line(*failure, line);
     return true;
   }
@@ -182,7 +183,7 @@ class RunLoop {
   // Records every event of a line; for runs without a handler. False when the line failed.
   bool record_line(std::string_view raw_line) {
     if (!decode_into_buffer(raw_line)) return false;
-    for (Event& event : decoded_) record_event(std::move(event));
+    for (SharedEvent& event : decoded_) record_event(std::move(event));
     decoded_.clear();
     return true;
   }
@@ -193,11 +194,11 @@ class RunLoop {
   awaitable<bool> handle_line(std::string_view raw_line) {
     if (!decode_into_buffer(raw_line)) co_return false;
     bool handled_all = true;
-    for (Event& event : decoded_) {
+    for (SharedEvent& event : decoded_) {
       record_event(std::move(event));
       // The reader sees the event before the handler is awaited.
       publish();
-      auto handled = co_await parts_.handler(last_event());
+      auto handled = co_await parts_.handler(event_of(events_.back()));
       if (!handled) {
         stop_with(RunError::handler(std::move(handled).error()));
         handled_all = false;
@@ -208,21 +209,26 @@ class RunLoop {
     co_return handled_all;
   }
 
-  // Applies an event to the run's values and keeps it, to be published with the next batch.
-  void record_event(Event&& event) {
-    if (event.type.kind == EventType::ThreadStarted) {
-      current_thread_id_ = event.started_thread_id;
-      event.thread_id = current_thread_id_;
-      parts_.thread_id->set(current_thread_id_.str());
-    }
-    if (event.thread_id.empty()) event.thread_id = current_thread_id_;
-    if (event.type.kind == EventType::ItemCompleted && event.item.kind == ItemKind::AgentMessage)
-      final_message_ = event.item.text;
-    if (event.has_usage()) usage_ = event.usage;
-    // The result and the readers share the one event. Once the forwarder is gone, nothing more
-    // is published.
-    events_.push_back(store_.make<Event>(std::move(event)));
+  // Applies a kept event to the run's values and adds it to the run's events, to be published
+  // with the next batch.
+  void record_event(SharedEvent&& kept) {
+    const EventRecord& event = *kept;
+    if (event.type == EventType::ThreadStarted)
+      parts_.thread_id->set(std::string(event.thread_id()));
+    if (event.type == EventType::ItemCompleted && event.item->kind() == ItemKind::AgentMessage)
+      final_message_ = kept;
+    if (event.has_usage()) usage_ = event.detail->usage;
+    // The result and the readers share the one kept event. Once the forwarder is gone, nothing
+    // more is published.
+    events_.push_back(std::move(kept));
     if (channel_open_) unpublished_.push_back(events_.back());
+  }
+
+  // The text of the run's last agent message.
+  std::string final_message() const {
+    if (!final_message_) return {};
+    std::string scratch;
+    return std::string(final_message_->item->text(ItemText::Text, scratch));
   }
 
   // Sends the events not yet sent, all at once.
@@ -232,7 +238,7 @@ class RunLoop {
   }
 
   // The run's last event so far; there must be one.
-  const Event& last_event() const { return *events_.back(); }
+  const EventRecord& last_event() const { return *events_.back(); }
   bool has_events() const { return !events_.empty(); }
 
   void stop_with(RunError error) {
@@ -281,8 +287,8 @@ class RunLoop {
     std::string stderr_text = tail_snapshot(*parts_.tail);
     WallTime finished_at = wall_clock();
     std::optional<RunError> error = choose_error(status, stderr_text);
-    parts_.latch->set(Outcome{RunResult{std::move(parts_.run_id), current_thread_id_.str(),
-                                        final_message_.str(), std::move(usage_), std::move(events_),
+    parts_.latch->set(Outcome{RunResult{std::move(parts_.run_id), std::string(keeper_.thread_id()),
+                                        final_message(), std::move(usage_), std::move(events_),
                                         std::move(stderr_text), started_at_, finished_at},
                               std::move(error)});
   }
@@ -290,11 +296,12 @@ class RunLoop {
   std::optional<RunError> choose_error(const runtime::Result<runtime::ExitStatus>& status,
                                        const std::string& stderr_text) {
     if (error_) return std::move(error_);
-    if (has_events() && last_event().has_error()) return agent_failure(parts_.agent, last_event());
+    if (has_events() && last_event().has_error())
+      return agent_failure(parts_.agent, event_of(events_.back()));
     if (!status.has_value()) return RunError::process(status.error());
     if (!status.value().success()) {
       std::optional<Event> last;
-      if (has_events()) last = last_event();
+      if (has_events()) last = event_of(events_.back());
       return RunError::exit(stderr_text, std::move(last), status.value().code());
     }
     return std::nullopt;
@@ -303,16 +310,17 @@ class RunLoop {
   WallTime started_at_;
   RunParts parts_;
   LineReader reader_;
-  // The run's lines, texts and events; every event keeps it alive.
-  RunStore store_;
+  // The run's lines, texts and events; every kept event keeps it alive. Its texts are lent: the
+  // decoded events that hold them last no longer than the run, and are kept compactly.
+  RunStore store_{RunStore::LendTexts{}};
+  EventKeeper keeper_{store_};
   Text run_id_;
   std::uint64_t line_ = 0;
-  Text current_thread_id_;
-  Text final_message_;
+  SharedEvent final_message_;  // the last agent message
   Usage usage_;
   std::vector<SharedEvent> events_;       // the run's events in order, for its result
   std::vector<SharedEvent> unpublished_;  // the last of them, not yet sent to the forwarder
-  std::vector<Event> decoded_;            // the events of the line at hand, its capacity reused
+  std::vector<SharedEvent> decoded_;      // the events of the line at hand, its capacity reused
   bool channel_open_ = true;
   std::optional<RunError> error_;
   // What the waits for output look at: cancelled on the run's cancel and a grace after the

@@ -104,13 +104,13 @@ Ran run(const RunSetup& setup, RunRequest request = prompt_request(), EventHandl
 // The events themselves, to compare what they hold.
 std::vector<Event> values(const std::vector<SharedEvent>& events) {
   std::vector<Event> result;
-  for (const SharedEvent& e : events) result.push_back(*e);
+  for (const SharedEvent& e : events) result.push_back(event_of(e));
   return result;
 }
 
 std::vector<EventType::Kind> kinds(const std::vector<SharedEvent>& events) {
   std::vector<EventType::Kind> result;
-  for (const SharedEvent& e : events) result.push_back(e->type.kind);
+  for (const SharedEvent& e : events) result.push_back(e->type);
   return result;
 }
 
@@ -148,8 +148,8 @@ TEST(Run, KeepsThreadIdFinalMessageAndTheLastTurnsUsage) {
   EXPECT_EQ(r.usage.output_tokens, 1);
   ASSERT_EQ(r.events.size(), 5u);
   for (const SharedEvent& e : r.events) {
-    EXPECT_EQ(e->thread_id, "t1");
-    EXPECT_EQ(e->run_id, r.run_id);
+    EXPECT_EQ(e->thread_id(), "t1");
+    EXPECT_EQ(e->run_id(), r.run_id);
     EXPECT_GE(e->received_at, r.started_at);
   }
   EXPECT_EQ(r.events[2]->raw, message_hi);
@@ -162,7 +162,7 @@ TEST(Run, AFailedTurnReplacesTheUsageAndAnEmptyThreadIdResetsIt) {
   const RunResult& r = ran.outcome.result;
   EXPECT_EQ(r.usage, Usage{}) << "the failed turn's all-zero usage";
   EXPECT_EQ(r.thread_id, "");
-  EXPECT_EQ(r.events.back()->thread_id, "");
+  EXPECT_EQ(r.events.back()->thread_id(), "");
   EXPECT_FALSE(ran.outcome.error) << "a failure followed by another event is no failure";
 }
 
@@ -172,7 +172,7 @@ TEST(Run, EventsOfALineCarryTheThreadTheLineStarted) {
                                R"({"type":"text","text":"a"}]}})"),
                  .agent = Agent::Claude});
   ASSERT_FALSE(ran.outcome.result.events.empty());
-  for (const SharedEvent& e : ran.outcome.result.events) EXPECT_EQ(e->thread_id, "s1");
+  for (const SharedEvent& e : ran.outcome.result.events) EXPECT_EQ(e->thread_id(), "s1");
   EXPECT_EQ(ran.outcome.result.thread_id, "s1");
 }
 
@@ -288,7 +288,7 @@ TEST(Run, AnExitErrorCarriesTheTailAndTheLastEventOfAnyKind) {
   ASSERT_TRUE(ran.outcome.error);
   EXPECT_EQ(ran.outcome.error->code, 3);
   EXPECT_EQ(ran.outcome.error->stderr_text, "why\n");
-  EXPECT_EQ(ran.outcome.error->event, *ran.outcome.result.events.back());
+  EXPECT_EQ(ran.outcome.error->event, event_of(ran.outcome.result.events.back()));
 
   Ran silent = run({.script = "exit 1\n"});
   ASSERT_TRUE(silent.outcome.error);
@@ -377,7 +377,7 @@ TEST(Run, AFailingHandlerStopsTheRunInTheMiddleOfALine) {
   expect_error(ran.outcome, RunError::Handler, "agent event handler failed: no b");
   EXPECT_EQ(*seen, (std::vector<std::string>{"a", "b"}));
   ASSERT_EQ(ran.outcome.result.events.size(), 2u);
-  EXPECT_EQ(ran.outcome.result.events[1]->item.text, "b");
+  EXPECT_EQ(event_of(ran.outcome.result.events[1]).item.text, "b");
 }
 
 // A cancel made while a line's events are handled takes effect after the last event of that

@@ -583,6 +583,32 @@ void Reader::read_string(std::string& out, std::string_view expected) {
   out = read_string(expected);
 }
 
+std::string_view Reader::read_string_source(bool& escaped, std::string_view expected) {
+  escaped = false;
+  int c = value_start();
+  if (c != '"') {
+    if (c >= 0) fail_invalid_type(expected);
+    return {};
+  }
+  value_pending_ = false;
+  const std::size_t start = ++pos_;
+  std::string_view unused;
+  if (!scan_string(false, true, unused)) return {};
+  std::string_view source = text_.substr(start, pos_ - 1 - start);
+  escaped = source.find('\\') != std::string_view::npos;
+  return source;
+}
+
+std::string unescape_string_source(std::string_view source) {
+  std::string quoted;
+  quoted.reserve(source.size() + 2);
+  quoted.append(1, '"').append(source).append(1, '"');
+  Reader r(quoted);
+  std::string out;
+  r.read_string(out);
+  return out;
+}
+
 bool Reader::read_bool(std::string_view expected) {
   int c = value_start();
   if (c != 't' && c != 'f') {

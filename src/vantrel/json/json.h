@@ -184,6 +184,10 @@ class Reader {
   // lasts until the next string is read.
   std::string_view read_string(std::string_view expected = "a string");
   void read_string(std::string& out, std::string_view expected = "a string");
+  // A JSON string's contents as written, escapes left in place but checked all the same, as
+  // read_string checks them; `escaped` tells whether it holds any. A view into the text:
+  // unescape_string_source gives the contents.
+  std::string_view read_string_source(bool& escaped, std::string_view expected = "a string");
 
   // A parsed JSON number: an integer when it has no fraction or exponent and fits u64 (or i64
   // when negative), else a double (or, from read_integer, a BigInteger).
@@ -421,6 +425,10 @@ void read_record(Reader& r, const Record<R>& record, R& out) {
                           record.min_elements, &detail::field_at<R>};
   detail::read_record(r, info, &out);
 }
+
+// The contents of a string that read_string_source read (its escapes are known to be sound),
+// its escapes decoded as read_string decodes them.
+std::string unescape_string_source(std::string_view source);
 
 // Reads the whole `text` as one value of T, starting from `T{}`: nullopt on success, else the
 // error. `out` is unspecified after a failure.

@@ -181,6 +181,16 @@ TEST(JsonStrings, EscapesAreDecodedAndLoneSurrogatesReplaced) {
     std::string value;
     std::string result = outcome(row.text, value);
     EXPECT_EQ(result == "ok" ? value : result, row.value_or_error) << row.text;
+    // Read as its source, unescaped later, a string gives the same value or the same failure.
+    json::Reader r(row.text);
+    bool escaped = false;
+    std::string_view source = r.read_string_source(escaped);
+    std::string later = r.finish() ? json::unescape_string_source(source) : r.error().text();
+    EXPECT_EQ(later, row.value_or_error) << row.text;
+    if (r.ok()) {
+      EXPECT_EQ(source, row.text.substr(1, row.text.size() - 2));
+      EXPECT_EQ(escaped, row.text.find('\\') != std::string_view::npos) << row.text;
+    }
   }
   // Keys too: both name U+FFFD, so the later entry replaces the first.
   std::unordered_map<std::string, std::int64_t> map;

@@ -295,28 +295,31 @@ DecoderState new_decoder_state(Agent agent) {
 }
 
 std::optional<DecodeFailure> decode_line_into(DecoderState& state, const Text& line,
-                                              const LineFrame& frame, std::vector<Event>& events) {
+                                              const LineFrame& frame, EventKeeper& keeper,
+                                              std::vector<SharedEvent>& events) {
   events.clear();
   if (auto* stream = std::get_if<StreamState>(&state)) {
     auto decoded = decode_claude_kept_line(*stream, line, frame);
     if (auto* failure = std::get_if<DecodeFailure>(&decoded)) return std::move(*failure);
-    events = std::move(std::get<std::vector<Event>>(decoded));
+    for (const Event& event : std::get<std::vector<Event>>(decoded))
+      events.push_back(keeper.keep(event));
     return std::nullopt;
   }
-  // A codex line is always one event, decoded in its place.
-  auto failure = decode_codex_line_into(line, frame, events.emplace_back());
-  if (failure) events.clear();
-  return failure;
+  // A codex line is always one event.
+  auto kept = keep_codex_line(line, frame, keeper);
+  if (auto* failure = std::get_if<DecodeFailure>(&kept)) return std::move(*failure);
+  events.push_back(std::move(std::get<SharedEvent>(kept)));
+  return std::nullopt;
 }
 
 Decoded<std::vector<Event>> decode_line(DecoderState& state, std::string_view line,
                                         const std::string& run_id, const std::string& thread_id,
                                         WallTime received_at) {
-  LoneLine lone(line, run_id, thread_id, received_at);
-  std::vector<Event> events;
-  if (auto failure = decode_line_into(state, lone.line, lone.frame, events))
-    return std::move(*failure);
-  return events;
+  if (auto* stream = std::get_if<StreamState>(&state))
+    return decode_claude_line(*stream, line, run_id, thread_id, received_at);
+  auto decoded = decode_codex_line(line, run_id, thread_id, received_at);
+  if (auto* failure = std::get_if<DecodeFailure>(&decoded)) return std::move(*failure);
+  return std::vector<Event>{std::move(std::get<Event>(decoded))};
 }
 
 std::string block_item_id(StreamState& state, std::string_view key) {

@@ -12,6 +12,7 @@
 #include "vantrel/json/json.h"
 #include "vantrel/protocol/decoded.h"
 #include "vantrel/protocol/event.h"
+#include "vantrel/protocol/event_record.h"
 #include "vantrel/protocol/request.h"
 
 namespace vantrel {
@@ -166,11 +167,12 @@ Decoded<std::vector<Event>> decode_line(DecoderState& state, std::string_view li
                                         const std::string& run_id, const std::string& thread_id,
                                         WallTime received_at);
 
-// The run loop's form of decode_line, for a line kept in `frame`'s store: the events go into
-// `events` (emptied first), so that a caller decoding line after line reuses one buffer; returns
-// the failure, if any. Every event of the line shares the kept line.
+// The run loop's form of decode_line, for a line kept in `frame`'s store: the events, kept by
+// `keeper`, go into `events` (emptied first), so that a caller decoding line after line reuses
+// one buffer; returns the failure, if any. Every event of the line shares the kept line.
 std::optional<DecodeFailure> decode_line_into(DecoderState& state, const Text& line,
-                                              const LineFrame& frame, std::vector<Event>& events);
+                                              const LineFrame& frame, EventKeeper& keeper,
+                                              std::vector<SharedEvent>& events);
 
 // A claude or grok line into its events (never none) or a failure text.
 Decoded<std::vector<Event>> decode_claude_line(StreamState& state, std::string_view line,

@@ -848,22 +848,25 @@ TEST(DecodeLineInto, EventsOfOneLineShareTheKeptLine) {
   const Text kept = store.keep(line);
   const std::size_t line_bytes = store.arena().allocated_bytes();
   DecoderState state = new_decoder_state(Agent::Claude);
-  std::vector<Event> events;
-  ASSERT_EQ(
-      decode_line_into(state, kept, LineFrame{run_id, current_thread, received, &store}, events),
-      std::nullopt);
+  EventKeeper keeper(store);
+  std::vector<SharedEvent> events;
+  ASSERT_EQ(decode_line_into(state, kept, LineFrame{run_id, current_thread, received, &store},
+                             keeper, events),
+            std::nullopt);
   ASSERT_EQ(events.size(), 2 * blocks);
   const auto within = [&](std::string_view part) {
     return part.data() >= kept.data() && part.data() + part.size() <= kept.data() + kept.size();
   };
-  for (const Event& event : events) {
-    EXPECT_EQ(event.raw.data(), kept.data());
-    EXPECT_EQ(event.raw.size(), kept.size());
-    EXPECT_TRUE(within(event.item.raw)) << event.item.raw;
+  std::string scratch;
+  for (const SharedEvent& event : events) {
+    EXPECT_EQ(event->raw.data(), kept.data());
+    EXPECT_EQ(event->raw.size(), kept.size());
+    std::string_view item_raw = event->item->text(ItemText::Raw, scratch);
+    EXPECT_TRUE(within(item_raw)) << item_raw;
   }
-  // Beyond the line only each block's short texts (ids, messages) are kept.
+  // Beyond the line only each block's records and short texts (ids, messages) are kept.
   EXPECT_EQ(line_bytes, line.size());
-  EXPECT_LT(store.arena().allocated_bytes() - line_bytes, blocks * 32);
+  EXPECT_LT(store.arena().allocated_bytes() - line_bytes, blocks * 512);
 }
 
 }  // namespace

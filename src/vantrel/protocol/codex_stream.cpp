@@ -92,128 +92,157 @@ Usage with_total(Usage usage) {
 
 // The message of a turn.failed line: the `message` of its error record when that reads and is
 // non-empty, else the error's raw text. Failures here never fail the line.
-Text turn_failure_message(const std::optional<json::Raw>& error, const Text& line,
-                          const RunStore& store) {
+std::string_view turn_failure_message(const std::optional<json::Raw>& error, const Text& line,
+                                      const RunStore& store) {
   if (!error) return {};
   codex::Inner inner;
-  if (!json::decode(error->text, inner) && !inner.message.empty()) return store.keep(inner.message);
-  return line.part(error->text);
+  if (!json::decode(error->text, inner) && !inner.message.empty())
+    return store.keep(inner.message).view();
+  return line.part(error->text).view();
 }
 
-void fill_item(codex::WireItem&& wire, std::string_view raw_item, const Text& line,
-               const RunStore& store, Item& item) {
-  auto kept = [&](const WireText& text) { return kept_text(text, line, store); };
-  item.id = kept(wire.id);
-  item.kind = ItemKind::from_text(wire.type);
-  item.status = kept(wire.status);
-  item.text = kept(wire.text);
-  item.message = kept(wire.message);
-  item.command = kept(wire.command);
-  item.aggregated_output = kept(wire.aggregated_output);
-  item.exit_code = wire.exit_code;
-  item.raw = line.part(raw_item);
-  item.changes.reserve(wire.changes.size());
+// The item of `wire`, read from `raw_item` (a part of the kept `line`), kept in the store. Its
+// texts stay in the line as JSON wrote them, to be unescaped when they are read; only the
+// changes' texts are unescaped now.
+const ItemRecord* keep_item(codex::WireItem&& wire, std::string_view raw_item, const Text& line,
+                            RunStore& store) {
+  Arena& arena = store.arena();
+  ItemParts parts;
+  auto set = [&](ItemText which, const WireText& text) {
+    parts.texts[static_cast<std::size_t>(which)] = text.source;
+    if (text.escaped)
+      parts.escaped |= static_cast<std::uint16_t>(1u << static_cast<unsigned>(which));
+  };
+  ItemKind kind = ItemKind::from_text(wire.type);
+  parts.kind = kind.kind;
+  parts.texts[static_cast<std::size_t>(ItemText::OtherKind)] = arena.copy(kind.other);
+  set(ItemText::Id, wire.id);
+  set(ItemText::Status, wire.status);
+  set(ItemText::Text, wire.text);
+  set(ItemText::Message, wire.message);
+  set(ItemText::Command, wire.command);
+  set(ItemText::AggregatedOutput, wire.aggregated_output);
+  parts.texts[static_cast<std::size_t>(ItemText::Raw)] = line.part(raw_item).view();
+  set(ItemText::Tool, wire.tool);
+  set(ItemText::SenderThreadId, wire.sender_thread_id);
+  parts.exit_code = wire.exit_code;
+  std::vector<FileChangeRecord> changes;
+  changes.reserve(wire.changes.size());
   for (const codex::WireChange& change : wire.changes)
-    item.changes.push_back(FileChange{kept(change.path), kept(change.kind)});
-  item.tool = kept(wire.tool);
-  item.sender_thread_id = kept(wire.sender_thread_id);
-  item.receiver_thread_ids = std::move(wire.receiver_thread_ids);
+    changes.push_back(
+        {kept_text(change.path, line, store).view(), kept_text(change.kind, line, store).view()});
+  std::vector<std::string_view> receivers;
+  receivers.reserve(wire.receiver_thread_ids.size());
+  for (const std::string& id : wire.receiver_thread_ids) receivers.push_back(arena.copy(id));
+  parts.changes = changes;
+  parts.receiver_thread_ids = receivers;
+  return ItemRecord::make(parts, arena);
 }
 
-// Reads an item from its raw slice of `line` (absent when missing or null) into `item`; the
+// Reads an item from its raw slice of `line` (absent when missing or null) and keeps it; the
 // failure, if it does not read.
-std::optional<DecodeFailure> read_item(std::optional<std::string_view> raw_item, const Text& line,
-                                       const RunStore& store, Item& item) {
+Decoded<const ItemRecord*> read_item(std::optional<std::string_view> raw_item, const Text& line,
+                                     RunStore& store) {
   if (!raw_item || raw_item->empty()) return DecodeFailure{"missing item payload"};
   codex::WireItem wire;
   if (auto error = json::decode(*raw_item, wire)) return DecodeFailure{error->text()};
-  fill_item(std::move(wire), *raw_item, line, store, item);
-  return std::nullopt;
+  return keep_item(std::move(wire), *raw_item, line, store);
 }
 
 // The item of a line read in one pass; its reading has succeeded.
-std::optional<DecodeFailure> item_of(std::optional<codex::ReadItem>& read, const Text& line,
-                                     const RunStore& store, Item& item) {
+Decoded<const ItemRecord*> item_of(std::optional<codex::ReadItem>& read, const Text& line,
+                                   RunStore& store) {
   if (!read) return DecodeFailure{"missing item payload"};
-  fill_item(std::move(read->wire), read->raw.text, line, store, item);
-  return std::nullopt;
+  return keep_item(std::move(read->wire), read->raw.text, line, store);
 }
 
 // The item of a line read in two passes, read from its raw slice now.
-std::optional<DecodeFailure> item_of(const std::optional<json::Raw>& raw, const Text& line,
-                                     const RunStore& store, Item& item) {
-  return read_item(raw ? std::optional(raw->text) : std::nullopt, line, store, item);
+Decoded<const ItemRecord*> item_of(const std::optional<json::Raw>& raw, const Text& line,
+                                   RunStore& store) {
+  return read_item(raw ? std::optional(raw->text) : std::nullopt, line, store);
 }
 
-// The event of a line read whole, by either reading, filled into a default `event`.
+// The event of a line read whole, by either reading, kept by `keeper`.
 template <class Wire>
-std::optional<DecodeFailure> fill_event(Wire& wire, const Text& line, const LineFrame& frame,
-                                        Event& event) {
+Decoded<SharedEvent> keep_event(Wire& wire, const Text& line, const LineFrame& frame,
+                                EventKeeper& keeper) {
   if (!wire.type || wire.type->empty()) return DecodeFailure{"missing event type"};
 
-  const RunStore& store = *frame.store;
-  event.type = EventType::from_text(*wire.type);
-  event.run_id = frame.run_id;
-  event.thread_id = frame.thread_id;
-  event.raw = line;
-  event.received_at = frame.received_at;
-  switch (event.type.kind) {
+  RunStore& store = keeper.store();
+  EventType type = EventType::from_text(*wire.type);
+  EventParts parts;
+  parts.type = type.kind;
+  parts.other_type = store.arena().copy(type.other);
+  parts.run_id = frame.run_id;
+  parts.thread_id = frame.thread_id;
+  parts.raw = line;
+  parts.received_at = frame.received_at;
+  Usage usage;
+  switch (type.kind) {
     case EventType::ThreadStarted:
-      event.started_thread_id = kept_text(wire.thread_id, line, store);
-      event.thread_id = event.started_thread_id;
+      parts.thread_id = kept_text(wire.thread_id, line, store).view();
       break;
-    case EventType::TurnCompleted: event.usage = with_total(std::move(wire.usage)); break;
+    case EventType::TurnCompleted:
+      usage = with_total(std::move(wire.usage));
+      parts.usage = &usage;
+      break;
     case EventType::TurnFailed:
-      event.usage = with_total(std::move(wire.usage));
-      event.raw_error = line.part(raw_text(wire.error));
-      event.message = turn_failure_message(wire.error, line, store);
+      usage = with_total(std::move(wire.usage));
+      parts.usage = &usage;
+      parts.raw_error = line.part(raw_text(wire.error)).view();
+      parts.message = turn_failure_message(wire.error, line, store);
       break;
     case EventType::ItemStarted:
-    case EventType::ItemCompleted:
-      if (auto failure = item_of(wire.item, line, store, event.item)) return failure;
+    case EventType::ItemCompleted: {
+      Decoded<const ItemRecord*> item = item_of(wire.item, line, store);
+      if (auto* failure = std::get_if<DecodeFailure>(&item)) return std::move(*failure);
+      parts.item = std::get<const ItemRecord*>(item);
       break;
+    }
     case EventType::Error:
-      event.raw_error = line.part(raw_text(wire.error));
-      event.message = wire.message.empty() ? event.raw_error : kept_text(wire.message, line, store);
+      parts.raw_error = line.part(raw_text(wire.error)).view();
+      parts.message =
+          wire.message.empty() ? parts.raw_error : kept_text(wire.message, line, store).view();
       break;
     case EventType::TurnStarted:
     case EventType::Other: break;
   }
-  return std::nullopt;
+  return keeper.keep(parts);
 }
 
 }  // namespace
 
 Decoded<Item> decode_codex_item(std::optional<std::string_view> raw_item) {
-  Item item;
   RunStore store;
   std::optional<Text> kept;
   if (raw_item) kept = store.keep(*raw_item);
   auto raw = kept ? std::optional(kept->view()) : std::nullopt;
-  if (auto failure = read_item(raw, kept.value_or(Text()), store, item)) return std::move(*failure);
-  return item;
+  Decoded<const ItemRecord*> item = read_item(raw, kept.value_or(Text()), store);
+  if (auto* failure = std::get_if<DecodeFailure>(&item)) return std::move(*failure);
+  return item_of(
+      std::shared_ptr<const ItemRecord>(store.share(), std::get<const ItemRecord*>(item)));
 }
 
 // A line is read in one pass, its item with it, whatever its type. Only a line that fails so
 // is read again in two: the line with its item kept raw, then the item if the type wants it.
 // That second reading alone words the failure (positions within the item count from the item),
 // and lets a faulty item pass when the type never reads it.
-std::optional<DecodeFailure> decode_codex_line_into(const Text& line, const LineFrame& frame,
-                                                    Event& event) {
+Decoded<SharedEvent> keep_codex_line(const Text& line, const LineFrame& frame,
+                                     EventKeeper& keeper) {
   codex::WireLine one_pass;
-  if (!json::decode(line, one_pass)) return fill_event(one_pass, line, frame, event);
+  if (!json::decode(line, one_pass)) return keep_event(one_pass, line, frame, keeper);
   codex::WireEvent wire;
   if (auto error = json::decode(line, wire)) return DecodeFailure{error->text()};
-  return fill_event(wire, line, frame, event);
+  return keep_event(wire, line, frame, keeper);
 }
 
 Decoded<Event> decode_codex_line(std::string_view line, const std::string& run_id,
                                  const std::string& thread_id, WallTime received_at) {
   LoneLine lone(line, run_id, thread_id, received_at);
-  Event event;
-  if (auto failure = decode_codex_line_into(lone.line, lone.frame, event))
-    return std::move(*failure);
-  return event;
+  EventKeeper keeper(lone.store);
+  Decoded<SharedEvent> kept = keep_codex_line(lone.line, lone.frame, keeper);
+  if (auto* failure = std::get_if<DecodeFailure>(&kept)) return std::move(*failure);
+  return event_of(std::get<SharedEvent>(kept));
 }
 
 }  // namespace vantrel

@@ -10,6 +10,7 @@
 #include "vantrel/json/json.h"
 #include "vantrel/protocol/decoded.h"
 #include "vantrel/protocol/event.h"
+#include "vantrel/protocol/event_record.h"
 #include "vantrel/protocol/wire_text.h"
 
 namespace vantrel {
@@ -63,10 +64,9 @@ void read_json(json::Reader& r, Inner& out);
 Decoded<Event> decode_codex_line(std::string_view line, const std::string& run_id,
                                  const std::string& thread_id, WallTime received_at);
 
-// As decode_codex_line, for a line kept in `frame`'s store, into a default `event`: the failure,
-// if any (`event` is then unspecified). The event's texts are parts of `line` or kept in the store.
-std::optional<DecodeFailure> decode_codex_line_into(const Text& line, const LineFrame& frame,
-                                                    Event& event);
+// As decode_codex_line, for a line kept in `frame`'s store: its event, kept by `keeper`, with
+// texts that are parts of `line` wherever they can be.
+Decoded<SharedEvent> keep_codex_line(const Text& line, const LineFrame& frame, EventKeeper& keeper);
 
 // The raw `item` of a line (absent when missing or null) into an item; failure positions count
 // within the item text.

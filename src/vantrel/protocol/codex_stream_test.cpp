@@ -303,29 +303,31 @@ TEST(DecodeCodexLine, SkippedValuesNestToAnyDepth) {
   EXPECT_EQ(std::get<Event>(got).raw_error, error);
 }
 
-// A line is held once: the event's raw text is the kept line, and every text read without an
-// escape is a part of it. Only escaped texts are kept apart, decoded.
-TEST(DecodeCodexLineInto, TextsAreViewsIntoTheKeptLine) {
+// A line is held once: the kept event's raw text is the kept line, and every text of its item
+// is a part of it, an escaped one as JSON wrote it, unescaped only as it is read.
+TEST(KeepCodexLine, TextsAreViewsIntoTheKeptLine) {
   const std::string line =
       R"({"type":"item.completed","item":{"id":"i1","type":"command_execution","command":"ls",)"
-      R"("aggregated_output":"a\nb","status":"completed","changes":[{"path":"p","kind":"add"}]}})";
+      R"("aggregated_output":"a\nb\u00e9","status":"completed",)"
+      R"("changes":[{"path":"p","kind":"add"}]}})";
   RunStore store;
   const Text kept = store.keep(line);
-  Event event;
-  ASSERT_EQ(
-      decode_codex_line_into(kept, LineFrame{run_id, current_thread, received, &store}, event),
-      std::nullopt);
+  EventKeeper keeper(store);
+  auto got = keep_codex_line(kept, LineFrame{run_id, current_thread, received, &store}, keeper);
+  ASSERT_TRUE(std::holds_alternative<SharedEvent>(got)) << std::get<DecodeFailure>(got).text;
+  const SharedEvent& event = std::get<SharedEvent>(got);
   const auto within = [&](std::string_view part) {
     return part.data() >= kept.data() && part.data() + part.size() <= kept.data() + kept.size();
   };
-  EXPECT_EQ(event.raw.data(), kept.data());
-  for (std::string_view part :
-       {event.item.raw.view(), event.item.id.view(), event.item.command.view(),
-        event.item.status.view(), event.item.changes.at(0).path.view()})
-    EXPECT_TRUE(within(part)) << part;
-  EXPECT_EQ(event.item.aggregated_output, "a\nb");
-  EXPECT_FALSE(within(event.item.aggregated_output));
-  EXPECT_EQ(event.item.raw.owner(), kept.owner());
+  EXPECT_EQ(event->raw.data(), kept.data());
+  std::string scratch;
+  for (ItemText which : {ItemText::Raw, ItemText::Id, ItemText::Command, ItemText::Status}) {
+    std::string_view text = event->item->text(which, scratch);
+    EXPECT_TRUE(within(text)) << text;
+  }
+  EXPECT_TRUE(within(event->item->changes()[0].path));
+  EXPECT_EQ(event->item->text(ItemText::AggregatedOutput, scratch), "a\nb\xc3\xa9");
+  EXPECT_EQ(event_of(event).item.aggregated_output, "a\nb\xc3\xa9");
 }
 
 }  // namespace

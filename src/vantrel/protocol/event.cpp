@@ -39,6 +39,8 @@ std::string_view EventType::text() const {
   return kind == Other ? std::string_view(other) : event_words[kind];
 }
 
+std::string_view EventType::word(Kind kind) { return kind == Other ? "" : event_words[kind]; }
+
 ItemKind ItemKind::from_text(std::string_view text) {
   ItemKind item(static_cast<Kind>(word_index(item_words, text)));
   if (item.kind == Other) item.other = text;
@@ -48,6 +50,8 @@ ItemKind ItemKind::from_text(std::string_view text) {
 std::string_view ItemKind::text() const {
   return kind == Other ? std::string_view(other) : item_words[kind];
 }
+
+std::string_view ItemKind::word(Kind kind) { return kind == Other ? "" : item_words[kind]; }
 
 namespace {
 
@@ -95,14 +99,5 @@ constexpr json::Record<FileChange> file_change_record{"FileChange", file_change_
 void read_json(json::Reader& r, Usage& out) { json::read_record(r, usage_record, out); }
 void read_json(json::Reader& r, ModelUsage& out) { json::read_record(r, model_usage_record, out); }
 void read_json(json::Reader& r, FileChange& out) { json::read_record(r, file_change_record, out); }
-
-bool same_event(const SharedEvent& a, const SharedEvent& b) {
-  if (!a || !b) return a == b;
-  return *a == *b;
-}
-
-bool same_events(const std::vector<SharedEvent>& a, const std::vector<SharedEvent>& b) {
-  return std::ranges::equal(a, b, same_event);
-}
 
 }  // namespace vantrel

@@ -41,9 +41,22 @@ struct EventType {
   static EventType from_text(std::string_view text);
   // The canonical word, or the kept text for Other.
   std::string_view text() const;
+  // The canonical word of a kind other than Other.
+  static std::string_view word(Kind kind);
 
   friend bool operator==(const EventType&, const EventType&) = default;
 };
+
+// Which kinds of event carry an item, usage or an error.
+constexpr bool carries_item(EventType::Kind kind) {
+  return kind == EventType::ItemStarted || kind == EventType::ItemCompleted;
+}
+constexpr bool carries_usage(EventType::Kind kind) {
+  return kind == EventType::TurnCompleted || kind == EventType::TurnFailed;
+}
+constexpr bool carries_error(EventType::Kind kind) {
+  return kind == EventType::TurnFailed || kind == EventType::Error;
+}
 
 // The kind of an item. `Other` keeps the agent's own item type text verbatim.
 struct ItemKind {
@@ -68,6 +81,7 @@ struct ItemKind {
 
   static ItemKind from_text(std::string_view text);
   std::string_view text() const;
+  static std::string_view word(Kind kind);
 
   friend bool operator==(const ItemKind&, const ItemKind&) = default;
 };
@@ -143,15 +157,9 @@ struct Event {
   Text raw_error;
   Item item;
 
-  bool has_item() const {
-    return type.kind == EventType::ItemStarted || type.kind == EventType::ItemCompleted;
-  }
-  bool has_usage() const {
-    return type.kind == EventType::TurnCompleted || type.kind == EventType::TurnFailed;
-  }
-  bool has_error() const {
-    return type.kind == EventType::TurnFailed || type.kind == EventType::Error;
-  }
+  bool has_item() const { return carries_item(type.kind); }
+  bool has_usage() const { return carries_usage(type.kind); }
+  bool has_error() const { return carries_error(type.kind); }
 
   friend bool operator==(const Event&, const Event&) = default;
 };
@@ -176,14 +184,6 @@ struct LoneLine {
   LoneLine(const LoneLine&) = delete;
   LoneLine& operator=(const LoneLine&) = delete;
 };
-
-// An event as the run publishes it: made once, never changed again, and shared by the run's
-// result and every reader instead of copied for each.
-using SharedEvent = std::shared_ptr<const Event>;
-
-// Whether two shared events hold equal events (two empty ones are equal), wherever they live.
-bool same_event(const SharedEvent& a, const SharedEvent& b);
-bool same_events(const std::vector<SharedEvent>& a, const std::vector<SharedEvent>& b);
 
 // Reading the records from agent JSON (object or array form, keys exactly as listed, others
 // skipped; "struct Usage", "struct ModelUsage", "struct FileChange" in type failures). With these,

@@ -14,17 +14,7 @@ bool lies_within(std::string_view part, std::string_view whole) {
 
 }  // namespace
 
-void read_json(json::Reader& r, WireText& out) {
-  std::string_view read = r.read_string();
-  out.escaped = !read.empty() && !lies_within(read, r.text());
-  if (out.escaped) {
-    out.decoded.assign(read);
-    out.in_line = {};
-  } else {
-    out.decoded.clear();
-    out.in_line = read;
-  }
-}
+void read_json(json::Reader& r, WireText& out) { out.source = r.read_string_source(out.escaped); }
 
 Text text_in(const Text& line, std::string_view within, const RunStore& store) {
   if (within.empty()) return {};
@@ -33,8 +23,8 @@ Text text_in(const Text& line, std::string_view within, const RunStore& store) {
 }
 
 Text kept_text(const WireText& text, const Text& line, const RunStore& store) {
-  if (text.escaped) return store.keep(text.decoded);
-  return text_in(line, text.in_line, store);
+  if (text.escaped) return store.keep(json::unescape_string_source(text.source));
+  return text_in(line, text.source, store);
 }
 
 }  // namespace vantrel

@@ -1,7 +1,6 @@
 // A string field of an agent line, read without a copy when it needs no unescaping.
 #pragma once
 
-#include <string>
 #include <string_view>
 
 #include "vantrel/json/json.h"
@@ -10,13 +9,12 @@
 
 namespace vantrel {
 
-// As read from a line: a view into the line being read when the string has no escapes, else
-// its decoded text (a JSON string, "a string" in type failures).
+// As read from a line: the string's source, a view into the text being read, and whether it
+// holds escapes (a JSON string, "a string" in type failures).
 struct WireText {
-  std::string_view in_line;
-  std::string decoded;
+  std::string_view source;
   bool escaped = false;
-  bool empty() const { return !escaped && in_line.empty(); }
+  bool empty() const { return source.empty(); }
 };
 
 void read_json(json::Reader& r, WireText& out);
@@ -25,7 +23,7 @@ void read_json(json::Reader& r, WireText& out);
 Text text_in(const Text& line, std::string_view within, const RunStore& store);
 
 // The text as a record keeps it: a part of the kept `line` (which the text was read from), or
-// the decoded text kept in `store`.
+// its unescaped text kept in `store`.
 Text kept_text(const WireText& text, const Text& line, const RunStore& store);
 
 }  // namespace vantrel

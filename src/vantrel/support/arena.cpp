@@ -91,6 +91,7 @@ void Mapping::release() noexcept {
 }
 
 Arena::~Arena() {
+  for (auto d = destructors_.rbegin(); d != destructors_.rend(); ++d) d->destroy(d->object);
   for (Mapping& chunk : chunks_)
     if (chunk.size() == chunk_size) chunk_pool().give(std::move(chunk));
 }

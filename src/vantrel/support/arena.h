@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <memory>
+#include <new>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -55,6 +57,20 @@ class Arena {
   void* allocate(std::size_t size, std::size_t align);
   // A copy of `text` inside the arena.
   std::string_view copy(std::string_view text);
+  // A T built inside the arena, destroyed with it (in reverse order of making) when it has a
+  // destructor to run.
+  template <class T, class... Args>
+  T* create(Args&&... args) {
+    void* at = allocate(sizeof(T), alignof(T));
+    if constexpr (std::is_trivially_destructible_v<T>) {
+      return ::new (at) T(std::forward<Args>(args)...);
+    } else {
+      destructors_.reserve(destructors_.size() + 1);  // so that the push below cannot fail
+      T* made = ::new (at) T(std::forward<Args>(args)...);
+      destructors_.push_back({[](void* p) noexcept { static_cast<T*>(p)->~T(); }, made});
+      return made;
+    }
+  }
   // The bytes of all mappings the arena holds, and of all allocations made in them.
   std::size_t mapped_bytes() const;
   std::size_t allocated_bytes() const { return allocated_; }
@@ -62,8 +78,13 @@ class Arena {
  private:
   // Starts a chunk that holds at least `size` bytes.
   void start_chunk(std::size_t size);
+  struct Destructor {
+    void (*destroy)(void*) noexcept;
+    void* object;
+  };
   std::vector<Mapping> chunks_;
   std::vector<Mapping> large_;
+  std::vector<Destructor> destructors_;
   char* next_ = nullptr;
   char* end_ = nullptr;
   std::size_t allocated_ = 0;
@@ -93,6 +114,7 @@ class ArenaAllocator {
 
  private:
   std::shared_ptr<Arena> arena_;
+  bool lends_texts_ = false;
 };
 
 }  // namespace vantrel
@@ -101,14 +123,20 @@ namespace vantrel {
 
 // The storage of one run's decoded records: its kept lines, its unescaped texts and its events,
 // all in one arena that goes with the last of them.
+// A store's texts share it, so that they may outlive it. A store that outlives every text it
+// hands out (a run's, whose kept records share the arena themselves) lends them instead, which
+// spares a count update per text.
 class RunStore {
  public:
+  struct LendTexts {};
   RunStore() : arena_(std::make_shared<Arena>()) {}
+  explicit RunStore(LendTexts) : arena_(std::make_shared<Arena>()), lends_texts_(true) {}
 
-  // A copy of `text` in the store, sharing it.
+  // A copy of `text` in the store, sharing it unless the store lends its texts.
   Text keep(std::string_view text) const {
     if (text.empty()) return {};
-    return Text(arena_, arena_->copy(text));
+    std::string_view kept = arena_->copy(text);
+    return lends_texts_ ? Text(nullptr, kept) : Text(arena_, kept);
   }
   // A T made in the store; it keeps the store alive.
   template <class T, class... Args>
@@ -116,9 +144,12 @@ class RunStore {
     return std::allocate_shared<const T>(ArenaAllocator<T>(arena_), std::forward<Args>(args)...);
   }
   const Arena& arena() const { return *arena_; }
+  Arena& arena() { return *arena_; }
+  const std::shared_ptr<Arena>& share() const { return arena_; }
 
  private:
   std::shared_ptr<Arena> arena_;
+  bool lends_texts_ = false;
 };
 
 }  // namespace vantrel

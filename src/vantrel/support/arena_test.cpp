@@ -49,6 +49,32 @@ TEST(RunStore, TextsAndRecordsKeepTheStoreAlive) {
   EXPECT_EQ(*made, std::string(1000, 'x'));
 }
 
+// Objects made in an arena go with it, the last made first; their own memory (a string's heap
+// buffer) is freed with them.
+TEST(Arena, DestroysWhatItMadeInReverseOrder) {
+  struct Noted {
+    std::vector<int>* log;
+    int id;
+    std::string payload = std::string(100, 'p');
+    ~Noted() { log->push_back(id); }
+  };
+  std::vector<int> log;
+  {
+    Arena arena;
+    for (int id = 0; id < 3; ++id) EXPECT_EQ(arena.create<Noted>(&log, id)->id, id);
+    EXPECT_TRUE(log.empty());
+  }
+  EXPECT_EQ(log, (std::vector<int>{2, 1, 0}));
+}
+
+TEST(RunStore, LentTextsHaveNoShare) {
+  RunStore lending{RunStore::LendTexts{}};
+  Text lent = lending.keep("lent");
+  EXPECT_EQ(lent, "lent");
+  EXPECT_EQ(lent.owner(), nullptr);
+  EXPECT_NE(RunStore().keep("shared").owner(), nullptr);
+}
+
 TEST(Text, LiteralsAreViewsAndStringsOwnCopies) {
   Text literal = "static";
   EXPECT_EQ(literal.owner(), nullptr);

@@ -1,0 +1,255 @@
+// The compact form in which a run keeps its events.
+#include "vantrel/protocol/event_record.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "vantrel/json/json.h"
+
+namespace vantrel {
+namespace {
+
+static_assert(sizeof(ItemRecord) % alignof(std::string_view) == 0,
+              "the views that follow an item's header must be aligned");
+static_assert(alignof(FileChangeRecord) == alignof(std::string_view));
+static_assert(ItemKind::Other < 16, "an item's kind takes 4 bits");
+
+// `text` as a record may keep it: its own view when it lies in `arena` or lives for ever (a text
+// without a share: a literal, or one the arena's store lent), else a copy in the arena.
+std::string_view kept_view(const Text& text, Arena& arena) {
+  if (text.empty()) return {};
+  if (!text.owner() || text.owner().get() == &arena) return text.view();
+  return arena.copy(text.view());
+}
+
+// Builds a T at `at` and moves `at` past it.
+template <class T, class... Args>
+void place(char*& at, Args&&... args) {
+  ::new (at) T{std::forward<Args>(args)...};
+  at += sizeof(T);
+}
+
+constexpr std::uint16_t bit_of(ItemText which) {
+  return static_cast<std::uint16_t>(1u << static_cast<unsigned>(which));
+}
+
+}  // namespace
+
+const ItemRecord* ItemRecord::make(const ItemParts& parts, Arena& arena) {
+  std::uint16_t present = 0;
+  for (std::size_t i = 0; i < parts.texts.size(); ++i)
+    if (!parts.texts[i].empty()) present |= static_cast<std::uint16_t>(1u << i);
+  const auto text_count = static_cast<std::size_t>(std::popcount(present));
+  const std::size_t size = sizeof(ItemRecord) + text_count * sizeof(std::string_view) +
+                           parts.changes.size() * sizeof(FileChangeRecord) +
+                           parts.receiver_thread_ids.size() * sizeof(std::string_view);
+  auto* block = static_cast<char*>(arena.allocate(size, alignof(std::string_view)));
+
+  auto* record = ::new (block) ItemRecord();
+  record->kind_ = parts.kind & 0xfu;
+  record->has_exit_code_ = parts.exit_code.has_value();
+  record->exit_code_ = parts.exit_code.value_or(0);
+  record->present_ = present;
+  record->escaped_ = parts.escaped & present & ((1u << item_text_count) - 1);
+  record->change_count_ = static_cast<std::uint32_t>(parts.changes.size());
+  record->receiver_count_ = static_cast<std::uint32_t>(parts.receiver_thread_ids.size());
+
+  char* at = block + sizeof(ItemRecord);
+  for (std::string_view text : parts.texts)
+    if (!text.empty()) place<std::string_view>(at, text);
+  for (const FileChangeRecord& change : parts.changes) place<FileChangeRecord>(at, change);
+  for (std::string_view id : parts.receiver_thread_ids) place<std::string_view>(at, id);
+  return record;
+}
+
+const ItemRecord* ItemRecord::keep(const Item& item, Arena& arena) {
+  auto kept = [&](const Text& text) { return kept_view(text, arena); };
+  ItemParts parts;
+  parts.kind = item.kind.kind;
+  parts.texts = {arena.copy(item.kind.other),
+                 kept(item.id),
+                 kept(item.status),
+                 kept(item.text),
+                 kept(item.message),
+                 kept(item.command),
+                 kept(item.aggregated_output),
+                 kept(item.raw),
+                 kept(item.tool),
+                 kept(item.sender_thread_id)};
+  parts.exit_code = item.exit_code;
+  std::vector<FileChangeRecord> changes;
+  changes.reserve(item.changes.size());
+  for (const FileChange& change : item.changes)
+    changes.push_back({kept(change.path), kept(change.kind)});
+  std::vector<std::string_view> receivers;
+  receivers.reserve(item.receiver_thread_ids.size());
+  for (const std::string& id : item.receiver_thread_ids) receivers.push_back(arena.copy(id));
+  parts.changes = changes;
+  parts.receiver_thread_ids = receivers;
+  return make(parts, arena);
+}
+
+const std::string_view* ItemRecord::texts() const {
+  return std::launder(reinterpret_cast<const std::string_view*>(this + 1));
+}
+
+std::string_view ItemRecord::view(ItemText which) const {
+  const std::uint16_t bit = bit_of(which);
+  const auto present = static_cast<std::uint16_t>(present_);
+  if (!(present & bit)) return {};
+  return texts()[std::popcount(static_cast<std::uint16_t>(present & (bit - 1)))];
+}
+
+std::string_view ItemRecord::text(ItemText which, std::string& scratch) const {
+  if (!(escaped_ & bit_of(which))) return view(which);
+  scratch = json::unescape_string_source(view(which));
+  return scratch;
+}
+
+std::string_view ItemRecord::kind_text() const {
+  return kind() == ItemKind::Other ? view(ItemText::OtherKind) : ItemKind::word(kind());
+}
+
+std::span<const FileChangeRecord> ItemRecord::changes() const {
+  const auto* first = std::launder(reinterpret_cast<const FileChangeRecord*>(
+      texts() + std::popcount(static_cast<std::uint16_t>(present_))));
+  return {first, change_count_};
+}
+
+std::span<const std::string_view> ItemRecord::receiver_thread_ids() const {
+  const auto* first =
+      std::launder(reinterpret_cast<const std::string_view*>(changes().data() + change_count_));
+  return {first, receiver_count_};
+}
+
+std::string_view EventRecord::type_text() const {
+  return type == EventType::Other ? detail->other_type : EventType::word(type);
+}
+
+const RecordFrame* EventKeeper::frame_for(std::string_view run_id, std::string_view thread_id) {
+  if (frame_ && frame_->run_id == run_id && frame_->thread_id == thread_id) return frame_;
+  Arena& arena = store_.arena();
+  frame_ = arena.create<RecordFrame>(RecordFrame{arena.copy(run_id), arena.copy(thread_id)});
+  return frame_;
+}
+
+SharedEvent EventKeeper::keep(const EventParts& parts) {
+  const bool starts_thread = parts.type == EventType::ThreadStarted;
+  Arena& arena = store_.arena();
+  auto* record = arena.create<EventRecord>();
+  record->type = parts.type;
+  record->frame = frame_for(
+      parts.run_id, starts_thread || !parts.thread_id.empty() ? parts.thread_id : thread_id_);
+  if (starts_thread) thread_id_ = record->frame->thread_id;
+  record->raw = parts.raw;
+  record->received_at = parts.received_at;
+  if (carries_item(parts.type)) record->item = parts.item;
+  const bool has_detail =
+      carries_usage(parts.type) || carries_error(parts.type) || parts.type == EventType::Other;
+  if (has_detail) {
+    EventDetail* detail = arena.create<EventDetail>();
+    detail->other_type = parts.other_type;
+    if (carries_error(parts.type)) {
+      detail->message = parts.message;
+      detail->raw_error = parts.raw_error;
+    }
+    if (carries_usage(parts.type) && parts.usage) detail->usage = *parts.usage;
+    record->detail = detail;
+  }
+  // One share of the whole store: the record itself needs no count of its own.
+  return SharedEvent(store_.share(), record);
+}
+
+SharedEvent EventKeeper::keep(const Event& event) {
+  Arena& arena = store_.arena();
+  auto kept = [&](const Text& text) { return kept_view(text, arena); };
+  EventParts parts;
+  parts.type = event.type.kind;
+  parts.other_type = arena.copy(event.type.other);
+  parts.run_id = event.run_id;
+  parts.thread_id =
+      kept(parts.type == EventType::ThreadStarted ? event.started_thread_id : event.thread_id);
+  parts.raw = kept(event.raw);
+  parts.received_at = event.received_at;
+  if (event.has_item()) parts.item = ItemRecord::keep(event.item, arena);
+  parts.message = kept(event.message);
+  parts.raw_error = kept(event.raw_error);
+  parts.usage = &event.usage;
+  return keep(parts);
+}
+
+namespace {
+
+// A text of a kept record, sharing what keeps the record.
+Text shared_text(const std::shared_ptr<const void>& share, std::string_view view) {
+  return view.empty() ? Text() : Text(share, view);
+}
+
+}  // namespace
+
+std::vector<FileChange> changes_of(const std::shared_ptr<const ItemRecord>& item) {
+  std::vector<FileChange> changes;
+  changes.reserve(item->changes().size());
+  for (const FileChangeRecord& change : item->changes())
+    changes.push_back({shared_text(item, change.path), shared_text(item, change.kind)});
+  return changes;
+}
+
+Item item_of(const std::shared_ptr<const ItemRecord>& item) {
+  auto text = [&](ItemText which) {
+    std::string scratch;
+    std::string_view read = item->text(which, scratch);
+    // An unescaped text (never empty) is a copy of its own; the others share the record's store.
+    return scratch.empty() ? shared_text(item, read) : Text(std::move(scratch));
+  };
+  Item out;
+  out.id = text(ItemText::Id);
+  out.kind = item->kind() == ItemKind::Other ? ItemKind::from_text(item->kind_text())
+                                             : ItemKind(item->kind());
+  out.status = text(ItemText::Status);
+  out.text = text(ItemText::Text);
+  out.message = text(ItemText::Message);
+  out.command = text(ItemText::Command);
+  out.aggregated_output = text(ItemText::AggregatedOutput);
+  out.exit_code = item->exit_code();
+  out.raw = text(ItemText::Raw);
+  out.changes = changes_of(item);
+  out.tool = text(ItemText::Tool);
+  out.sender_thread_id = text(ItemText::SenderThreadId);
+  for (std::string_view id : item->receiver_thread_ids()) out.receiver_thread_ids.emplace_back(id);
+  return out;
+}
+
+Event event_of(const SharedEvent& kept) {
+  auto text = [&](std::string_view view) { return shared_text(kept, view); };
+  Event event;
+  event.type = kept->type == EventType::Other ? EventType::from_text(kept->type_text())
+                                              : EventType(kept->type);
+  event.run_id = text(kept->run_id());
+  event.thread_id = text(kept->thread_id());
+  event.raw = text(kept->raw);
+  event.received_at = kept->received_at;
+  if (kept->type == EventType::ThreadStarted) event.started_thread_id = event.thread_id;
+  if (kept->item) event.item = item_of(std::shared_ptr<const ItemRecord>(kept, kept->item));
+  if (const EventDetail* detail = kept->detail) {
+    event.message = text(detail->message);
+    event.raw_error = text(detail->raw_error);
+    event.usage = detail->usage;
+  }
+  return event;
+}
+
+bool same_event(const SharedEvent& a, const SharedEvent& b) {
+  if (!a || !b) return a == b;
+  return a == b || event_of(a) == event_of(b);
+}
+
+bool same_events(const std::vector<SharedEvent>& a, const std::vector<SharedEvent>& b) {
+  return std::ranges::equal(a, b, same_event);
+}
+
+}  // namespace vantrel

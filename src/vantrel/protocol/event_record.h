@@ -1,0 +1,171 @@
+// The compact form in which a run keeps its events: views into the run's store, and only the
+// parts each event's kind carries.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vantrel/protocol/event.h"
+#include "vantrel/support/arena.h"
+
+namespace vantrel {
+
+// The texts an item may carry, in the order of their bits in `ItemRecord::present`.
+enum class ItemText : std::uint8_t {
+  OtherKind,  // the agent's own item type text, for ItemKind::Other
+  Id,
+  Status,
+  Text,
+  Message,
+  Command,
+  AggregatedOutput,
+  Raw,
+  Tool,
+  SenderThreadId,
+};
+
+inline constexpr std::size_t item_text_count =
+    static_cast<std::size_t>(ItemText::SenderThreadId) + 1;
+
+struct FileChangeRecord {
+  std::string_view path;
+  std::string_view kind;
+};
+
+// What an item record is made of. Every view lies in the store the record goes into, or lives
+// for ever; a text whose bit is set in `escaped` is a JSON string's source, escapes in place.
+struct ItemParts {
+  ItemKind::Kind kind = ItemKind::Other;
+  std::array<std::string_view, item_text_count> texts{};
+  std::uint16_t escaped = 0;
+  std::optional<std::int32_t> exit_code;
+  std::span<const FileChangeRecord> changes;
+  std::span<const std::string_view> receiver_thread_ids;
+};
+
+// An item as a run keeps it: a header followed in the same block by the views of the texts it
+// carries (only those, in the order of ItemText), its changes and its receiver thread ids.
+// A text may be kept as the JSON string it was read from and is unescaped when it is read, so
+// that a run stores no second copy of it.
+class ItemRecord {
+ public:
+  ItemKind::Kind kind() const { return static_cast<ItemKind::Kind>(kind_); }
+  std::string_view kind_text() const;
+  // The text `which` ("" when the item carries none): a view into the record's store, or into
+  // `scratch`, which then holds the unescaped text.
+  std::string_view text(ItemText which, std::string& scratch) const;
+  std::optional<std::int32_t> exit_code() const {
+    return has_exit_code_ ? std::optional(exit_code_) : std::nullopt;
+  }
+  std::span<const FileChangeRecord> changes() const;
+  std::span<const std::string_view> receiver_thread_ids() const;
+
+  static const ItemRecord* make(const ItemParts& parts, Arena& arena);
+  // `item` kept in `arena`; texts outside it that may not live for ever are copied in.
+  static const ItemRecord* keep(const Item& item, Arena& arena);
+
+ private:
+  ItemRecord() = default;
+  const std::string_view* texts() const;
+  std::string_view view(ItemText which) const;
+
+  // Packed so that the header takes 16 bytes.
+  std::uint32_t present_ : item_text_count = 0;  // a bit per ItemText that is not empty
+  std::uint32_t escaped_ : item_text_count = 0;  // a bit per text kept as its JSON source
+  std::uint32_t kind_ : 4 = ItemKind::Other;
+  std::uint32_t has_exit_code_ : 1 = 0;
+  std::int32_t exit_code_ = 0;
+  std::uint32_t change_count_ = 0;
+  std::uint32_t receiver_count_ = 0;
+};
+
+// The run id and thread id that a run of its events were made under.
+struct RecordFrame {
+  std::string_view run_id;
+  std::string_view thread_id;
+};
+
+// What only some kinds of event carry: usage (turn.completed, turn.failed), the error
+// (turn.failed, error) and the type text of an Other event.
+struct EventDetail {
+  std::string_view other_type;
+  std::string_view message;
+  std::string_view raw_error;
+  Usage usage;
+};
+
+// An event as a run keeps it, inside the run's store. A thread.started event's started thread
+// id is its thread id.
+struct EventRecord {
+  EventType::Kind type = EventType::Other;
+  const RecordFrame* frame = nullptr;
+  std::string_view raw;
+  WallTime received_at{};
+  const ItemRecord* item = nullptr;     // for the kinds that carry an item
+  const EventDetail* detail = nullptr;  // for the kinds that carry usage, an error or a type text
+
+  std::string_view type_text() const;
+  std::string_view run_id() const { return frame->run_id; }
+  std::string_view thread_id() const { return frame->thread_id; }
+  bool has_item() const { return carries_item(type); }
+  bool has_usage() const { return carries_usage(type); }
+  bool has_error() const { return carries_error(type); }
+  std::string_view message() const { return detail ? detail->message : std::string_view(); }
+};
+
+// An event as the run publishes it: kept once, never changed again, and shared by the run's
+// result and every reader instead of copied for each. Each one shares the run's whole store.
+using SharedEvent = std::shared_ptr<const EventRecord>;
+
+// What an event record is made of; views as in ItemParts.
+struct EventParts {
+  EventType::Kind type = EventType::Other;
+  std::string_view other_type;
+  std::string_view run_id;
+  std::string_view thread_id;
+  std::string_view raw;
+  WallTime received_at{};
+  const ItemRecord* item = nullptr;
+  std::string_view message;
+  std::string_view raw_error;
+  const Usage* usage = nullptr;
+};
+
+// Keeps a run's events in its store, each with the parts its kind carries. Texts that lie
+// outside the store and may not live for ever (texts with a share of other storage) are copied
+// in. Consecutive events of one run and thread share one frame.
+// The keeper follows the run's thread: a thread.started event's thread is the one it started
+// (and the run's from then on), and an event that names none carries the run's.
+class EventKeeper {
+ public:
+  explicit EventKeeper(RunStore& store) : store_(store) {}
+  SharedEvent keep(const EventParts& parts);
+  SharedEvent keep(const Event& event);
+  // The run's thread id as its kept events have set it.
+  std::string_view thread_id() const { return thread_id_; }
+  RunStore& store() { return store_; }
+
+ private:
+  const RecordFrame* frame_for(std::string_view run_id, std::string_view thread_id);
+  RunStore& store_;
+  const RecordFrame* frame_ = nullptr;
+  std::string_view thread_id_;
+};
+
+// The full event, item or usage of a kept one; their texts share the kept event's store.
+Event event_of(const SharedEvent& event);
+Item item_of(const std::shared_ptr<const ItemRecord>& item);
+std::vector<FileChange> changes_of(const std::shared_ptr<const ItemRecord>& item);
+
+// Whether two kept events hold equal events (two empty ones are equal), wherever they live.
+bool same_event(const SharedEvent& a, const SharedEvent& b);
+bool same_events(const std::vector<SharedEvent>& a, const std::vector<SharedEvent>& b);
+
+}  // namespace vantrel

@@ -1,0 +1,187 @@
+// Tests of the kept event records: what each kind keeps, texts read back lazily, the run's
+// thread, and texts from other storage copied in.
+#include "vantrel/protocol/event_record.h"
+
+#include <gtest/gtest.h>
+
+#include "vantrel/json/json.h"
+
+namespace vantrel {
+namespace {
+
+const WallTime received{std::chrono::seconds(1700000000)};
+
+Item full_item(ItemKind kind) {
+  Item item;
+  item.id = "i1";
+  item.kind = std::move(kind);
+  item.status = "completed";
+  item.text = "some text";
+  item.message = "a message";
+  item.command = "ls -la";
+  item.aggregated_output = "out\nput";
+  item.exit_code = -3;
+  item.raw = R"({"id":"i1"})";
+  item.changes = {{"a.txt", "add"}, {"b.txt", "update"}};
+  item.tool = "Read";
+  item.sender_thread_id = "t-sender";
+  item.receiver_thread_ids = {"t-a", "t-b", ""};
+  return item;
+}
+
+Event base_event(EventType type) {
+  Event event;
+  event.type = std::move(type);
+  event.run_id = "run-1-1";
+  event.thread_id = "t1";
+  event.raw = R"({"type":"x"})";
+  event.received_at = received;
+  return event;
+}
+
+// Every kind keeps what it carries, and reads back as it was made.
+TEST(EventKeeper, EachKindReadsBackWhatItCarries) {
+  Usage usage;
+  usage.input_tokens = 5;
+  usage.total_tokens = 9;
+  usage.total_cost_usd = 0.5;
+  usage.model_usage["m1"] = ModelUsage{1, 2, 3, 4, 5, 0.25, 6, 7};
+
+  std::vector<Event> events;
+  Event started = base_event(EventType::ThreadStarted);
+  started.thread_id = "t9";
+  started.started_thread_id = "t9";
+  events.push_back(started);
+  events.push_back(base_event(EventType::TurnStarted));
+  Event completed = base_event(EventType::TurnCompleted);
+  completed.usage = usage;
+  events.push_back(completed);
+  Event failed = base_event(EventType::TurnFailed);
+  failed.usage = usage;
+  failed.message = "boom";
+  failed.raw_error = R"({"message":"boom"})";
+  events.push_back(failed);
+  for (EventType::Kind kind : {EventType::ItemStarted, EventType::ItemCompleted}) {
+    Event item = base_event(kind);
+    item.item = full_item(ItemKind::CommandExecution);
+    events.push_back(item);
+  }
+  Event other_item = base_event(EventType::ItemCompleted);
+  other_item.item = full_item(ItemKind::from_text("brand_new"));
+  other_item.item.exit_code.reset();
+  events.push_back(other_item);
+  Event empty_item = base_event(EventType::ItemStarted);
+  events.push_back(empty_item);
+  Event error = base_event(EventType::Error);
+  error.message = "bad";
+  error.raw_error = "\"bad\"";
+  events.push_back(error);
+  events.push_back(base_event(EventType::from_text("assistant")));
+
+  RunStore store;
+  EventKeeper keeper(store);
+  for (const Event& event : events) {
+    SharedEvent kept = keeper.keep(event);
+    EXPECT_EQ(kept->type, event.type.kind);
+    EXPECT_EQ(kept->type_text(), event.type.text());
+    EXPECT_EQ(event_of(kept), event) << event.type.text();
+  }
+}
+
+// What a kind does not carry is not kept: the record holds no space for it either.
+TEST(EventKeeper, DropsWhatTheKindDoesNotCarry) {
+  Event event = base_event(EventType::TurnStarted);
+  event.item = full_item(ItemKind::AgentMessage);
+  event.usage.input_tokens = 4;
+  event.message = "not an error";
+  RunStore store;
+  EventKeeper keeper(store);
+  SharedEvent kept = keeper.keep(event);
+  EXPECT_EQ(kept->item, nullptr);
+  EXPECT_EQ(kept->detail, nullptr);
+  EXPECT_EQ(event_of(kept), base_event(EventType::TurnStarted));
+}
+
+// thread.started sets the run's thread, which events that name none then carry; an event that
+// names one keeps it. Runs of events under one thread share a frame.
+TEST(EventKeeper, FollowsTheRunsThread) {
+  RunStore store;
+  EventKeeper keeper(store);
+  auto keep = [&](EventType::Kind kind, std::string thread, std::string started = "") {
+    Event event = base_event(kind);
+    event.thread_id = std::move(thread);
+    event.started_thread_id = std::move(started);
+    return keeper.keep(event);
+  };
+  SharedEvent before = keep(EventType::TurnStarted, "");
+  EXPECT_EQ(before->thread_id(), "");
+  SharedEvent started = keep(EventType::ThreadStarted, "old", "t2");
+  EXPECT_EQ(started->thread_id(), "t2");
+  EXPECT_EQ(keeper.thread_id(), "t2");
+  SharedEvent after = keep(EventType::TurnStarted, "");
+  EXPECT_EQ(after->thread_id(), "t2");
+  EXPECT_EQ(after->frame, started->frame);
+  SharedEvent own = keep(EventType::TurnStarted, "t-own");
+  EXPECT_EQ(own->thread_id(), "t-own");
+  EXPECT_EQ(keeper.thread_id(), "t2");
+  SharedEvent reset = keep(EventType::ThreadStarted, "t2", "");
+  EXPECT_EQ(reset->thread_id(), "");
+  EXPECT_EQ(keeper.thread_id(), "");
+}
+
+// Texts with a share of other storage are copied in; the kept event needs nothing but its store,
+// which lives as long as any event kept in it.
+TEST(EventKeeper, KeptEventsNeedOnlyTheirStore) {
+  SharedEvent kept;
+  {
+    RunStore store;
+    EventKeeper keeper(store);
+    Event event = base_event(EventType::ItemCompleted);
+    event.item = full_item(ItemKind::FileChange);
+    event.raw = std::string(1000, 'r');  // a text of its own, gone with `event`
+    kept = keeper.keep(event);
+  }
+  EXPECT_EQ(kept->raw, std::string(1000, 'r'));
+  EXPECT_EQ(kept->run_id(), "run-1-1");
+  ASSERT_EQ(kept->item->changes().size(), 2u);
+  EXPECT_EQ(kept->item->changes()[1].path, "b.txt");
+  Item item = item_of(std::shared_ptr<const ItemRecord>(kept, kept->item));
+  kept.reset();
+  EXPECT_EQ(item.changes.at(0).kind, "add");  // the item's texts share the store in turn
+  EXPECT_EQ(item.id, "i1");
+}
+
+// A text kept as its JSON source reads back unescaped, as the JSON reader decodes it; the
+// others are views into the store.
+TEST(ItemRecord, EscapedTextsAreUnescapedAsTheyAreRead) {
+  struct Case {
+    std::string_view source;
+    std::string_view text;
+  };
+  const Case cases[] = {
+      {R"(a\nb)", "a\nb"},
+      {R"(\"quoted\" \\ \/)", "\"quoted\" \\ /"},
+      {R"(\u00e9\ud83d\ude00)", "\xc3\xa9\xf0\x9f\x98\x80"},
+      {R"(lone \ud800 high)", "lone \xef\xbf\xbd high"},
+  };
+  RunStore store;
+  for (const Case& c : cases) {
+    Text source = store.keep(c.source);
+    ItemParts parts;
+    parts.kind = ItemKind::AgentMessage;
+    parts.texts[static_cast<std::size_t>(ItemText::Text)] = source.view();
+    parts.texts[static_cast<std::size_t>(ItemText::Id)] = source.view();
+    parts.escaped = 1u << static_cast<unsigned>(ItemText::Text);
+    const ItemRecord* item = ItemRecord::make(parts, store.arena());
+    std::string scratch;
+    EXPECT_EQ(item->text(ItemText::Text, scratch), c.text) << c.source;
+    EXPECT_EQ(item->text(ItemText::Id, scratch), c.source) << "not escaped: kept as it is";
+    EXPECT_EQ(item->text(ItemText::Id, scratch).data(), source.data());
+    EXPECT_EQ(item->text(ItemText::Command, scratch), "");
+    EXPECT_EQ(item->kind_text(), "agent_message");
+    EXPECT_EQ(item->exit_code(), std::nullopt);
+  }
+}
+
+}  // namespace
+}  // namespace vantrel
