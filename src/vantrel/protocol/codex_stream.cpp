@@ -19,7 +19,7 @@ void read_json(json::Reader& r, ReadItem& out) {
 
 // A line read in one pass, its item read at once: as WireEvent, but with the item's fields.
 struct WireLine {
-  std::optional<std::string> type;
+  std::optional<WireText> type;
   WireText thread_id;
   Usage usage;
   std::optional<ReadItem> item;
@@ -169,7 +169,8 @@ Decoded<SharedEvent> keep_event(Wire& wire, const Text& line, const LineFrame& f
   if (!wire.type || wire.type->empty()) return DecodeFailure{"missing event type"};
 
   RunStore& store = keeper.store();
-  EventType type = EventType::from_text(*wire.type);
+  std::string scratch;
+  EventType type = EventType::from_text(contents(*wire.type, scratch));
   EventParts parts;
   parts.type = type.kind;
   parts.other_type = store.arena().copy(type.other);

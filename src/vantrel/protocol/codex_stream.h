@@ -18,7 +18,7 @@ namespace codex {
 
 // One output line. `item` and `error` stay raw slices of the line until an event type reads them.
 struct WireEvent {
-  std::optional<std::string> type;
+  std::optional<WireText> type;
   WireText thread_id;
   Usage usage;
   std::optional<json::Raw> item;

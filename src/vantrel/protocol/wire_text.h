@@ -1,6 +1,7 @@
 // A string field of an agent line, read without a copy when it needs no unescaping.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "vantrel/json/json.h"
@@ -18,6 +19,9 @@ struct WireText {
 };
 
 void read_json(json::Reader& r, WireText& out);
+
+// The contents of `text`: its source, or its unescaped text put into `scratch`.
+std::string_view contents(const WireText& text, std::string& scratch);
 
 // `within` as a part of `line` when it lies there, else as a copy kept in `store`.
 Text text_in(const Text& line, std::string_view within, const RunStore& store);
