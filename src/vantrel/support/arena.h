@@ -1,6 +1,7 @@
 // Run-wide storage in large chunks: a bump allocator whose memory goes back to the system whole.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -65,7 +66,9 @@ class Arena {
     if constexpr (std::is_trivially_destructible_v<T>) {
       return ::new (at) T(std::forward<Args>(args)...);
     } else {
-      destructors_.reserve(destructors_.size() + 1);  // so that the push below cannot fail
+      // Room first, so that the push below cannot fail once the object is made.
+      if (destructors_.size() == destructors_.capacity())
+        destructors_.reserve(std::max<std::size_t>(16, 2 * destructors_.capacity()));
       T* made = ::new (at) T(std::forward<Args>(args)...);
       destructors_.push_back({[](void* p) noexcept { static_cast<T*>(p)->~T(); }, made});
       return made;
@@ -90,33 +93,6 @@ class Arena {
   std::size_t allocated_ = 0;
 };
 
-// An allocator drawing from an arena it keeps alive: objects made with allocate_shared and it
-// keep their storage, and the last of them to go frees the arena.
-template <class T>
-class ArenaAllocator {
- public:
-  using value_type = T;
-  explicit ArenaAllocator(std::shared_ptr<Arena> arena) noexcept : arena_(std::move(arena)) {}
-  template <class U>
-  ArenaAllocator(const ArenaAllocator<U>& other) noexcept  // NOLINT: rebinding converts
-      : arena_(other.arena()) {}
-
-  T* allocate(std::size_t n) {
-    return static_cast<T*>(arena_->allocate(n * sizeof(T), alignof(T)));
-  }
-  void deallocate(T*, std::size_t) noexcept {}  // freed with the arena
-  const std::shared_ptr<Arena>& arena() const { return arena_; }
-
-  template <class U>
-  friend bool operator==(const ArenaAllocator& a, const ArenaAllocator<U>& b) {
-    return a.arena_ == b.arena();
-  }
-
- private:
-  std::shared_ptr<Arena> arena_;
-  bool lends_texts_ = false;
-};
-
 }  // namespace vantrel
 
 namespace vantrel {
@@ -137,11 +113,6 @@ class RunStore {
     if (text.empty()) return {};
     std::string_view kept = arena_->copy(text);
     return lends_texts_ ? Text(nullptr, kept) : Text(arena_, kept);
-  }
-  // A T made in the store; it keeps the store alive.
-  template <class T, class... Args>
-  std::shared_ptr<const T> make(Args&&... args) const {
-    return std::allocate_shared<const T>(ArenaAllocator<T>(arena_), std::forward<Args>(args)...);
   }
   const Arena& arena() const { return *arena_; }
   Arena& arena() { return *arena_; }
