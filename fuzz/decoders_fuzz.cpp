@@ -86,6 +86,25 @@ void validate(std::string_view text) {
           "raw slice is not the text without its surrounding white space");
 }
 
+// A string read as its source and unescaped later reads as read_string reads it, and fails
+// where read_string fails.
+void string_source(std::string_view text) {
+  json::Reader decoded(text);
+  std::string value;
+  decoded.read_string(value);
+  const bool read = decoded.finish();
+  json::Reader kept(text);
+  bool escaped = false;
+  std::string_view source = kept.read_string_source(escaped);
+  require(kept.finish() == read, "reading a string's source fails where reading it does not");
+  if (!read) {
+    require(kept.error() == decoded.error(), "a string's source fails otherwise than the string");
+    return;
+  }
+  require(json::unescape_string_source(source) == value, "an unescaped source reads otherwise");
+  require(escaped || source == value, "a source without escapes is not the string itself");
+}
+
 // Walks any value with the pull reader, reading every scalar with its own rule.
 void walk(json::Reader& r) {
   const std::optional<json::Reader::Kind> kind = r.peek();
@@ -224,15 +243,17 @@ constexpr Mode modes[] = {
     stream<Agent::Grok>,                                                         // '='
     tool_results,                                                                // '>'
     typed<std::unordered_map<std::string, std::vector<std::optional<double>>>>,  // '?'
+    string_source,                                                               // '@'
 };
 constexpr std::size_t mode_count = sizeof(modes) / sizeof(modes[0]);
-static_assert(mode_count == 16, "the seed corpus names modes '0' to '?'");
+static_assert(mode_count == 17, "the seed corpus names modes '0' to '@'");
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
-  modes[data[0] % mode_count](text);
+  // The first byte names the mode from '0' on.
+  modes[static_cast<unsigned char>(data[0] - '0') % mode_count](text);
   return 0;
 }
