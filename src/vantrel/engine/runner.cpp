@@ -52,13 +52,6 @@ awaitable<void> forward_events(runtime::Receiver<SharedEvent> from,
   }
 }
 
-// Passes the run's cancel on to the waits for output (`output_stop`) until the run is `done`.
-awaitable<void> stop_output_on_cancel(CancellationToken run, CancellationToken done,
-                                      CancellationToken output_stop) {
-  auto first = co_await runtime::select_first(done.cancelled(), run.cancelled());
-  if (!first.first) output_stop.cancel();
-}
-
 awaitable<void> exited_with_grace(runtime::Pipe& exit_notice) {
   (void)co_await runtime::wait_readable(exit_notice);
   co_await runtime::sleep_for(runtime::pipe_grace);
@@ -117,13 +110,12 @@ class RunLoop {
   }
 
  private:
-  // Starts the tasks that end the waits for output (see stop_output_on_cancel and
-  // end_pipes_after_exit). Without a second process descriptor to watch the exit, the pipes are
-  // read to their end, as if nobody else held them.
+  // Makes the run's cancel end the waits for output, and starts the task that ends them a grace
+  // after the child's exit (see end_pipes_after_exit). Without a second process descriptor to
+  // watch the exit, the pipes are read to their end, as if nobody else held them.
   awaitable<void> watch_for_reading_end() {
     auto executor = co_await boost::asio::this_coro::executor;
-    boost::asio::co_spawn(executor, stop_output_on_cancel(parts_.token, done_, output_stop_),
-                          boost::asio::detached);
+    cancel_stops_output_ = parts_.token.forward_to(output_stop_);
     auto exit_notice = parts_.child.exit_notice();
     if (!exit_notice.has_value()) co_return;
     boost::asio::co_spawn(executor,
@@ -328,6 +320,8 @@ class RunLoop {
   CancellationToken output_stop_;
   // Cancelled once the outcome is about to be stored: the watching tasks end.
   CancellationToken done_;
+  // Passes the run's cancel on to `output_stop_` while the loop lives.
+  CancellationToken::Forwarding cancel_stops_output_;
 };
 
 // The run loop task. Whatever ends it, the outcome is stored before the internal channel is

@@ -3,29 +3,59 @@
 
 #include <atomic>
 #include <boost/asio/awaitable.hpp>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "vantrel/runtime/wait_list.h"
 
 namespace vantrel::runtime {
 
-// Copies share one flag. Tokens are roots: no token cancels another. Thread-safe.
+// Copies share one flag. A token cancels another only through a Forwarding. Thread-safe.
 class CancellationToken {
+  struct State;
+
  public:
+  // While alive, a cancel of the token it was made from cancels its target too. Dropping it ends
+  // the forwarding. It costs no task and no wait: the cancel itself passes it on.
+  class Forwarding {
+   public:
+    Forwarding() = default;
+    Forwarding(Forwarding&& other) noexcept
+        : from_(std::move(other.from_)), id_(std::exchange(other.id_, 0)) {}
+    Forwarding& operator=(Forwarding&& other) noexcept;
+    ~Forwarding() { stop(); }
+
+   private:
+    friend class CancellationToken;
+    Forwarding(std::shared_ptr<State> from, std::uint64_t id) : from_(std::move(from)), id_(id) {}
+    void stop();
+
+    std::shared_ptr<State> from_;
+    std::uint64_t id_ = 0;
+  };
+
   CancellationToken();
 
-  // Raises the flag and wakes every waiter. Only the first call changes anything.
+  // Raises the flag and wakes every waiter, then cancels the targets of its forwardings. Only
+  // the first call changes anything.
   void cancel() const;
   bool is_cancelled() const;
   // Completes once the token is cancelled: at once if it already is.
   boost::asio::awaitable<void> cancelled() const;
+  // Passes this token's cancel on to `target` while the result lives; at once when this token
+  // is cancelled already.
+  Forwarding forward_to(CancellationToken target) const;
 
  private:
   struct State {
     std::mutex mutex;
     std::atomic<bool> cancelled{false};
     detail::WaitList waiters{mutex};
+    std::uint64_t last_forwarding = 0;
+    std::vector<std::pair<std::uint64_t, CancellationToken>> forwardings;
   };
   std::shared_ptr<State> state_;
 };

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <future>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -35,6 +37,41 @@ TEST(CancellationToken, CopiesShareOneFlagAndTokensAreIndependent) {
   copy.cancel();
   EXPECT_TRUE(a.is_cancelled());
   EXPECT_FALSE(b.is_cancelled());
+}
+
+TEST(CancellationToken, AForwardingPassesTheCancelOnWhileItLives) {
+  struct Case {
+    std::string name;
+    bool cancelled_first;  // the source cancelled before the forwarding is made
+    bool dropped;          // the forwarding dropped before the source is cancelled
+    bool target_cancelled;
+  };
+  const Case cases[] = {
+      {"a later cancel", false, false, true},
+      {"a cancel before", true, false, true},
+      {"a dropped forwarding", false, true, false},
+  };
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.name);
+    CancellationToken source, target;
+    if (t.cancelled_first) source.cancel();
+    std::optional<CancellationToken::Forwarding> forwarding = source.forward_to(target);
+    if (t.dropped) forwarding.reset();
+    source.cancel();
+    EXPECT_EQ(target.is_cancelled(), t.target_cancelled);
+  }
+}
+
+TEST(CancellationToken, AForwardingWakesTheTargetsWaitersAndGoesOnWhenMoved) {
+  CancellationToken source, middle, target;
+  auto waiter = std::async(std::launch::async, [target] { block_on(target.cancelled()); });
+  CancellationToken::Forwarding first = source.forward_to(middle);
+  CancellationToken::Forwarding moved = middle.forward_to(target);
+  CancellationToken::Forwarding second = std::move(moved);
+  std::thread([source] { source.cancel(); }).join();
+  waiter.get();
+  EXPECT_TRUE(middle.is_cancelled());
+  EXPECT_TRUE(target.is_cancelled());
 }
 
 }  // namespace
