@@ -4,23 +4,34 @@
 #pragma once
 
 #include <boost/asio/posix/stream_descriptor.hpp>
-#include <mutex>
 
 namespace vantrel::runtime {
 
 // Records `fd` as owned by the runtime. Call it while holding `hold_owned_fds()` when the
 // descriptor is made, so that no fork falls between the two.
 void adopt_owned_fd(int fd);
-// Drops the record of `fd`, if any. Call it before the descriptor is closed.
+// Drops the record of `fd`, if any. Call it, holding `hold_owned_fds()`, before the descriptor
+// is closed.
 void forget_owned_fd(int fd);
 // Whether `fd` is recorded as the runtime's.
 bool is_owned_fd(int fd);
-// While held, no fork() happens and the records do not change on other threads. Recursive: a
-// holder may adopt, forget and hold again.
-std::unique_lock<std::recursive_mutex> hold_owned_fds();
 
-// The fork handlers: `before_fork` takes the lock, the parent's handler gives it back, and the
-// child's closes every recorded descriptor, forgets them all and gives it back.
+// While alive, no fork() happens. Any number of threads hold it at once (the records have a lock
+// of their own, taken only to change or read them), so that descriptors are made and closed on
+// every thread without waiting on one another; a fork waits for the holders, and new holders wait
+// for the fork. A holder may hold again.
+class [[nodiscard]] OwnedFdsHold {
+ public:
+  OwnedFdsHold();
+  ~OwnedFdsHold();
+  OwnedFdsHold(const OwnedFdsHold&) = delete;
+  OwnedFdsHold& operator=(const OwnedFdsHold&) = delete;
+};
+OwnedFdsHold hold_owned_fds();
+
+// The fork handlers: `before_fork` waits for the holders and keeps new ones out, the parent's
+// handler lets them in again, and the child's closes every recorded descriptor, forgets them all
+// and lets holders in.
 void owned_fds_before_fork();
 void owned_fds_after_fork_in_parent();
 void owned_fds_after_fork_in_child();
