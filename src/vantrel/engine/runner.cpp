@@ -52,17 +52,16 @@ awaitable<void> forward_events(runtime::Receiver<SharedEvent> from,
   }
 }
 
-awaitable<void> exited_with_grace(runtime::Pipe& exit_notice) {
-  (void)co_await runtime::wait_readable(exit_notice);
-  co_await runtime::sleep_for(runtime::pipe_grace);
-}
-
 // A short grace after the child itself exited, ends the waits for its output and its standard
 // error (`output_stop`, `pipes_over`): a process it left behind may hold the pipes for as long as
-// it lives. Ends at once when the run is `done`.
+// it lives. Ends at once when the run is `done`. The exit is awaited alone: the run is done only
+// once its child is gone, or about to be (a loop that ends without its status kills it).
 awaitable<void> end_pipes_after_exit(runtime::Pipe exit_notice, CancellationToken done,
                                      CancellationToken output_stop, CancellationToken pipes_over) {
-  auto first = co_await runtime::select_first(done.cancelled(), exited_with_grace(exit_notice));
+  (void)co_await runtime::wait_readable(exit_notice);
+  if (done.is_cancelled()) co_return;
+  auto first =
+      co_await runtime::select_first(done.cancelled(), runtime::sleep_for(runtime::pipe_grace));
   if (first.first) co_return;
   pipes_over.cancel();
   output_stop.cancel();
