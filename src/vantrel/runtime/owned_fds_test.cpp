@@ -1,7 +1,15 @@
 // Tests of the record of the runtime's descriptors.
 #include "vantrel/runtime/owned_fds.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+#include <vector>
 
 #include "vantrel/runtime/runtime.h"
 #include "vantrel/runtime/syscall.h"
@@ -52,6 +60,32 @@ TEST(OwnedFds, ARuntimeRecordsItsReactorUntilDestroyed) {
     EXPECT_GE(recorded.size(), 3u);
   }
   for (int fd : recorded) EXPECT_FALSE(is_owned_fd(fd)) << fd;
+}
+
+TEST(OwnedFds, AForkAmidDescriptorWorkOnOtherThreadsLeavesTheChildNoneOfThem) {
+  shared_runtime();  // installs the fork handlers
+  auto kept = sys::make_pipe();
+  ASSERT_TRUE(kept.has_value());
+  std::atomic<bool> stop = false;
+  std::vector<std::thread> workers;
+  for (int i = 0; i < 4; ++i)
+    workers.emplace_back([&] {
+      while (!stop) (void)sys::make_pipe();  // made and closed at once
+    });
+  for (int i = 0; i < 20; ++i) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      // Only system calls in the child of a threaded process.
+      bool closed = ::fcntl(kept->read.get(), F_GETFD) == -1 && errno == EBADF;
+      ::_exit(closed ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0) << "a recorded descriptor stayed open in the child";
+  }
+  stop = true;
+  for (auto& worker : workers) worker.join();
 }
 
 }  // namespace
