@@ -52,21 +52,12 @@ ChunkPool& chunk_pool() {
 
 }  // namespace
 
-Mapping::Mapping(std::size_t size, std::size_t align, bool huge) {
-  // Over-map by the alignment and trim both ends, so the mapping starts on an aligned address
-  // (huge pages need it).
-  const std::size_t extra = align > page_size() ? align : 0;
-  void* at =
-      mmap(nullptr, size + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+// Small pages, not huge ones: a fresh huge page is zeroed whole at its first touch, which on this
+// kind of machine costs a first run of a large stream more than twice the time it saves later.
+Mapping::Mapping(std::size_t size) {
+  void* at = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (at == MAP_FAILED) throw std::bad_alloc();
-  auto* start = static_cast<char*>(at);
-  auto* aligned = reinterpret_cast<char*>(round_up(reinterpret_cast<std::uintptr_t>(start), align));
-  if (aligned > start) munmap(start, static_cast<std::size_t>(aligned - start));
-  char* tail = aligned + size;
-  char* mapped_end = start + size + extra;
-  if (mapped_end > tail) munmap(tail, static_cast<std::size_t>(mapped_end - tail));
-  if (huge) madvise(aligned, size, MADV_HUGEPAGE);
-  data_ = aligned;
+  data_ = static_cast<char*>(at);
   size_ = size;
 }
 
@@ -99,9 +90,9 @@ Arena::~Arena() {
 void Arena::start_chunk(std::size_t size) {
   Mapping chunk;
   if (chunks_.empty() && size <= first_chunk_size)
-    chunk = Mapping(first_chunk_size, page_size(), false);
+    chunk = Mapping(first_chunk_size);
   else if (!chunk_pool().take(chunk))
-    chunk = Mapping(chunk_size, chunk_size, true);
+    chunk = Mapping(chunk_size);
   chunks_.push_back(std::move(chunk));
   next_ = chunks_.back().data();
   end_ = next_ + chunks_.back().size();
@@ -110,7 +101,7 @@ void Arena::start_chunk(std::size_t size) {
 void* Arena::allocate(std::size_t size, std::size_t align) {
   allocated_ += size;
   if (size > chunk_size / 4) {
-    large_.emplace_back(round_up(size, page_size()), page_size(), false);
+    large_.emplace_back(round_up(size, page_size()));
     return large_.back().data();
   }
   auto at = reinterpret_cast<char*>(round_up(reinterpret_cast<std::uintptr_t>(next_), align));

@@ -18,9 +18,8 @@ namespace vantrel {
 class Mapping {
  public:
   Mapping() = default;
-  // `size` bytes (a multiple of the page size), aligned to `align` (a power of two, at least a
-  // page); huge pages are asked for when `huge`. Throws std::bad_alloc when nothing is mapped.
-  Mapping(std::size_t size, std::size_t align, bool huge);
+  // `size` bytes (a multiple of the page size). Throws std::bad_alloc when nothing is mapped.
+  explicit Mapping(std::size_t size);
   Mapping(Mapping&& other) noexcept;
   Mapping& operator=(Mapping&& other) noexcept;
   Mapping(const Mapping&) = delete;
@@ -36,7 +35,7 @@ class Mapping {
   std::size_t size_ = 0;
 };
 
-// Bump allocation in chunks of `chunk_size` (huge pages), after a first small one so that a short
+// Bump allocation in chunks of `chunk_size`, after a first small one so that a short
 // run costs little; nothing is freed before the arena goes, and nothing is mapped before the
 // first allocation. A request larger than a quarter chunk gets a mapping of its own, so big
 // lines waste no chunk space. Large chunks of a dropped arena go back to a small pool shared by
