@@ -133,6 +133,8 @@ class RunLoop {
         // Everything decoded from the last chunk is passed on before the next wait.
         publish();
         if (!co_await reader_.fill(output_stop_)) break;
+        // The lines of one read arrived together.
+        read_at_ = wall_clock();
         continue;
       }
       if (item.kind == LineReader::Item::End) break;
@@ -159,7 +161,7 @@ class RunLoop {
     decoded_.clear();
     std::string_view line = json::trim_unicode_space(raw_line);
     if (line.empty()) return true;
-    const LineFrame frame{run_id_, Text(nullptr, keeper_.thread_id()), wall_clock(), &store_};
+    const LineFrame frame{run_id_, Text(nullptr, keeper_.thread_id()), read_at_, &store_};
     if (auto failure =
             decode_line_into(parts_.decoder, store_.keep(line), frame, keeper_, decoded_))
       return fail_line(*failure, line);
@@ -307,6 +309,7 @@ class RunLoop {
   EventKeeper keeper_{store_};
   Text run_id_;
   std::uint64_t line_ = 0;
+  WallTime read_at_;  // when the last read took its bytes
   SharedEvent final_message_;  // the last agent message
   Usage usage_;
   std::vector<SharedEvent> events_;       // the run's events in order, for its result
