@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <set>
 #include <string>
@@ -79,6 +80,11 @@ std::set<std::string> descriptors_of(pid_t pid) {
        std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
     names.insert(entry.path().filename());
   return names;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string status_line(pid_t pid, const std::string& key) {
@@ -219,6 +225,12 @@ TEST(Spawn, TheChildGetsItsThreeStreamsItsGroupTheHostsSignalsAndItsEnvironment)
   ::pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
   for (int i = 0; i < 3; ++i) ::sigaction(ignored[i], &saved_actions[i], nullptr);
 
+  // The child's own start-up opens and closes files (its locale): it is looked at once asleep.
+  EXPECT_TRUE(eventually([&] {
+    return status_line(pid, "State").find("sleeping") != std::string::npos &&
+           read_file("/proc/" + std::to_string(pid) + "/wchan").find("nanosleep") !=
+               std::string::npos;
+  }));
   EXPECT_EQ(descriptors_of(pid), (std::set<std::string>{"0", "1", "2"}));
   // As `subprocess` leaves them: of the standard signals only SIGHUP stays ignored, SIGPIPE and
   // SIGXFSZ are back at their defaults, and none is blocked. (glibc's spawn leaves its two
