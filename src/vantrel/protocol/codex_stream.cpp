@@ -109,20 +109,18 @@ const ItemRecord* keep_item(codex::WireItem&& wire, std::string_view raw_item, c
   Arena& arena = store.arena();
   ItemParts parts;
   auto set = [&](ItemText which, const WireText& text) {
-    parts.texts[static_cast<std::size_t>(which)] = text.source;
-    if (text.escaped)
-      parts.escaped |= static_cast<std::uint16_t>(1u << static_cast<unsigned>(which));
+    parts.set(which, text.source, text.escaped);
   };
   ItemKind kind = ItemKind::from_text(wire.type);
   parts.kind = kind.kind;
-  parts.texts[static_cast<std::size_t>(ItemText::OtherKind)] = arena.copy(kind.other);
+  parts.set(ItemText::OtherKind, arena.copy(kind.other));
   set(ItemText::Id, wire.id);
   set(ItemText::Status, wire.status);
   set(ItemText::Text, wire.text);
   set(ItemText::Message, wire.message);
   set(ItemText::Command, wire.command);
   set(ItemText::AggregatedOutput, wire.aggregated_output);
-  parts.texts[static_cast<std::size_t>(ItemText::Raw)] = line.part(raw_item).view();
+  parts.set(ItemText::Raw, line.part(raw_item).view());
   set(ItemText::Tool, wire.tool);
   set(ItemText::SenderThreadId, wire.sender_thread_id);
   parts.exit_code = wire.exit_code;

@@ -45,6 +45,10 @@ struct ItemParts {
   ItemKind::Kind kind = ItemKind::Other;
   std::array<std::string_view, item_text_count> texts{};
   std::uint16_t escaped = 0;
+  void set(ItemText which, std::string_view text, bool is_escaped = false) {
+    texts[static_cast<std::size_t>(which)] = text;
+    if (is_escaped) escaped |= static_cast<std::uint16_t>(1u << static_cast<unsigned>(which));
+  }
   std::optional<std::int32_t> exit_code;
   std::span<const FileChangeRecord> changes;
   std::span<const std::string_view> receiver_thread_ids;

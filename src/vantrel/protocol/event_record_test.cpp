@@ -169,9 +169,8 @@ TEST(ItemRecord, EscapedTextsAreUnescapedAsTheyAreRead) {
     Text source = store.keep(c.source);
     ItemParts parts;
     parts.kind = ItemKind::AgentMessage;
-    parts.texts[static_cast<std::size_t>(ItemText::Text)] = source.view();
-    parts.texts[static_cast<std::size_t>(ItemText::Id)] = source.view();
-    parts.escaped = 1u << static_cast<unsigned>(ItemText::Text);
+    parts.set(ItemText::Text, source.view(), true);
+    parts.set(ItemText::Id, source.view());
     const ItemRecord* item = ItemRecord::make(parts, store.arena());
     std::string scratch;
     EXPECT_EQ(item->text(ItemText::Text, scratch), c.text) << c.source;
