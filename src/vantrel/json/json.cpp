@@ -599,6 +599,12 @@ std::string_view Reader::read_string_source(bool& escaped, std::string_view expe
   return source;
 }
 
+std::string_view string_contents(std::string_view source, bool escaped, std::string& scratch) {
+  if (!escaped) return source;
+  scratch = unescape_string_source(source);
+  return scratch;
+}
+
 std::string unescape_string_source(std::string_view source) {
   std::string quoted;
   quoted.reserve(source.size() + 2);

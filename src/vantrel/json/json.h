@@ -429,6 +429,9 @@ void read_record(Reader& r, const Record<R>& record, R& out) {
 // The contents of a string that read_string_source read (its escapes are known to be sound),
 // its escapes decoded as read_string decodes them.
 std::string unescape_string_source(std::string_view source);
+// The same contents without a copy where none is needed: `source` itself when it holds no
+// escapes, else its unescaped text, put into `scratch`.
+std::string_view string_contents(std::string_view source, bool escaped, std::string& scratch);
 
 // Reads the whole `text` as one value of T, starting from `T{}`: nullopt on success, else the
 // error. `out` is unspecified after a failure.

@@ -168,7 +168,8 @@ Decoded<SharedEvent> keep_event(Wire& wire, const Text& line, const LineFrame& f
 
   RunStore& store = keeper.store();
   std::string scratch;
-  EventType type = EventType::from_text(contents(*wire.type, scratch));
+  EventType type =
+      EventType::from_text(json::string_contents(wire.type->source, wire.type->escaped, scratch));
   EventParts parts;
   parts.type = type.kind;
   parts.other_type = store.arena().copy(type.other);

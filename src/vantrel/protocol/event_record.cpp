@@ -33,16 +33,12 @@ void place(char*& at, Args&&... args) {
   at += sizeof(T);
 }
 
-constexpr std::uint16_t bit_of(ItemText which) {
-  return static_cast<std::uint16_t>(1u << static_cast<unsigned>(which));
-}
-
 }  // namespace
 
 const ItemRecord* ItemRecord::make(const ItemParts& parts, Arena& arena) {
   std::uint16_t present = 0;
   for (std::size_t i = 0; i < parts.texts.size(); ++i)
-    if (!parts.texts[i].empty()) present |= static_cast<std::uint16_t>(1u << i);
+    if (!parts.texts[i].empty()) present |= item_text_bit(static_cast<ItemText>(i));
   const auto text_count = static_cast<std::size_t>(std::popcount(present));
   const std::size_t size = sizeof(ItemRecord) + text_count * sizeof(std::string_view) +
                            parts.changes.size() * sizeof(FileChangeRecord) +
@@ -54,7 +50,7 @@ const ItemRecord* ItemRecord::make(const ItemParts& parts, Arena& arena) {
   record->has_exit_code_ = parts.exit_code.has_value();
   record->exit_code_ = parts.exit_code.value_or(0);
   record->present_ = present;
-  record->escaped_ = parts.escaped & present & ((1u << item_text_count) - 1);
+  record->escaped_ = parts.escaped & present;
   record->change_count_ = static_cast<std::uint32_t>(parts.changes.size());
   record->receiver_count_ = static_cast<std::uint32_t>(parts.receiver_thread_ids.size());
 
@@ -98,16 +94,14 @@ const std::string_view* ItemRecord::texts() const {
 }
 
 std::string_view ItemRecord::view(ItemText which) const {
-  const std::uint16_t bit = bit_of(which);
+  const std::uint16_t bit = item_text_bit(which);
   const auto present = static_cast<std::uint16_t>(present_);
   if (!(present & bit)) return {};
   return texts()[std::popcount(static_cast<std::uint16_t>(present & (bit - 1)))];
 }
 
 std::string_view ItemRecord::text(ItemText which, std::string& scratch) const {
-  if (!(escaped_ & bit_of(which))) return view(which);
-  scratch = json::unescape_string_source(view(which));
-  return scratch;
+  return json::string_contents(view(which), (escaped_ & item_text_bit(which)) != 0, scratch);
 }
 
 std::string_view ItemRecord::kind_text() const {

@@ -17,7 +17,7 @@
 
 namespace vantrel {
 
-// The texts an item may carry, in the order of their bits in `ItemRecord::present`.
+// The texts an item may carry, in the order an item record keeps them.
 enum class ItemText : std::uint8_t {
   OtherKind,  // the agent's own item type text, for ItemKind::Other
   Id,
@@ -34,6 +34,11 @@ enum class ItemText : std::uint8_t {
 inline constexpr std::size_t item_text_count =
     static_cast<std::size_t>(ItemText::SenderThreadId) + 1;
 
+// The bit of `which` in a record's masks of texts.
+constexpr std::uint16_t item_text_bit(ItemText which) {
+  return static_cast<std::uint16_t>(1u << static_cast<unsigned>(which));
+}
+
 struct FileChangeRecord {
   std::string_view path;
   std::string_view kind;
@@ -47,7 +52,7 @@ struct ItemParts {
   std::uint16_t escaped = 0;
   void set(ItemText which, std::string_view text, bool is_escaped = false) {
     texts[static_cast<std::size_t>(which)] = text;
-    if (is_escaped) escaped |= static_cast<std::uint16_t>(1u << static_cast<unsigned>(which));
+    if (is_escaped) escaped |= item_text_bit(which);
   }
   std::optional<std::int32_t> exit_code;
   std::span<const FileChangeRecord> changes;

@@ -16,12 +16,6 @@ bool lies_within(std::string_view part, std::string_view whole) {
 
 void read_json(json::Reader& r, WireText& out) { out.source = r.read_string_source(out.escaped); }
 
-std::string_view contents(const WireText& text, std::string& scratch) {
-  if (!text.escaped) return text.source;
-  scratch = json::unescape_string_source(text.source);
-  return scratch;
-}
-
 Text text_in(const Text& line, std::string_view within, const RunStore& store) {
   if (within.empty()) return {};
   if (!lies_within(within, line)) return store.keep(within);
@@ -31,7 +25,7 @@ Text text_in(const Text& line, std::string_view within, const RunStore& store) {
 Text kept_text(const WireText& text, const Text& line, const RunStore& store) {
   if (!text.escaped) return text_in(line, text.source, store);
   std::string scratch;
-  return store.keep(contents(text, scratch));
+  return store.keep(json::string_contents(text.source, text.escaped, scratch));
 }
 
 }  // namespace vantrel

@@ -20,9 +20,6 @@ struct WireText {
 
 void read_json(json::Reader& r, WireText& out);
 
-// The contents of `text`: its source, or its unescaped text put into `scratch`.
-std::string_view contents(const WireText& text, std::string& scratch);
-
 // `within` as a part of `line` when it lies there, else as a copy kept in `store`.
 Text text_in(const Text& line, std::string_view within, const RunStore& store);
 
