@@ -54,24 +54,29 @@ PyObject* run_account_query(PyObject* args, PyObject* kwargs, const char* format
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &req))
       throw_python_error();
     AccountRequest read = read_account_request(req, record_name);
-    Request request{std::move(read.executable), std::move(read.env), {}};
+    Request request{std::move(read.executable), std::move(read.env), {}, {}};
     using Outcome = AccountOutcomeRecord<Usage>;
     if (read.timeout_seconds) {
       request.timeout = timeout_from_seconds(*read.timeout_seconds);
       if (!request.timeout)
         return new_object(Outcome{std::nullopt, invalid_request_record(refused_timeout)}).release();
     }
-    prepare_runtime_use();
     // The query is owned here: a signal handler that raises, or the exit of the interpreter,
     // stops it (its child is killed) before the wait ends.
     runtime::CancellationToken stop;
-    auto waited = without_interpreter_lock([&] {
-      auto live = runtime::live_work().enrol([stop] { stop.cancel(); });
-      return wait_stoppable(query(std::move(request)), stop);
-    });
-    if (waited.interrupted) throw_python_error();
-    if (!waited.value)
+    auto cancelled = [] {
       return new_object(Outcome{std::nullopt, error_to_py_error(RunError::cancelled())}).release();
+    };
+    auto admitted = admit([stop] { stop.cancel(); });
+    if (!admitted) return cancelled();
+    request.inherited_env = std::move(admitted->env);
+    bool main = on_main_thread();
+    auto waited = without_interpreter_lock([&] {
+      auto live = std::move(admitted->place);
+      return wait_for(query(std::move(request)), stop, main);
+    });
+    raise_if_cut_short(waited);
+    if (!waited.value) return cancelled();
     auto& result = *waited.value;
     if (!result)
       return new_object(Outcome{std::nullopt, error_to_py_error(result.error())}).release();

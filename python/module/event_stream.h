@@ -54,16 +54,17 @@ class EventStream {
         if (ended_) return std::nullopt;
       }
     }
-    bool interrupted = false;
+    Waited<bool> waited;
+    bool main = on_main_thread();
     auto record = without_interpreter_lock([&]() -> std::optional<record_t<ToRecord>> {
-      std::unique_lock lock = lock_interruptibly(interrupted);
-      if (interrupted) return std::nullopt;
+      std::unique_lock lock = lock_interruptibly(main, waited.interrupted);
+      if (waited.interrupted) return std::nullopt;
       check(!poisoned_, "stream poisoned");
       WaitingThread waiting(waiting_thread_);
-      if (!poison_on_failure([&] { return wait_ready(interrupted); })) return std::nullopt;
+      if (!poison_on_failure([&] { return wait_ready(main, waited); })) return std::nullopt;
       return take_front(to_record);
     });
-    if (interrupted) throw_python_error();
+    raise_if_cut_short(waited);
     return record;
   }
 
@@ -71,8 +72,8 @@ class EventStream {
   // The stream lock, taken with the interpreter lock released. Another thread may hold it for as
   // long as it waits for events, so on the main thread the wait for it runs the signal handlers
   // too; when one raises, `interrupted` is set and the lock is not taken.
-  std::unique_lock<std::timed_mutex> lock_interruptibly(bool& interrupted) {
-    if (!on_main_thread()) return std::unique_lock(mutex_);
+  std::unique_lock<std::timed_mutex> lock_interruptibly(bool main, bool& interrupted) {
+    if (!main) return std::unique_lock(mutex_);
     std::unique_lock lock(mutex_, std::defer_lock);
     while (!lock.try_lock_for(signal_check_interval))
       if ((interrupted = signal_handler_raised())) break;
@@ -113,17 +114,19 @@ class EventStream {
   }
 
   // Whether an event is buffered, waiting until the channel holds something or has ended, or
-  // until a signal handler raised (`interrupted` is then set and false returned).
-  bool wait_ready(bool& interrupted) {
+  // until the wait was cut short (`cut` then says how, and false is returned).
+  bool wait_ready(bool main, Waited<bool>& cut) {
     if (take_ready()) return true;
     if (ended_) return false;
     // Takes all the channel holds at once (the buffer is empty here).
-    auto waited = wait_interruptibly(receiver_.receive_all());
-    interrupted = waited.interrupted;
-    if (!waited.value) return false;
+    auto waited = wait_for(receiver_.receive_all(), runtime::CancellationToken(), main);
+    cut.interrupted = waited.interrupted;
+    cut.forked = waited.forked;
+    // In a forked child nothing of the wait is touched again.
+    if (waited.forked || !waited.value) return false;
     ready_ = std::move(*waited.value);
     if (ready_.empty()) ended_ = true;
-    return !interrupted && !ready_.empty();
+    return !waited.interrupted && !ready_.empty();
   }
 
   // The first buffered event as its record. The event is taken even when its record cannot be

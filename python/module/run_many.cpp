@@ -47,6 +47,20 @@ Intake convert(std::vector<ReqData> elements) {
   return intake;
 }
 
+// Launches the group once admitted, every request inheriting the environment read then; refused,
+// the group starts nothing and each request reads as cancelled.
+GroupHandle launch_admitted(std::shared_ptr<const RunnerConfig> config,
+                            std::vector<RunRequest> requests, std::size_t max_concurrent,
+                            std::optional<std::size_t> event_buffer) {
+  auto admitted = admit();
+  if (!admitted) return refused_group(requests.size());
+  for (RunRequest& request : requests) request.inherited_env = admitted->env;
+  return without_interpreter_lock([&] {
+    auto given_up = std::move(admitted->place);
+    return launch_group(std::move(config), std::move(requests), max_concurrent, event_buffer);
+  });
+}
+
 }  // namespace
 
 PyObject* runner_run_many(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -68,11 +82,8 @@ PyObject* runner_run_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     Intake intake = convert(std::move(requests));
 
     auto config = config_of(self);
-    prepare_runtime_use();
-    GroupHandle handle = without_interpreter_lock([&] {
-      return launch_group(std::move(config), std::move(intake.launch_list), max_concurrent,
-                          event_buffer);
-    });
+    GroupHandle handle = launch_admitted(std::move(config), std::move(intake.launch_list),
+                                         max_concurrent, event_buffer);
     auto stream = group_take_events(handle);
     return group_new_object(
                GroupRecord{std::move(handle), std::move(stream), std::move(intake.requests)})

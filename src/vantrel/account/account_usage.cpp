@@ -388,22 +388,25 @@ awaitable<Result<AccountUsage, RunError>> exchange(AppServerClient& client,
   co_return usage;
 }
 
-// A variable of this process, when set and not empty (taken as bytes, not trimmed).
-std::optional<std::string> process_variable(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr || *value == '\0') return std::nullopt;
-  return std::string(value);
+// A variable of `env`, when set and not empty (taken as bytes, not trimmed).
+std::optional<std::string> variable_of(const std::vector<runtime::EnvVar>& env,
+                                       std::string_view name) {
+  auto found = std::find_if(env.begin(), env.end(),
+                            [&](const runtime::EnvVar& var) { return var.first == name; });
+  if (found == env.end() || found->second.empty()) return std::nullopt;
+  return found->second;
 }
 
 }  // namespace
 
-std::vector<runtime::EnvVar> codex_home_env(const std::vector<runtime::EnvVar>& pairs) {
-  std::vector<runtime::EnvVar> env = runtime::inherited_environment_with(pairs);
+std::vector<runtime::EnvVar> codex_home_env(const std::vector<runtime::EnvVar>& inherited,
+                                            const std::vector<runtime::EnvVar>& pairs) {
+  std::vector<runtime::EnvVar> env = runtime::environment_with(inherited, pairs);
   auto codex_home = std::find_if(
       env.begin(), env.end(), [](const runtime::EnvVar& var) { return var.first == "CODEX_HOME"; });
   if (codex_home != env.end() && !json::trim_unicode_space(codex_home->second).empty()) return env;
-  std::optional<std::string> base = process_variable("HOME");
-  if (!base) base = process_variable("USERPROFILE");
+  std::optional<std::string> base = variable_of(inherited, "HOME");
+  if (!base) base = variable_of(inherited, "USERPROFILE");
   if (!base) return env;
   if (base->back() != '/') *base += '/';
   std::string path = utf8_lossy(*base + ".codex");
@@ -417,7 +420,7 @@ std::vector<runtime::EnvVar> codex_home_env(const std::vector<runtime::EnvVar>& 
 awaitable<Result<AccountUsage, RunError>> query_account_usage(AccountUsageReqData req) {
   if (auto refusal = env_name_refusal(req.env)) co_return fail(RunError::process(*refusal));
   runtime::Command command;
-  command.env = codex_home_env(req.env);
+  command.env = codex_home_env(inherited_variables(req.inherited_env), req.env);
   command.program = req.executable && !req.executable->empty() ? *req.executable : "codex";
   command.args = {"-s", "read-only", "-a", "on-request", "app-server", "--stdio"};
   const std::chrono::nanoseconds timeout = req.timeout.value_or(default_timeout);

@@ -27,6 +27,8 @@ struct AccountUsageReqData {
   std::optional<std::string> executable;
   // Variables set in the child's environment over the inherited ones, a later pair winning.
   std::vector<runtime::EnvVar> env;
+  // The environment the child starts from: the host's, copied on the host's own thread.
+  runtime::InheritedEnvironment inherited_env;
   // The limit of each line read of the three account requests; absent means 10 seconds.
   std::optional<std::chrono::nanoseconds> timeout;
 };
@@ -50,9 +52,10 @@ struct AccountUsage {
 // Runs one whole query on the calling coroutine's executor (the shared runtime).
 boost::asio::awaitable<Result<AccountUsage, RunError>> query_account_usage(AccountUsageReqData req);
 
-// The child's whole environment: this process's with `pairs` set on top, and CODEX_HOME set to
-// "$HOME/.codex" (else "$USERPROFILE/.codex", both read from this process only) when it is
+// The child's whole environment: `inherited` with `pairs` set on top, and CODEX_HOME set to
+// "$HOME/.codex" (else "$USERPROFILE/.codex", both read from `inherited` only) when it is
 // absent or blank. Without either base, CODEX_HOME stays as it was.
-std::vector<runtime::EnvVar> codex_home_env(const std::vector<runtime::EnvVar>& pairs);
+std::vector<runtime::EnvVar> codex_home_env(const std::vector<runtime::EnvVar>& inherited,
+                                            const std::vector<runtime::EnvVar>& pairs);
 
 }  // namespace vantrel

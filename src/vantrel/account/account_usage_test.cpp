@@ -52,6 +52,7 @@ class AccountUsageQuery : public ::testing::Test {
     return run(std::move(req));
   }
   static Result<AccountUsage, RunError> run(AccountUsageReqData req) {
+    req.inherited_env = runtime::this_process_environment();
     return runtime::block_on(query_account_usage(std::move(req)));
   }
   // The message of a failed query, or "ok".
@@ -408,7 +409,7 @@ class CodexHome : public ::testing::Test {
   // CODEX_HOME as the child would get it, or "<absent>".
   static std::string child_codex_home(const std::vector<runtime::EnvVar>& pairs) {
     std::map<std::string, std::string> env;
-    for (auto& [name, value] : codex_home_env(pairs)) {
+    for (auto& [name, value] : codex_home_env(*runtime::this_process_environment(), pairs)) {
       EXPECT_TRUE(env.emplace(name, value).second) << "twice: " << name;
     }
     auto at = env.find("CODEX_HOME");
@@ -461,7 +462,8 @@ TEST_F(CodexHome, RequestPairsGoOverTheInheritedOnesInOrder) {
   setenv("VANTREL_TEST_INHERITED", "old", 1);
   std::map<std::string, std::string> env;
   for (auto& [name, value] :
-       codex_home_env({{"VANTREL_TEST_INHERITED", "new"}, {"A_B", "1"}, {"A_B", "2"}}))
+       codex_home_env(*runtime::this_process_environment(),
+                      {{"VANTREL_TEST_INHERITED", "new"}, {"A_B", "1"}, {"A_B", "2"}}))
     env[name] = value;
   unsetenv("VANTREL_TEST_INHERITED");
   EXPECT_EQ(env["VANTREL_TEST_INHERITED"], "new");

@@ -174,7 +174,8 @@ awaitable<std::optional<runtime::Result<Ended>>> run_to_end_within(
 runtime::Command claude_usage_command(const ClaudeAccountUsageReqData& request) {
   std::string program =
       request.executable && !request.executable->empty() ? *request.executable : "claude";
-  return {std::move(program), claude_usage_args(), runtime::inherited_environment_with(request.env),
+  return {std::move(program), claude_usage_args(),
+          runtime::environment_with(inherited_variables(request.inherited_env), request.env),
           std::nullopt};
 }
 

@@ -23,6 +23,8 @@ struct ClaudeAccountUsageReqData {
   std::optional<std::string> executable;
   // Set on top of the inherited environment, in order (a later pair wins).
   EnvPairs env;
+  // The environment the child starts from: the host's, copied on the host's own thread.
+  std::shared_ptr<const EnvPairs> inherited_env;
   // Bounds the wait for the child's output and exit, counted from after "/usage" is written;
   // absent means `default_claude_usage_timeout`.
   std::optional<std::chrono::nanoseconds> timeout;

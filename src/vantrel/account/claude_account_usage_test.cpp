@@ -163,6 +163,7 @@ class ClaudeUsageProbe : public ::testing::Test {
     return req;
   }
   static Result<ClaudeAccountUsage, RunError> probe(ClaudeAccountUsageReqData req) {
+    req.inherited_env = runtime::this_process_environment();
     return runtime::block_on(query_claude_account_usage(std::move(req)));
   }
   std::string record_path() const { return scratch_.path() + "/record"; }

@@ -90,12 +90,18 @@ asio::awaitable<void> forward_and_relay(SessionHandle& session, const UnboundedS
 // been waited for before the next request can take its place.
 asio::awaitable<Answer> run_group_member(RunRequest request, Semaphore::Permit permit,
                                          Config config, UnboundedSender<RunEvent> to,
-                                         CancellationToken group_cancel, std::size_t position,
+                                         CancellationToken group_cancel,
+                                         std::shared_ptr<LaunchGate> gate, std::size_t position,
                                          Handler handler) {
   // A task set may start a task inline, on the scheduler's thread; launching from a fresh turn
   // of the runtime lets the scheduler go on admitting while this spawn runs on another worker.
   co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+  // The token is looked at once the permit is held: a cancel while this request waited for it
+  // starts nothing.
+  auto pass = gate->enter(group_cancel);
+  if (!pass) co_return Answer{position, cancelled_record(position)};
   auto launched = co_await launch(std::move(config), std::move(request), std::move(handler));
+  pass.reset();
   if (!launched) co_return Answer{position, error_record(position, std::move(launched).error())};
   SessionHandle session = std::move(launched).value();
   co_await forward_and_relay(session, to, group_cancel, position);
@@ -109,6 +115,7 @@ asio::awaitable<Answer> run_group_member(RunRequest request, Semaphore::Permit p
 // Admits the requests in list order, settles each one once, and stores the whole list.
 asio::awaitable<void> admit_and_collect(std::vector<RunRequest> requests, Config config,
                                         UnboundedSender<RunEvent> to, CancellationToken cancel,
+                                        std::shared_ptr<LaunchGate> gate,
                                         std::vector<std::optional<GroupResult>>& slots,
                                         std::size_t max_concurrent, Handler handler) {
   Semaphore semaphore(max_concurrent);
@@ -124,7 +131,7 @@ asio::awaitable<void> admit_and_collect(std::vector<RunRequest> requests, Config
       }
       auto permit = co_await semaphore.acquire();
       members.spawn(run_group_member(std::move(requests[position]), std::move(permit), config,
-                                     sender, cancel, position, handler));
+                                     sender, cancel, gate, position, handler));
     }
   }
   requests.clear();
@@ -137,12 +144,13 @@ asio::awaitable<void> admit_and_collect(std::vector<RunRequest> requests, Config
 // The group is live work until its results are stored.
 asio::awaitable<void> run_group(std::vector<RunRequest> requests, Config config,
                                 UnboundedSender<RunEvent> to, CancellationToken cancel,
-                                Results results, std::size_t max_concurrent, Handler handler,
+                                std::shared_ptr<LaunchGate> gate, Results results,
+                                std::size_t max_concurrent, Handler handler,
                                 runtime::LiveWork::Enrolment live) {
   std::vector<std::optional<GroupResult>> slots(requests.size());
   try {
-    co_await admit_and_collect(std::move(requests), std::move(config), std::move(to), cancel, slots,
-                               max_concurrent, std::move(handler));
+    co_await admit_and_collect(std::move(requests), std::move(config), std::move(to), cancel,
+                               std::move(gate), slots, max_concurrent, std::move(handler));
   } catch (...) {
     // The scheduler itself failed: whatever still runs is cancelled, and the waiters still get
     // a full list rather than waiting for ever.
@@ -194,11 +202,26 @@ GroupHandle launch_group(Config config, std::vector<RunRequest> requests,
   asio::co_spawn(executor,
                  pump_group_events(std::move(pump_receiver), std::move(pump_sender), cancel),
                  asio::detached);
+  auto gate = std::make_shared<LaunchGate>();
   asio::co_spawn(executor,
                  run_group(std::move(requests), std::move(config), std::move(member_sender), cancel,
-                           results, max_concurrent, std::move(handler),
+                           gate, results, max_concurrent, std::move(handler),
                            runtime::live_work().enrol([cancel] { cancel.cancel(); })),
                  asio::detached);
+  return GroupHandle{
+      .events = std::move(events), .cancel = cancel, .results = std::move(results), .gate = gate};
+}
+
+GroupHandle refused_group(std::size_t count) {
+  auto [sender, events] = runtime::make_bounded_channel<RunEvent>(1);
+  auto results = std::make_shared<Latch<GroupResults>>();
+  GroupResults list;
+  list.reserve(count);
+  for (std::size_t position = 0; position < count; ++position)
+    list.push_back(cancelled_record(position));
+  results->set(std::move(list));
+  CancellationToken cancel;
+  cancel.cancel();
   return GroupHandle{.events = std::move(events), .cancel = cancel, .results = std::move(results)};
 }
 
@@ -219,6 +242,28 @@ asio::awaitable<std::shared_ptr<const GroupResults>> group_wait_shared(const Gro
   return wait_shared(handle.results);
 }
 
-void group_cancel(const GroupHandle& handle) { handle.cancel.cancel(); }
+void group_cancel(const GroupHandle& handle) { handle.gate->cancel_and_close(handle.cancel); }
+
+std::optional<LaunchGate::Pass> LaunchGate::enter(const CancellationToken& cancel) {
+  Pass pass(*this);
+  inside_.fetch_add(1);
+  // Pairs with the cancel's fence: either the cancel sees this member inside and waits for it,
+  // or this member sees the token cancelled.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (cancel.is_cancelled()) return std::nullopt;
+  return pass;
+}
+
+LaunchGate::Pass::~Pass() {
+  if (gate_ == nullptr) return;
+  gate_->inside_.fetch_sub(1);
+  gate_->inside_.notify_all();
+}
+
+void LaunchGate::cancel_and_close(const CancellationToken& cancel) {
+  cancel.cancel();
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  while (std::uint32_t inside = inside_.load()) inside_.wait(inside);
+}
 
 }  // namespace vantrel

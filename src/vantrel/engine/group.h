@@ -2,10 +2,13 @@
 // position, cancellation of the whole group, and one result per request in request order.
 #pragma once
 
+#include <atomic>
 #include <boost/asio/awaitable.hpp>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "vantrel/engine/latch.h"
@@ -20,6 +23,35 @@ namespace vantrel {
 
 using GroupResults = std::vector<GroupResult>;
 
+// Where a group's members launch their runs: a member passes it while it looks at the group's
+// token and launches, and a cancel waits until no member is inside, so that once the cancel has
+// returned no agent of the group starts. Thread-safe.
+class LaunchGate {
+ public:
+  // Counts a member as inside from its look at the token until it is dropped, which may be on
+  // another thread. Move-only.
+  class Pass {
+   public:
+    Pass(Pass&& other) noexcept : gate_(std::exchange(other.gate_, nullptr)) {}
+    Pass& operator=(Pass&&) = delete;
+    ~Pass();
+
+   private:
+    friend class LaunchGate;
+    explicit Pass(LaunchGate& gate) : gate_(&gate) {}
+    LaunchGate* gate_;
+  };
+
+  // A pass to launch under, or none when the group was cancelled first. A member keeps it only
+  // until its launch returns (once its child is spawned).
+  std::optional<Pass> enter(const runtime::CancellationToken& cancel);
+  // Cancels `cancel` and waits until no member holds a pass.
+  void cancel_and_close(const runtime::CancellationToken& cancel);
+
+ private:
+  std::atomic<std::uint32_t> inside_{0};
+};
+
 // The caller's side of a group. Dropping it cancels nothing: the group runs to its end, its
 // remaining events are discarded and its results are stored where nobody reads them.
 struct GroupHandle {
@@ -29,6 +61,8 @@ struct GroupHandle {
   runtime::CancellationToken cancel;
   // Set once, by the scheduler, when every request is settled.
   std::shared_ptr<Latch<GroupResults>> results;
+  // Shared with the members.
+  std::shared_ptr<LaunchGate> gate = std::make_shared<LaunchGate>();
 };
 
 // Starts a group on the shared runtime and returns at once, without waiting for any run.
@@ -39,6 +73,10 @@ struct GroupHandle {
 GroupHandle launch_group(std::shared_ptr<const RunnerConfig> config,
                          std::vector<RunRequest> requests, std::size_t max_concurrent,
                          std::optional<std::size_t> event_buffer, EventHandler handler = {});
+
+// A group refused before it started (the exit's cancel had begun): no task, no agent; its stream
+// has ended and each of its `count` requests is settled as cancelled.
+GroupHandle refused_group(std::size_t count);
 
 // Takes the event stream out of the handle; a second take stops with Panic.
 runtime::Receiver<RunEvent> group_take_events(GroupHandle& handle);
@@ -52,8 +90,10 @@ boost::asio::awaitable<GroupResults> group_wait(const GroupHandle& handle);
 boost::asio::awaitable<std::shared_ptr<const GroupResults>> group_wait_shared(
     const GroupHandle& handle);
 
-// Cancels the group and returns at once: the pump stops, running members cancel their runs and
-// requests not yet admitted are settled as cancelled. A second cancel changes nothing.
+// Cancels the group and returns once no member is about to launch (at once, or after a spawn
+// under way): the pump stops, running members cancel their runs, and requests not yet launched,
+// a member's that waited for its permit among them, are settled as cancelled and start no agent.
+// A second cancel changes nothing.
 void group_cancel(const GroupHandle& handle);
 
 }  // namespace vantrel

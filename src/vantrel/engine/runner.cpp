@@ -309,7 +309,7 @@ class RunLoop {
   EventKeeper keeper_{store_};
   Text run_id_;
   std::uint64_t line_ = 0;
-  WallTime read_at_;  // when the last read took its bytes
+  WallTime read_at_;           // when the last read took its bytes
   SharedEvent final_message_;  // the last agent message
   Usage usage_;
   std::vector<SharedEvent> events_;       // the run's events in order, for its result
@@ -354,9 +354,10 @@ runtime::Command child_command(const RunnerConfig& config, RunRequest& request,
   std::vector<runtime::EnvVar> overrides = config.env;
   overrides.insert(overrides.end(), std::make_move_iterator(request.env.begin()),
                    std::make_move_iterator(request.env.end()));
-  return runtime::Command{config.executable, std::move(invocation.args),
-                          runtime::inherited_environment_with(overrides),
-                          std::move(invocation.cwd)};
+  return runtime::Command{
+      config.executable, std::move(invocation.args),
+      runtime::environment_with(inherited_variables(request.inherited_env), overrides),
+      std::move(invocation.cwd)};
 }
 
 Result<SessionHandle, RunError> launch_now(const std::shared_ptr<const RunnerConfig>& config,

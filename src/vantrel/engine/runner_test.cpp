@@ -1,5 +1,6 @@
 // End-to-end tests of runs: launch, the run loop and its tasks, driven through the fake agent.
 #include "vantrel/engine/runner.h"
+#include "vantrel/runtime/child_process.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -73,6 +74,7 @@ RunRequest prompt_request() { return RunRequest{.prompt = "go"}; }
 
 Result<SessionHandle, RunError> start(const RunSetup& setup, RunRequest request = prompt_request(),
                                       EventHandler handler = {}) {
+  request.inherited_env = runtime::this_process_environment();
   return block_on(launch(config_of(setup), std::move(request), std::move(handler)));
 }
 

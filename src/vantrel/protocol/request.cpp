@@ -50,4 +50,9 @@ std::optional<std::string> env_name_refusal(const EnvPairs& env) {
   return std::nullopt;
 }
 
+const EnvPairs& inherited_variables(const std::shared_ptr<const EnvPairs>& inherited) {
+  static const EnvPairs none;
+  return inherited ? *inherited : none;
+}
+
 }  // namespace vantrel

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,6 +37,9 @@ bool is_illegal_env_name(std::string_view name);
 // The refusal of the first illegal name of `env`, naming it in quotes; none when every name is
 // legal.
 std::optional<std::string> env_name_refusal(const EnvPairs& env);
+
+// The variables of an inherited environment; none when there is none.
+const EnvPairs& inherited_variables(const std::shared_ptr<const EnvPairs>& inherited);
 
 // One configuration override of a request; either text may be empty.
 struct ConfigData {
@@ -74,6 +78,9 @@ struct RunRequest {
   bool dangerously_bypass_sandbox = false;
   bool dangerously_bypass_hooks = false;
   EnvPairs env{};
+  // The environment the child starts from, below the runner's and the request's variables: the
+  // host's, copied by whoever makes the request on the host's own thread. None inherits nothing.
+  std::shared_ptr<const EnvPairs> inherited_env{};
   std::optional<std::string> resume_id{};
   bool resume_last = false;
   bool resume_all = false;

@@ -153,22 +153,29 @@ Failure<std::string> failure_of(const boost::system::system_error& e) {
 
 }  // namespace
 
-std::vector<EnvVar> inherited_environment_with(const std::vector<EnvVar>& overrides) {
+InheritedEnvironment this_process_environment() {
   std::vector<EnvVar> env;
-  std::unordered_map<std::string, std::size_t> index;
-  auto set = [&](std::string name, std::string value) {
-    auto [at, added] = index.try_emplace(name, env.size());
-    if (added)
-      env.emplace_back(std::move(name), std::move(value));
-    else
-      env[at->second].second = std::move(value);
-  };
   for (char** entry = environ; *entry != nullptr; ++entry) {
     std::string_view text(*entry);
     auto equals = text.find('=');
     if (equals == std::string_view::npos) continue;
-    set(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
+    env.emplace_back(text.substr(0, equals), text.substr(equals + 1));
   }
+  return std::make_shared<const std::vector<EnvVar>>(std::move(env));
+}
+
+std::vector<EnvVar> environment_with(const std::vector<EnvVar>& base,
+                                     const std::vector<EnvVar>& overrides) {
+  std::vector<EnvVar> env;
+  std::unordered_map<std::string, std::size_t> index;
+  auto set = [&](const std::string& name, const std::string& value) {
+    auto [at, added] = index.try_emplace(name, env.size());
+    if (added)
+      env.emplace_back(name, value);
+    else
+      env[at->second].second = value;
+  };
+  for (const auto& [name, value] : base) set(name, value);
   for (const auto& [name, value] : overrides) set(name, value);
   return env;
 }

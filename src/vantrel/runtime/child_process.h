@@ -8,6 +8,7 @@
 #include <boost/asio/buffer.hpp>
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,9 +23,19 @@ namespace vantrel::runtime {
 // One environment variable: name and value.
 using EnvVar = std::pair<std::string, std::string>;
 
-// The environment of this process with `overrides` set on top in their order, so for one name a
-// later pair wins. Inherited variables keep their order; new names follow in order of first use.
-std::vector<EnvVar> inherited_environment_with(const std::vector<EnvVar>& overrides);
+// A copy of this process's environment as it was at a moment, shared read-only by the work that
+// starts from it.
+using InheritedEnvironment = std::shared_ptr<const std::vector<EnvVar>>;
+
+// This process's environment as it is now. The host's threads change it (setenv, unsetenv) under
+// a lock of the host's own, such as Python's interpreter lock, which no runtime worker holds: so
+// the host reads it on its own thread, holding that lock, and hands the copy to what it starts.
+InheritedEnvironment this_process_environment();
+
+// `base` with `overrides` set on top in their order, so for one name a later pair wins. The
+// variables of `base` keep their order; new names follow in order of first use.
+std::vector<EnvVar> environment_with(const std::vector<EnvVar>& base,
+                                     const std::vector<EnvVar>& overrides);
 
 // What to start.
 struct Command {
@@ -32,7 +43,7 @@ struct Command {
   std::string program;
   // The arguments after argv[0].
   std::vector<std::string> args;
-  // The child's whole environment (see inherited_environment_with).
+  // The child's whole environment (see environment_with).
   std::vector<EnvVar> env;
   // The child's working directory; the parent's when absent.
   std::optional<std::string> cwd;

@@ -30,12 +30,17 @@ extern char** environ;
 namespace vantrel::runtime {
 namespace {
 
+// This process's environment with `overrides` on top.
+std::vector<EnvVar> inherited_with(const std::vector<EnvVar>& overrides) {
+  return environment_with(*this_process_environment(), overrides);
+}
+
 using boost::asio::awaitable;
 using testing::child_processes;
 using testing::eventually;
 
 Result<Child> start(Command command) {
-  if (command.env.empty()) command.env = inherited_environment_with({});
+  if (command.env.empty()) command.env = inherited_with({});
   return spawn(shared_runtime().executor(), command);
 }
 
@@ -131,7 +136,7 @@ TEST(Spawn, FindsTheProgramOnThePathOfItsEnvironment) {
   };
   for (const Case& t : cases) {
     SCOPED_TRACE(t.name);
-    auto child = start(Command{t.program, {}, inherited_environment_with({{"PATH", t.path}}), {}});
+    auto child = start(Command{t.program, {}, inherited_with({{"PATH", t.path}}), {}});
     if (!child.has_value()) {
       EXPECT_EQ(child.error(), t.result);
       continue;
@@ -218,7 +223,7 @@ TEST(Spawn, TheChildGetsItsThreeStreamsItsGroupTheHostsSignalsAndItsEnvironment)
   int leaked = ::open("/dev/null", O_RDONLY);
 
   testing::ScratchDir dir;
-  Child child = started(Command{"sleep", {"60"}, inherited_environment_with({}), dir.path()});
+  Child child = started(Command{"sleep", {"60"}, inherited_with({}), dir.path()});
   pid_t pid = child.process.id();
 
   ::close(leaked);
@@ -252,9 +257,9 @@ TEST(Environment, OverridesSetOnTopOfTheInheritedOnesAndALaterPairWins) {
   testing::EnvGuard inherited_guard("VANTREL_ENVTEST_INHERITED"), new_guard("VANTREL_ENVTEST_NEW");
   ::setenv("VANTREL_ENVTEST_INHERITED", "inherited", 1);
   ::unsetenv("VANTREL_ENVTEST_NEW");
-  auto env = inherited_environment_with({{"VANTREL_ENVTEST_NEW", "1"},
-                                         {"VANTREL_ENVTEST_INHERITED", "runner"},
-                                         {"VANTREL_ENVTEST_NEW", "2"}});
+  auto env = inherited_with({{"VANTREL_ENVTEST_NEW", "1"},
+                             {"VANTREL_ENVTEST_INHERITED", "runner"},
+                             {"VANTREL_ENVTEST_NEW", "2"}});
   std::vector<EnvVar> ours;
   for (const auto& var : env)
     if (var.first.starts_with("VANTREL_ENVTEST_")) ours.push_back(var);

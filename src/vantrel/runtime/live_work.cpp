@@ -32,6 +32,14 @@ LiveWork::Enrolment LiveWork::enrol(std::function<void()> cancel) {
   return Enrolment(this, id);
 }
 
+std::optional<LiveWork::Enrolment> LiveWork::try_enrol(std::function<void()> cancel) {
+  std::uint64_t id = next_id.fetch_add(1);
+  std::lock_guard lock(mutex_);
+  if (closed_) return std::nullopt;
+  table_->emplace(id, std::move(cancel));
+  return Enrolment(this, id);
+}
+
 bool LiveWork::cancel_all(std::chrono::milliseconds limit) {
   auto deadline = std::chrono::steady_clock::now() + limit;
   std::vector<std::function<void()>> cancels;

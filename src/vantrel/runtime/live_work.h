@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 namespace vantrel::runtime {
@@ -49,6 +50,9 @@ class LiveWork {
   // Enrols work that `cancel` cancels (it must return at once and may be called from any
   // thread). After cancel_all, `cancel` is called here at once: nothing started then runs on.
   Enrolment enrol(std::function<void()> cancel);
+  // Enrols as `enrol` does while no cancel_all has begun; from then on nothing is enrolled and
+  // none is returned, so that the caller starts nothing.
+  std::optional<Enrolment> try_enrol(std::function<void()> cancel);
 
   // Cancels every enrolled piece of work and every one enrolled later, then waits until all
   // have settled or `limit` has passed. True when all settled.

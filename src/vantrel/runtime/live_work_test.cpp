@@ -47,12 +47,22 @@ TEST(LiveWork, TheWaitIsBoundedByItsLimit) {
   EXPECT_EQ(work.live_count(), 1u);
 }
 
-TEST(LiveWork, WorkEnrolledAfterCancelAllIsCancelledAtOnce) {
+TEST(LiveWork, WorkEnrolledAfterCancelAllIsCancelledAtOnceAndATryIsRefused) {
   LiveWork work;
+  bool early_cancelled = false;
+  auto early = work.try_enrol([&] { early_cancelled = true; });
+  ASSERT_TRUE(early);
+  EXPECT_EQ(work.live_count(), 1u);
+  early.reset();
   EXPECT_TRUE(work.cancel_all(0ms));
+  EXPECT_FALSE(early_cancelled) << "it had settled";
   bool cancelled = false;
   auto late = work.enrol([&] { cancelled = true; });
   EXPECT_TRUE(cancelled);
+  bool tried_cancelled = false;
+  EXPECT_FALSE(work.try_enrol([&] { tried_cancelled = true; }));
+  EXPECT_FALSE(tried_cancelled);
+  EXPECT_EQ(work.live_count(), 1u) << "only the late enrolment";
 }
 
 TEST(LiveWork, AMovedEnrolmentLeavesOnce) {

@@ -1,16 +1,22 @@
 // The process-wide runtime.
 #include "vantrel/runtime/runtime.h"
 
+#include <dirent.h>
 #include <pthread.h>
 #include <unistd.h>
 
-#include <boost/asio/detail/epoll_reactor.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <csignal>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <new>
+#include <set>
+#include <string>
 
 #include "vantrel/runtime/live_work.h"
 #include "vantrel/runtime/owned_fds.h"
+#include "vantrel/support/arena.h"
 #include "vantrel/support/never_destroyed.h"
 
 namespace vantrel::runtime {
@@ -34,23 +40,60 @@ class SignalsBlocked {
   sigset_t saved_;
 };
 
-using boost::asio::detail::epoll_reactor;
+// The descriptors open in this process.
+std::set<int> open_descriptors() {
+  std::set<int> fds;
+  DIR* listing = ::opendir("/proc/self/fd");
+  if (listing == nullptr) return fds;
+  while (const dirent* entry = ::readdir(listing))
+    if (entry->d_name[0] != '.') fds.insert(std::atoi(entry->d_name));
+  fds.erase(::dirfd(listing));
+  ::closedir(listing);
+  return fds;
+}
 
-// The descriptors of an epoll reactor: its epoll set, its timer and its interrupter. The
-// reactor keeps them private; an explicit instantiation may name private members, which is how
-// they are read here, once, when the runtime is built.
-std::vector<int> reactor_descriptors(epoll_reactor& reactor);
+// What `fd` is, as /proc shows it ("anon_inode:[eventpoll]", ...); empty when unknown.
+std::string descriptor_kind(int fd) {
+  char target[64];
+  ssize_t length = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, 64);
+  return length <= 0 ? std::string() : std::string(target, static_cast<std::size_t>(length));
+}
 
-template <int epoll_reactor::*EpollFd, int epoll_reactor::*TimerFd,
-          boost::asio::detail::select_interrupter epoll_reactor::*Interrupter>
-struct ReactorDescriptors {
-  friend std::vector<int> reactor_descriptors(epoll_reactor& reactor) {
-    // On Linux the interrupter is one eventfd, read and written alike.
-    return {reactor.*EpollFd, reactor.*TimerFd, (reactor.*Interrupter).read_descriptor()};
+// The descriptors an epoll set watches, as its /proc fdinfo lists them ("tfd: N ...").
+std::set<int> watched_by(int epoll_fd) {
+  std::set<int> watched;
+  std::ifstream info("/proc/self/fdinfo/" + std::to_string(epoll_fd));
+  for (std::string line; std::getline(info, line);)
+    if (line.starts_with("tfd:")) watched.insert(std::atoi(line.c_str() + 4));
+  return watched;
+}
+
+// Makes the context's reactor and returns its descriptors: its epoll set, the timerfd and the
+// eventfd that wakes it. Asio keeps them private, so they are found from outside: among the
+// descriptors that appeared while the reactor was made, the epoll set is the one that watches
+// exactly a new timerfd and a new eventfd, which tells it from any another thread made meanwhile.
+// None when /proc cannot tell.
+std::vector<int> make_reactor(boost::asio::io_context& context) {
+  std::set<int> before = open_descriptors();
+  { boost::asio::steady_timer needs_the_reactor(context); }
+  std::set<int> made;
+  for (int fd : open_descriptors())
+    if (!before.contains(fd)) made.insert(fd);
+  for (int fd : made) {
+    if (descriptor_kind(fd) != "anon_inode:[eventpoll]") continue;
+    std::set<int> watched = watched_by(fd);
+    if (watched.size() != 2) continue;
+    std::multiset<std::string> kinds;
+    for (int other : watched)
+      if (made.contains(other)) kinds.insert(descriptor_kind(other));
+    if (kinds == std::multiset<std::string>{"anon_inode:[eventfd]", "anon_inode:[timerfd]"}) {
+      std::vector<int> reactor{fd};
+      reactor.insert(reactor.end(), watched.begin(), watched.end());
+      return reactor;
+    }
   }
-};
-template struct ReactorDescriptors<&epoll_reactor::epoll_fd_, &epoll_reactor::timer_fd_,
-                                   &epoll_reactor::interrupter_>;
+  return {};
+}
 
 std::atomic<std::uint64_t> generation{0};
 
@@ -60,11 +103,10 @@ Runtime::Runtime(unsigned workers) : keep_running_(context_.get_executor()) {
   // The reactor is made now, and its descriptors recorded, so that a forked child closes them.
   {
     auto held = hold_owned_fds();
-    for (int fd : reactor_descriptors(boost::asio::use_service<epoll_reactor>(context_)))
-      if (fd >= 0) {
-        adopt_owned_fd(fd);
-        reactor_fds_.push_back(fd);
-      }
+    for (int fd : make_reactor(context_)) {
+      adopt_owned_fd(fd);
+      reactor_fds_.push_back(fd);
+    }
   }
   // Workers block all asynchronous signals: the host's signal handling (Python's among it)
   // stays on its main thread, and a write to a pipe whose reader is gone fails with EPIPE on the
@@ -126,15 +168,20 @@ namespace {
 
 RuntimeCell& shared_cell();
 
-// The handlers of fork(), in the order the locks are taken everywhere else: the cell (held
-// while a runtime is built, which records descriptors), then the descriptors, then live work.
+// The one place that handles fork(). Its handlers take the locks a child may need in the order
+// they are taken everywhere else: the cell (held while a runtime is built, which records
+// descriptors), then the descriptors, then live work, then the arenas' chunk pool, a leaf taken
+// under any of them; they give them back in the reverse order. Everything else that must know of
+// a fork compares fork_generation().
 void before_fork() {
   shared_cell().before_fork();
   owned_fds_before_fork();
   live_work().before_fork();
+  arena_pool_before_fork();
 }
 
 void after_fork_in_parent() {
+  arena_pool_after_fork_in_parent();
   live_work().after_fork_in_parent();
   owned_fds_after_fork_in_parent();
   shared_cell().after_fork_in_parent();
@@ -142,6 +189,7 @@ void after_fork_in_parent() {
 
 void after_fork_in_child() {
   generation.fetch_add(1);
+  arena_pool_after_fork_in_child();
   live_work().after_fork_in_child();
   owned_fds_after_fork_in_child();
   shared_cell().after_fork_in_child();

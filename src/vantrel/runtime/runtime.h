@@ -4,16 +4,11 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/bind_cancellation_slot.hpp>
-#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/strand.hpp>
-#include <boost/system/system_error.hpp>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -120,88 +115,55 @@ boost::asio::awaitable<void> deliver(boost::asio::awaitable<T> work, std::promis
   }
 }
 
-// As deliver, but a stop through the cancellation slot delivers none.
+// Starts `work` on the shared runtime, delivering its end to the future returned. Calling it on
+// a worker thread would take a worker away from the work it waits for, so that stops with Panic
+// "block_on called on a runtime worker".
 template <class T>
-boost::asio::awaitable<void> deliver_unless_stopped(boost::asio::awaitable<T> work,
-                                                    std::promise<std::optional<T>> promise) {
-  try {
-    promise.set_value(co_await std::move(work));
-  } catch (const boost::system::system_error& e) {
-    if (e.code() == boost::asio::error::operation_aborted)
-      promise.set_value(std::nullopt);
-    else
-      promise.set_exception(std::current_exception());
-  } catch (...) {
-    promise.set_exception(std::current_exception());
-  }
+std::future<T> start_delivering(boost::asio::awaitable<T> work) {
+  Runtime& runtime = shared_runtime();
+  check(!runtime.on_worker_thread(), "block_on called on a runtime worker");
+  std::promise<T> promise;
+  auto result = promise.get_future();
+  boost::asio::co_spawn(runtime.executor(), deliver(std::move(work), std::move(promise)),
+                        boost::asio::detached);
+  return result;
 }
 
 }  // namespace detail
 
 // Runs `work` on the shared runtime (building it if needed) and blocks the calling thread until
 // it completes; returns its value or rethrows its exception (a Panic among them) on this thread.
-// Any number of threads may block at once. Calling it on a worker thread would take a worker
-// away from the work it waits for, so that stops with Panic "block_on called on a runtime
-// worker".
+// Any number of threads may block at once; not on a runtime worker (Panic "block_on called on a
+// runtime worker").
 template <class T>
 T block_on(boost::asio::awaitable<T> work) {
-  Runtime& runtime = shared_runtime();
-  check(!runtime.on_worker_thread(), "block_on called on a runtime worker");
-  std::promise<T> promise;
-  auto result = promise.get_future();
-  boost::asio::co_spawn(runtime.executor(), detail::deliver(std::move(work), std::move(promise)),
-                        boost::asio::detached);
-  return result.get();
+  return detail::start_delivering(std::move(work)).get();
 }
 
-// Runs `work` on the shared runtime as block_on does, but looks at `keep_waiting` every `slice`
-// while it waits; once that returns false the work is stopped through its cancellation slot
-// (the runtime's waits, channels, pipes and timers stop that way without taking anything) and
-// waited for. Returns the work's value when it finished, else none (it was stopped first). The
-// work runs on a strand of its own, the one place from which it may be stopped.
-template <class T>
-std::optional<T> block_on_interruptible(boost::asio::awaitable<T> work,
-                                        std::chrono::milliseconds slice,
-                                        const std::function<bool()>& keep_waiting) {
-  Runtime& runtime = shared_runtime();
-  check(!runtime.on_worker_thread(), "block_on called on a runtime worker");
-  auto strand = boost::asio::make_strand(runtime.executor());
-  auto stop = std::make_shared<boost::asio::cancellation_signal>();
-  std::promise<std::optional<T>> promise;
-  auto result = promise.get_future();
-  // The completion handler keeps the signal alive until the coroutine has let go of its slot,
-  // which is after the value was delivered.
-  boost::asio::co_spawn(strand, detail::deliver_unless_stopped(std::move(work), std::move(promise)),
-                        boost::asio::bind_cancellation_slot(stop->slot(), [stop](auto&&...) {}));
-  while (result.wait_for(slice) == std::future_status::timeout) {
-    if (keep_waiting()) continue;
-    boost::asio::post(strand, [stop] { stop->emit(boost::asio::cancellation_type::terminal); });
-    break;
-  }
-  return result.get();
-}
+// What a blocked thread does while it waits: every `every` it calls `keep_waiting`, and stops
+// the work when that returns false. An empty one wakes the thread for nothing but the work's end.
+struct Poll {
+  std::chrono::milliseconds every{0};
+  std::function<bool()> keep_waiting;
+};
 
-// Runs `work` on the shared runtime as block_on does, but stoppable: once `stop` is cancelled
-// (from any thread) the work is stopped through its cancellation slot and waited for. With
-// `keep_waiting`, the calling thread also looks at it every `slice` while it waits and cancels
-// `stop` when it returns false. Returns the work's value when it finished, else none (it was
-// stopped first). Without `keep_waiting` the thread wakes for nothing but the end of the work.
+// Runs `work` as block_on does, but stoppable: once `stop` is cancelled (from any thread, or by
+// `poll`) the work is stopped through its cancellation slot (the runtime's waits, channels, pipes
+// and timers stop that way without taking anything) and waited for. Returns the work's value
+// when it finished, else none (it was stopped first).
+//
+// `keep_waiting` may fork (a signal handler it runs may): in the child the wait ends at once with
+// none, touching nothing of the parent's runtime, whose threads the child does not have.
 template <class T>
-std::optional<T> block_on_stoppable(boost::asio::awaitable<T> work, const CancellationToken& stop,
-                                    std::chrono::milliseconds slice,
-                                    const std::function<bool()>& keep_waiting) {
-  Runtime& runtime = shared_runtime();
-  check(!runtime.on_worker_thread(), "block_on called on a runtime worker");
-  using Seen = Selected<T, detail::Done>;
-  std::promise<Seen> promise;
-  auto result = promise.get_future();
-  boost::asio::co_spawn(
-      runtime.executor(),
-      detail::deliver(select_first(std::move(work), stop.cancelled()), std::move(promise)),
-      boost::asio::detached);
-  if (keep_waiting) {
-    while (result.wait_for(slice) == std::future_status::timeout) {
-      if (!keep_waiting()) {
+std::optional<T> block_on(boost::asio::awaitable<T> work, const CancellationToken& stop,
+                          const Poll& poll = {}) {
+  auto result = detail::start_delivering(select_first(std::move(work), stop.cancelled()));
+  if (poll.keep_waiting) {
+    std::uint64_t generation = fork_generation();
+    while (result.wait_for(poll.every) == std::future_status::timeout) {
+      bool keep = poll.keep_waiting();
+      if (fork_generation() != generation) return std::nullopt;
+      if (!keep) {
         stop.cancel();
         break;
       }

@@ -89,38 +89,36 @@ TEST(BlockOn, RefusesToBlockAWorker) {
 
 TEST(BlockOnStoppable, ReturnsTheValueOfWorkThatFinishes) {
   CancellationToken stop;
-  auto value = block_on_stoppable([]() -> awaitable<int> { co_return 7; }(), stop,
-                                  std::chrono::milliseconds(1), [] { return true; });
+  auto value = block_on([]() -> awaitable<int> { co_return 7; }(), stop,
+                        Poll{std::chrono::milliseconds(1), [] { return true; }});
   EXPECT_EQ(value, 7);
 }
 
-TEST(BlockOnStoppable, StopsWaitingWorkWhenKeepWaitingSaysNoOrTheTokenIsCancelled) {
+TEST(BlockOnStoppable, StopsWaitingWorkWhenThePollSaysNoOrTheTokenIsCancelled) {
   CancellationToken never;
   auto forever = [](CancellationToken token) -> awaitable<int> {
     co_await token.cancelled();
     co_return 1;
   };
   int looks = 0;
-  auto value = block_on_stoppable(forever(never), CancellationToken(), std::chrono::milliseconds(1),
-                                  [&] { return ++looks < 3; });
+  CancellationToken polled;
+  auto value = block_on(forever(never), polled,
+                        Poll{std::chrono::milliseconds(1), [&] { return ++looks < 3; }});
   EXPECT_EQ(value, std::nullopt);
   EXPECT_EQ(looks, 3);
+  EXPECT_TRUE(polled.is_cancelled()) << "the poll stops the work through its token";
 
   CancellationToken stop;
   std::thread stopper([&] { stop.cancel(); });
-  EXPECT_EQ(block_on_stoppable(forever(never), stop, std::chrono::milliseconds(1), {}),
-            std::nullopt);
+  EXPECT_EQ(block_on(forever(never), stop), std::nullopt);
   stopper.join();
 }
 
-TEST(BlockOnInterruptible, ReturnsTheValueOrStopsAWaitThatTakesNothing) {
-  auto ready = []() -> awaitable<int> { co_return 3; };
-  EXPECT_EQ(block_on_interruptible(ready(), std::chrono::milliseconds(1), [] { return true; }), 3);
-
+TEST(BlockOnStoppable, AStoppedWaitTakesNothing) {
   auto [sender, receiver] = make_unbounded_channel<int>();
   int looks = 0;
-  auto stopped = block_on_interruptible(receiver.receive_all(), std::chrono::milliseconds(1),
-                                        [&] { return ++looks < 3; });
+  auto stopped = block_on(receiver.receive_all(), CancellationToken(),
+                          Poll{std::chrono::milliseconds(1), [&] { return ++looks < 3; }});
   EXPECT_EQ(stopped, std::nullopt);
   EXPECT_EQ(looks, 3);
   // The stopped wait left the channel as it was: what is sent next is all there.

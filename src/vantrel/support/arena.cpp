@@ -36,6 +36,8 @@ class ChunkPool {
     std::lock_guard lock(mutex_);
     if (chunks_.size() < Arena::pooled_chunks) chunks_.push_back(std::move(chunk));
   }
+  void before_fork() { mutex_.lock(); }
+  void after_fork() { mutex_.unlock(); }
 
  private:
   std::mutex mutex_;
@@ -51,6 +53,10 @@ ChunkPool& chunk_pool() {
 }
 
 }  // namespace
+
+void arena_pool_before_fork() { chunk_pool().before_fork(); }
+void arena_pool_after_fork_in_parent() { chunk_pool().after_fork(); }
+void arena_pool_after_fork_in_child() { chunk_pool().after_fork(); }
 
 // Small pages, not huge ones: a fresh huge page is zeroed whole at its first touch, which on this
 // kind of machine costs a first run of a large stream more than twice the time it saves later.

@@ -96,6 +96,16 @@ class Arena {
 
 namespace vantrel {
 
+// The fork handlers of the chunk pool the arenas share: no chunk is taken or given across a fork,
+// so the child finds the pool's lock free (its chunks are the child's own copies).
+void arena_pool_before_fork();
+void arena_pool_after_fork_in_parent();
+void arena_pool_after_fork_in_child();
+
+}  // namespace vantrel
+
+namespace vantrel {
+
 // The storage of one run's decoded records: its kept lines, its unescaped texts and its events,
 // all in one arena that goes with the last of them.
 // A store's texts share it, so that they may outlive it. A store that outlives every text it
