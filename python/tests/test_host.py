@@ -31,7 +31,9 @@ def runner(script, record, **options):
                                                   "VANTREL_FAKE_RECORD": record}}, **options)
 
 def report(**values):
-    print(json.dumps(values), flush=True)
+    # One write, so that the reports of several threads never interleave.
+    sys.stdout.write(json.dumps(values) + "\\n")
+    sys.stdout.flush()
 
 def agent_pid(record, deadline=20):
     # The pid the agent recorded at its start, waiting for it.
@@ -421,3 +423,250 @@ def test_exit_kills_every_agent_and_deletes_every_temporary_file(tmp_path):
     assert time.monotonic() - started["exiting"] < 5
     assert [pid for pid in started["pids"] if not gone(pid)] == []
     assert os.listdir(temp) == []
+
+
+def session_members(leader):
+    """The processes left in the session of `leader` (the host program's), the host itself aside:
+    its agents, each the leader of a process group of its own, stay in that session."""
+    left = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == leader:
+            continue
+        try:
+            fields = pathlib.Path(f"/proc/{entry}/stat").read_text().rsplit(")", 1)[1].split()
+        except (FileNotFoundError, ProcessLookupError):
+            continue
+        if int(fields[3]) == leader and fields[0] != "Z":
+            left.append(int(entry))
+    return left
+
+
+def test_runs_start_while_other_threads_change_the_environment(tmp_path):
+    records = tmp_path / "records"
+    records.mkdir()
+    child = host(f"""
+        import threading
+        os.environ["VANTREL_HOST_MARK"] = "before"
+        r = runner({LINE!r}, {str(records / "%p")!r})
+        stop = threading.Event()
+
+        def churn():
+            # New names grow the C environment and removed ones shrink it, moving it as it goes.
+            i = 0
+            while not stop.is_set():
+                name = f"VANTREL_CHURN_{{i % 97}}"
+                if name in os.environ:
+                    del os.environ[name]
+                else:
+                    os.environ[name] = "x" * (i % 300)
+                i += 1
+
+        errors = []
+        def starting():
+            for _ in range(30):
+                errors.append(r.start(Request(prompt="p")).wait().error)
+                errors.extend(result.error for result in r.run_many([Request(prompt="p")] * 2).wait())
+                env = {{"VANTREL_FAKE_SCRIPT": "exit 3"}}
+                errors.append(_vantrel.get_claude_account_usage(AccountReq(FAKE, env)).error is None)
+
+        churners = [threading.Thread(target=churn) for _ in range(2)]
+        starters = [threading.Thread(target=starting) for _ in range(4)]
+        for thread in churners + starters:
+            thread.start()
+        for thread in starters:
+            thread.join()
+        stop.set()
+        for thread in churners:
+            thread.join()
+        # What a run inherits is read when it is started, on the thread that starts it.
+        os.environ["VANTREL_HOST_MARK"] = "after"
+        last = r.run(Request(prompt="p"))
+        marks = set()
+        for name in os.listdir({str(records)!r}):
+            for line in open(os.path.join({str(records)!r}, name)).read().splitlines():
+                if line.startswith("env VANTREL_HOST_MARK="):
+                    marks.add(line.split("=", 1)[1])
+        report(errors=sorted(set(map(repr, errors))), last=last.error, marks=sorted(marks))
+    """, tmp_path)
+    assert finish(child, timeout=120) == [
+        {"errors": ["False", "None"], "last": None, "marks": ["after", "before"]}]
+
+
+# Hosts whose main thread waits (until a Ctrl-C) while a non-daemon thread waits, in
+# `waits_for_agent`, for an agent that never ends by itself. That thread reports what its wait
+# read. The Ctrl-C comes once the main thread is inside `main_waits` (or `main_waits_in`), whose
+# wait wakes now and then: a signal that lands just before it blocks in a system call would not
+# wake it.
+CTRL_C_HOSTS = {
+    "thread": """
+        import threading
+
+        def waits_for_agent():
+            report(kind=r.run(Request(prompt="p")).error.kind)
+
+        threading.Thread(target=waits_for_agent).start()
+        main_waits = lambda: [time.sleep(0.05) for _ in iter(int, 1)]
+    """,
+    "ThreadPoolExecutor": """
+        from concurrent.futures import ThreadPoolExecutor, wait
+        pool = ThreadPoolExecutor(1)
+
+        def waits_for_agent():
+            report(kind=r.start(Request(prompt="p")).wait().error.kind)
+
+        future = pool.submit(waits_for_agent)
+        main_waits = lambda: [wait([future], 0.05) for _ in iter(int, 1)]
+    """,
+    "asyncio default executor": """
+        import asyncio
+        loop = asyncio.new_event_loop()
+        group = r.run_many([Request(prompt="p")])
+
+        def waits_for_agent():
+            report(kind=group.wait()[0].error.kind)
+
+        async def main():
+            waiting = loop.run_in_executor(None, waits_for_agent)
+            while True:
+                await asyncio.sleep(0.05)
+
+        main_waits = lambda: loop.run_until_complete(main())
+        # Once the executor's thread is started: the loop waits in its selector.
+        main_waits_in = "select"
+    """,
+}
+
+
+@pytest.mark.parametrize("name", CTRL_C_HOSTS)
+def test_ctrl_c_ends_a_host_whose_threads_wait_for_agents(name, tmp_path):
+    record = tmp_path / "record"
+    child = host([f"""
+        import signal
+        r = runner({HANG!r}, {str(record)!r})
+    """, CTRL_C_HOSTS[name], f"""
+        agent_pid({str(record)!r})
+        # A thread that starts a run once the shutdown has begun is refused at once.
+        import threading
+        threading.Thread(target=lambda: (threading.main_thread().join(),
+                                         report(late=r.run(Request(prompt="p")).error.kind))).start()
+
+        def announce():
+            main = threading.main_thread().ident
+            while not (inside(main, globals().get("main_waits_in", "<lambda>")) and any(
+                    inside(thread, "waits_for_agent") for thread in sys._current_frames())):
+                time.sleep(0.001)
+            report(ready=True)
+            # The Ctrl-C, to the main thread: sent to the process, a signal may land on a thread
+            # of the host's that does not wake the main one from its wait.
+            signal.pthread_kill(main, signal.SIGINT)
+
+        threading.Thread(target=announce, daemon=True).start()
+        main_waits()
+    """], tmp_path)
+    assert read_report(child) == {"ready": True}
+    pid = int(record.read_text().split("pid ")[1].split()[0])
+    # Well before the agent's minute is up.
+    timer = killed_after(child, 20)
+    try:
+        out, err = child.stdout.read(), child.stderr.read()
+        child.wait()
+    finally:
+        timer.cancel()
+    assert child.returncode == -signal.SIGINT, err
+    assert "KeyboardInterrupt" in err
+    assert sorted(out.splitlines()) == sorted(
+        [json.dumps({"kind": "cancelled"}), json.dumps({"late": "cancelled"})]), err
+    assert gone(pid)
+
+
+def test_any_other_exit_lets_non_daemon_threads_finish_their_runs(tmp_path):
+    go = tmp_path / "go"
+    child = host(f"""
+        import threading
+        r = runner("await {go}\\n" + {LINE!r}, {str(tmp_path / "record-%p")!r})
+
+        def two_runs():
+            first = r.run(Request(prompt="p"))
+            # Started after the main thread has ended: the host is not stopping.
+            second = r.run(Request(prompt="p"))
+            report(errors=[first.error, second.error], events=len(second.result.events))
+
+        threading.Thread(target=two_runs).start()
+        report(main_ends=True)
+    """, tmp_path)
+    assert read_report(child) == {"main_ends": True}
+    go.touch()
+    assert finish(child) == [{"errors": [None, None], "events": 1}]
+
+
+def test_daemon_threads_launching_while_the_host_exits_leave_no_agent_and_no_file(tmp_path):
+    temp = tmp_path / "tmp"
+    temp.mkdir()
+    child = host(f"""
+        import threading
+        schema = '{{"type":"object"}}'
+        hang = runner({HANG!r}, "")
+        started = []
+
+        def launching(launch):
+            while True:
+                launch()
+                started.append(1)
+
+        launches = [
+            lambda: hang.start(Request(prompt="p", output_schema=schema)),
+            lambda: hang.run_many([Request(prompt="p", output_schema=schema)] * 2, 2),
+            lambda: hang.run(Request(prompt="p", output_schema=schema)),
+            lambda: _vantrel.get_claude_account_usage(
+                AccountReq(FAKE, {{"VANTREL_FAKE_SCRIPT": "stdin\\n" + {HANG!r}}}, timeout=60)),
+        ]
+        for launch in launches * 2:
+            threading.Thread(target=launching, args=(launch,), daemon=True).start()
+        while len(started) < 40:
+            time.sleep(0.01)
+        report(exiting=True)
+    """, tmp_path, TMPDIR=str(temp))
+    assert read_report(child) == {"exiting": True}
+    assert finish(child) == []
+    assert session_members(child.pid) == []
+    assert os.listdir(temp) == []
+
+
+def test_a_fork_in_a_signal_handler_during_a_wait_leaves_a_child_that_works(tmp_path):
+    child = host(f"""
+        import signal
+        s = runner({HANG!r}, {str(tmp_path / "hang")!r}).start(Request(prompt="p"))
+        quick = runner({LINE!r}, {str(tmp_path / "quick-%p")!r})
+        forked = []
+
+        def handler(*_):
+            pid = os.fork()
+            if pid == 0:
+                outcome = quick.run(Request(prompt="p"))
+                report(child_run=[e.type for e in outcome.result.events], error=outcome.error)
+                return
+            forked.append(pid)
+            s.cancel()
+
+        signal.signal(signal.SIGUSR1, handler)
+
+        def waiting():
+            return s.wait()
+
+        announce_when_in("waiting")
+        try:
+            outcome = waiting()
+        except RuntimeError as e:
+            # The child's wait was for the parent's run.
+            report(child_wait=str(e), run=quick.run(Request(prompt="p")).error)
+            os._exit(0)
+        report(parent=outcome.error.kind, status=os.waitpid(forked[0], 0)[1])
+    """, tmp_path)
+    assert read_report(child) == {"ready": True}
+    wait_for_record(tmp_path / "hang", child)
+    child.send_signal(signal.SIGUSR1)
+    assert finish(child) == [
+        {"child_run": ["turn.started"], "error": None},
+        {"child_wait": "the wait belongs to the process that began it and cannot go on after "
+                       "fork()", "run": None},
+        {"parent": "cancelled", "status": 0}]
