@@ -7,60 +7,18 @@
 
 #include "blocking.h"
 #include "errors.h"
-#include "event_stream.h"
-#include "fork_bound.h"
 #include "py_class.h"
 #include "result_objects.h"
+#include "stream_object.h"
 #include "vantrel/support/check.h"
 
 namespace vantrel::py {
 namespace {
 
-struct LiveGroup {
-  LiveGroup(GroupHandle handle, std::unique_ptr<EventStream<RunEvent>> stream,
-            RequestIndexes requests)
-      : handle(std::move(handle)), stream(std::move(stream)), requests(std::move(requests)) {}
-  LiveGroup(LiveGroup&&) = default;
-  // The group's latch may hold the last share of its results, every event of its runs.
-  ~LiveGroup() { release_off_thread(std::move(handle.results)); }
-
-  GroupHandle handle;
-  std::unique_ptr<EventStream<RunEvent>> stream;
-  RequestIndexes requests;
-};
-
-using GroupState = ForkBound<LiveGroup>;
-
-// The group's state; in a forked child this raises.
-LiveGroup& state_of(PyObject* self) { return record_of<GroupState>(self).get("Group"); }
-
 // The request's index in `reqs` of a position in the group.
 std::uint32_t index_of(const RequestIndexes& requests, std::size_t position) {
   check(position < requests.indexes.size(), "group position out of range");
   return static_cast<std::uint32_t>(requests.indexes[position]);
-}
-
-// The next event as a new PyRunEvent, or an empty reference once the stream has ended.
-ref next_group_event(PyObject* self) {
-  LiveGroup& state = state_of(self);
-  return next_object(*state.stream, [&](RunEvent&& event) {
-    std::size_t position = event.position;
-    RunEventRecord record = run_event_into_py(std::move(event));
-    record.index = index_of(state.requests, position);
-    return record;
-  });
-}
-
-PyObject* group_next_event(PyObject* self, PyObject*) {
-  return boundary([&] {
-    ref event = next_group_event(self);
-    return event ? event.release() : none().release();
-  });
-}
-
-PyObject* group_iternext(PyObject* self) {
-  // The end of the stream ends the iteration: no object and no error set.
-  return boundary([&] { return next_group_event(self).release(); });
 }
 
 // One record per element of `reqs`, in index order: the intake failures at their own indexes,
@@ -87,50 +45,57 @@ std::vector<GroupResultRecord> results_in_request_order(
   return records;
 }
 
-PyObject* group_wait_method(PyObject* self, PyObject*) {
-  return boundary([&] {
-    LiveGroup& state = state_of(self);
-    auto results = wait_or_raise(group_wait_shared(state.handle));
-    return to_py(results_in_request_order(state.requests, results)).release();
-  });
-}
+struct GroupKind {
+  static constexpr const char* name = "Group";
+  using Handle = GroupHandle;
+  using Event = RunEvent;
+  using Extra = RequestIndexes;
 
-PyObject* group_cancel_method(PyObject* self, PyObject*) {
-  return boundary([&] {
-    group_cancel(state_of(self).handle);
-    return none().release();
-  });
-}
+  static runtime::Receiver<RunEvent> take_events(GroupHandle& handle) {
+    return group_take_events(handle);
+  }
+  static auto& results(GroupHandle& handle) { return handle.results; }
+  static RunEventRecord record(LiveStream<GroupKind>& live, RunEvent&& event) {
+    std::size_t position = event.position;
+    RunEventRecord record = run_event_into_py(std::move(event));
+    record.index = index_of(live.extra, position);
+    return record;
+  }
+  static ref wait(LiveStream<GroupKind>& live) {
+    auto results = wait_or_raise(group_wait_shared(live.handle));
+    return to_py(results_in_request_order(live.extra, results));
+  }
+  // A group always starts; never called.
+  static ref failed_wait(const ErrorRecord&) { return to_py(std::vector<GroupResultRecord>()); }
+  static void cancel(const GroupHandle& handle) { group_cancel(handle); }
+};
+
+using Methods = StreamMethods<GroupKind>;
 
 PyMethodDef group_methods[] = {
-    {"next_event", group_next_event, METH_NOARGS,
+    {"next_event", Methods::next_event, METH_NOARGS,
      "next_event($self)\n--\n\nAwaits the next multiplexed event, or `None` once every run "
      "finishes."},
-    {"wait", group_wait_method, METH_NOARGS, "wait($self)\n--\n\nReturns every run result."},
-    {"cancel", group_cancel_method, METH_NOARGS,
+    {"wait", Methods::wait, METH_NOARGS, "wait($self)\n--\n\nReturns every run result."},
+    {"cancel", Methods::cancel, METH_NOARGS,
      "cancel($self)\n--\n\nStops all active and pending runs."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-TypeCell group_class = record_class<GroupState>(
-    "builtins.Group", "A batch of running selected-agent processes.", nullptr,
-    {{Py_tp_methods, group_methods},
-     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-     {Py_tp_iternext, reinterpret_cast<void*>(group_iternext)}});
+TypeCell group_class = Methods::type_cell(
+    "builtins.Group", "A batch of running selected-agent processes.", nullptr, group_methods);
 
 }  // namespace
 
 template <>
-PyTypeObject* type_object<GroupState>() {
+PyTypeObject* type_object<StreamState<GroupKind>>() {
   return group_class.get();
 }
 
 PyTypeObject* group_type_object() { return group_class.get(); }
 
 ref group_new_object(GroupRecord record) {
-  return new_object(GroupState(LiveGroup{
-      std::move(record.handle), std::make_unique<EventStream<RunEvent>>(std::move(record.stream)),
-      std::move(record.requests)}));
+  return Methods::live_object(std::move(record.handle), std::move(record.requests));
 }
 
 }  // namespace vantrel::py

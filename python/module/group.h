@@ -26,8 +26,7 @@ struct RequestIndexes {
 
 // What Runner.run_many hands to a Group.
 struct GroupRecord {
-  GroupHandle handle;
-  runtime::Receiver<RunEvent> stream;
+  GroupHandle handle;  // its event stream not yet taken
   RequestIndexes requests;
 };
 

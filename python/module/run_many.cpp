@@ -84,10 +84,7 @@ PyObject* runner_run_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto config = config_of(self);
     GroupHandle handle = launch_admitted(std::move(config), std::move(intake.launch_list),
                                          max_concurrent, event_buffer);
-    auto stream = group_take_events(handle);
-    return group_new_object(
-               GroupRecord{std::move(handle), std::move(stream), std::move(intake.requests)})
-        .release();
+    return group_new_object(GroupRecord{std::move(handle), std::move(intake.requests)}).release();
   });
 }
 
