@@ -464,7 +464,9 @@ def test_runs_start_while_other_threads_change_the_environment(tmp_path):
         errors = []
         def starting():
             for _ in range(30):
-                errors.append(r.start(Request(prompt="p")).wait().error)
+                # An inline schema's file goes to the TMPDIR the run inherits.
+                schema = Request(prompt="p", output_schema='{{"type":"object"}}')
+                errors.append(r.start(schema).wait().error)
                 errors.extend(result.error for result in r.run_many([Request(prompt="p")] * 2).wait())
                 env = {{"VANTREL_FAKE_SCRIPT": "exit 3"}}
                 errors.append(_vantrel.get_claude_account_usage(AccountReq(FAKE, env)).error is None)

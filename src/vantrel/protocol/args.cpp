@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <random>
@@ -97,7 +98,8 @@ std::optional<RunError> codex_request_error(const RunRequest& request) {
 Result<std::string, RunError> codex_schema_path(const RunRequest& request,
                                                 std::vector<TempFile>& temp_files) {
   if (!is_set(request.output_schema)) return request.output_schema_path.value_or("");
-  auto file = write_temp_file("vantrel-schema-", ".json", *request.output_schema);
+  auto file = write_temp_file(inherited_variables(request.inherited_env), "vantrel-schema-",
+                              ".json", *request.output_schema);
   if (!file) return fail(std::move(file).error());
   std::string path = file->path_text();
   temp_files.push_back(std::move(file).value());
@@ -162,13 +164,11 @@ Result<void, IoError> TempFile::write_all(std::string_view bytes) {
 
 namespace detail {
 
-Result<std::string, IoError> temp_dir() {
-  std::string dir;
-  if (const char* tmpdir = std::getenv("TMPDIR")) {
-    dir = tmpdir;
-  } else {
-    dir = per_user_temp_dir().value_or("/tmp");
-  }
+Result<std::string, IoError> temp_dir(const EnvPairs& env) {
+  // The last TMPDIR, as it would be in the child's environment.
+  auto tmpdir =
+      std::find_if(env.rbegin(), env.rend(), [](const auto& var) { return var.first == "TMPDIR"; });
+  std::string dir = tmpdir != env.rend() ? tmpdir->second : per_user_temp_dir().value_or("/tmp");
   if (!dir.empty() && dir.front() == '/') return dir;
   auto cwd = current_dir();
   if (!cwd) return cwd;
@@ -194,15 +194,16 @@ Result<TempFile, IoError> create_temp_file_in(
 
 }  // namespace detail
 
-Result<TempFile, IoError> create_temp_file(std::string_view prefix, std::string_view suffix) {
-  auto dir = detail::temp_dir();
+Result<TempFile, IoError> create_temp_file(const EnvPairs& env, std::string_view prefix,
+                                           std::string_view suffix) {
+  auto dir = detail::temp_dir(env);
   if (!dir) return fail(std::move(dir).error());
   return detail::create_temp_file_in(*dir, prefix, suffix, random_below);
 }
 
-Result<TempFile, RunError> write_temp_file(std::string_view prefix, std::string_view suffix,
-                                           std::string_view content) {
-  auto file = create_temp_file(prefix, suffix);
+Result<TempFile, RunError> write_temp_file(const EnvPairs& env, std::string_view prefix,
+                                           std::string_view suffix, std::string_view content) {
+  auto file = create_temp_file(env, prefix, suffix);
   if (!file) return fail(RunError::process(std::move(file).error().text));
   if (auto written = file->write_all(content); !written)
     return fail(RunError::process(std::move(written).error().text));

@@ -58,14 +58,15 @@ struct Invocation {
 using BuildResult = Result<Invocation, RunError>;
 
 // A new file named prefix + six random letters or digits + suffix, created exclusively with
-// mode 0600 in $TMPDIR (else the per-user temporary directory on macOS, else "/tmp"); a relative
-// directory is taken from the current one.
-Result<TempFile, IoError> create_temp_file(std::string_view prefix, std::string_view suffix);
+// mode 0600 in the TMPDIR of `env`, the environment of the run it is for (else the per-user
+// temporary directory on macOS, else "/tmp"); a relative directory is taken from the current one.
+Result<TempFile, IoError> create_temp_file(const EnvPairs& env, std::string_view prefix,
+                                           std::string_view suffix);
 
-// A new temporary file holding `content`; a failure to create or write it is a Process error
-// and leaves no file behind.
-Result<TempFile, RunError> write_temp_file(std::string_view prefix, std::string_view suffix,
-                                           std::string_view content);
+// A new temporary file holding `content`, made as create_temp_file does; a failure to create or
+// write it is a Process error and leaves no file behind.
+Result<TempFile, RunError> write_temp_file(const EnvPairs& env, std::string_view prefix,
+                                           std::string_view suffix, std::string_view content);
 
 // The standard-input text of a request: the prompt, the stdin text, or both with the stdin
 // text wrapped in <stdin> tags.
@@ -117,7 +118,7 @@ Result<TempFile, IoError> create_temp_file_in(
     const std::function<std::size_t(std::size_t bound)>& random_index);
 
 // The directory create_temp_file uses.
-Result<std::string, IoError> temp_dir();
+Result<std::string, IoError> temp_dir(const EnvPairs& env);
 
 }  // namespace detail
 }  // namespace vantrel

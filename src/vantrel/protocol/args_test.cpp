@@ -19,6 +19,9 @@ namespace {
 using Args = std::vector<std::string>;
 using testing::ScratchDir;
 
+// The environment a request made now inherits: this process's, with TMPDIR as a test set it.
+EnvPairs inherited() { return *runtime::this_process_environment(); }
+
 // Stands for the path of the invocation's schema file in an expected argument list.
 const std::string schema_file = "<schema file>";
 
@@ -177,7 +180,8 @@ TEST(CodexArgs, BuildsTheArgumentListInOrder) {
   for (const CodexCase& c : cases) {
     SCOPED_TRACE(c.name);
     {
-      BuildResult result = codex_args(c.request, c.default_sandbox, c.default_approval);
+      BuildResult result =
+          codex_args(testing::inheriting(c.request), c.default_sandbox, c.default_approval);
       ASSERT_TRUE(result) << result.error().display();
       const Invocation& invocation = *result;
       bool inline_schema = is_set(c.request.output_schema);
@@ -250,7 +254,8 @@ TEST(CodexArgs, RejectsInPrecedenceOrder) {
     // An inline schema in every row shows that a rejected request creates no file.
     RunRequest request = c.request;
     request.output_schema = request.output_schema.value_or("{\"inline\":true}");
-    BuildResult result = codex_args(request, SandboxMode::ReadOnly, ApprovalPolicy::Never);
+    BuildResult result =
+        codex_args(testing::inheriting(request), SandboxMode::ReadOnly, ApprovalPolicy::Never);
     testing::expect_error(result, c.kind, c.message);
     EXPECT_EQ(scratch.entries(), std::vector<std::string>{});
   }
@@ -261,7 +266,7 @@ TEST(CodexArgs, InlineSchemaLivesInAFileAsLongAsTheInvocation) {
   const std::string schema = "{\"type\":\"object\"}\n\xFF raw";
   std::string path;
   {
-    BuildResult result = codex_args({.prompt = "hi", .output_schema = schema},
+    BuildResult result = codex_args(testing::inheriting({.prompt = "hi", .output_schema = schema}),
                                     SandboxMode::ReadOnly, ApprovalPolicy::Never);
     ASSERT_TRUE(result);
     Invocation invocation = std::move(result).value();
@@ -298,8 +303,8 @@ TEST(CodexArgs, FailedSchemaWriteLeavesNoFile) {
   ScratchDir scratch;
   BuildResult result = [] {
     NoFileGrowth no_growth;
-    return codex_args({.prompt = "hi", .output_schema = "{}"}, SandboxMode::ReadOnly,
-                      ApprovalPolicy::Never);
+    return codex_args(testing::inheriting({.prompt = "hi", .output_schema = "{}"}),
+                      SandboxMode::ReadOnly, ApprovalPolicy::Never);
   }();
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind, RunError::Process);
@@ -313,8 +318,8 @@ TEST(CodexArgs, UncreatableSchemaFileIsAProcessError) {
   ScratchDir scratch;
   std::string missing = scratch.path() + "/missing";
   setenv("TMPDIR", missing.c_str(), 1);
-  BuildResult result = codex_args({.prompt = "hi", .output_schema = "{}"}, SandboxMode::ReadOnly,
-                                  ApprovalPolicy::Never);
+  BuildResult result = codex_args(testing::inheriting({.prompt = "hi", .output_schema = "{}"}),
+                                  SandboxMode::ReadOnly, ApprovalPolicy::Never);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind, RunError::Process);
   EXPECT_TRUE(testing::is_error_at_temp_path(result.error().message,
@@ -341,7 +346,7 @@ TEST(CombinedPrompt, JoinsPromptAndStdin) {
 
 TEST(TempFile, IsCreatedOwnerOnlyAndDeletedByItsLastOwner) {
   ScratchDir scratch;
-  auto created = create_temp_file("vantrel-grok-prompt-", ".md");
+  auto created = create_temp_file(inherited(), "vantrel-grok-prompt-", ".md");
   ASSERT_TRUE(created) << created.error().text;
   TempFile file = std::move(created).value();
   std::string path = file.path();
@@ -363,8 +368,8 @@ TEST(TempFile, IsCreatedOwnerOnlyAndDeletedByItsLastOwner) {
 
 TEST(TempFile, MoveAssignmentDeletesTheFileItReplaces) {
   ScratchDir scratch;
-  auto first = create_temp_file("a-", "");
-  auto second = create_temp_file("b-", "");
+  auto first = create_temp_file(inherited(), "a-", "");
+  auto second = create_temp_file(inherited(), "b-", "");
   ASSERT_TRUE(first && second);
   std::string replaced = first->path(), kept = second->path();
   *first = std::move(second).value();
@@ -401,12 +406,12 @@ TEST(TempDir, FollowsTmpdirAndTakesRelativeOnesFromTheCurrentDirectory) {
       setenv("TMPDIR", c.tmpdir->c_str(), 1);
     else
       unsetenv("TMPDIR");
-    auto dir = detail::temp_dir();
+    auto dir = detail::temp_dir(inherited());
     ASSERT_TRUE(dir);
     EXPECT_EQ(*dir, c.dir) << c.tmpdir.value_or("(unset)");
   }
   setenv("TMPDIR", "", 1);
-  auto file = create_temp_file("vantrel-schema-", ".json");
+  auto file = create_temp_file(inherited(), "vantrel-schema-", ".json");
   ASSERT_TRUE(file);
   EXPECT_TRUE(testing::is_temp_name(file->path(), scratch.path(), "vantrel-schema-", ".json"));
 }
@@ -442,7 +447,7 @@ TEST(TempFile, PathTextReplacesInvalidUtf8) {
   std::string dir = scratch.path() + "/bad\xFF";
   std::filesystem::create_directory(dir);
   setenv("TMPDIR", dir.c_str(), 1);
-  auto file = create_temp_file("p-", ".md");
+  auto file = create_temp_file(inherited(), "p-", ".md");
   ASSERT_TRUE(file);
   EXPECT_TRUE(testing::is_temp_name(file->path(), dir, "p-", ".md"));
   EXPECT_TRUE(

@@ -62,7 +62,8 @@ void append_sandbox_and_permission(std::vector<std::string>& args, const RunRequ
 BuildResult grok_args(const RunRequest& request, SandboxMode default_sandbox,
                       ApprovalPolicy default_approval) {
   if (auto error = grok_request_error(request)) return fail(std::move(*error));
-  auto prompt_file = write_temp_file("vantrel-grok-prompt-", ".md", combined_prompt(request));
+  auto prompt_file = write_temp_file(inherited_variables(request.inherited_env),
+                                     "vantrel-grok-prompt-", ".md", combined_prompt(request));
   if (!prompt_file) return fail(std::move(prompt_file).error());
   // Returning early drops the prompt file, which deletes it.
   auto schema = read_schema_text(request);

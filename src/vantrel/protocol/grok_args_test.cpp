@@ -146,7 +146,8 @@ TEST(GrokArgs, BuildsTheArgumentListInOrder) {
     SCOPED_TRACE(c.name);
     std::string path;
     {
-      BuildResult result = grok_args(c.request, c.default_sandbox, c.default_approval);
+      BuildResult result =
+          grok_args(testing::inheriting(c.request), c.default_sandbox, c.default_approval);
       ASSERT_TRUE(result) << result.error().display();
       const Invocation& invocation = *result;
       ASSERT_EQ(invocation.temp_files.size(), 1u);
@@ -177,8 +178,9 @@ TEST(GrokArgs, PassesTheSchemaFileTextAsAnArgument) {
   std::filesystem::create_directory(scratch.path() + "/schemas");
   for (const Case& c : cases) {
     scratch.write("schemas/schema.json", c.content);
-    BuildResult result = grok_args({.prompt = "hi", .output_schema_path = schema},
-                                   SandboxMode::ReadOnly, ApprovalPolicy::Never);
+    BuildResult result =
+        grok_args(testing::inheriting({.prompt = "hi", .output_schema_path = schema}),
+                  SandboxMode::ReadOnly, ApprovalPolicy::Never);
     ASSERT_TRUE(result) << result.error().display();
     const std::string& path = result->temp_files.at(0).path();
     EXPECT_EQ(result->args,
@@ -190,9 +192,9 @@ TEST(GrokArgs, PassesTheSchemaFileTextAsAnArgument) {
 
 TEST(GrokArgs, MissingSchemaFileLeavesNoPromptFile) {
   testing::ScratchDir scratch;
-  BuildResult result =
-      grok_args({.prompt = "hi", .output_schema_path = scratch.path() + "/missing.json"},
-                SandboxMode::ReadOnly, ApprovalPolicy::Never);
+  BuildResult result = grok_args(
+      testing::inheriting({.prompt = "hi", .output_schema_path = scratch.path() + "/missing.json"}),
+      SandboxMode::ReadOnly, ApprovalPolicy::Never);
   testing::expect_error(result, RunError::Process, "No such file or directory (os error 2)");
   EXPECT_EQ(scratch.entries(), std::vector<std::string>{});
 }
@@ -201,7 +203,8 @@ TEST(GrokArgs, UncreatablePromptFileIsAProcessError) {
   testing::ScratchDir scratch;
   std::string missing = scratch.path() + "/missing";
   setenv("TMPDIR", missing.c_str(), 1);
-  BuildResult result = grok_args({.prompt = "hi"}, SandboxMode::ReadOnly, ApprovalPolicy::Never);
+  BuildResult result = grok_args(testing::inheriting({.prompt = "hi"}), SandboxMode::ReadOnly,
+                                 ApprovalPolicy::Never);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind, RunError::Process);
   EXPECT_TRUE(testing::is_error_at_temp_path(result.error().message,
@@ -243,7 +246,8 @@ TEST(GrokArgs, RejectsExclusiveOptionsBeforeUnsupportedOnes) {
   testing::ScratchDir scratch;
   for (const testing::RejectionCase& c : cases) {
     SCOPED_TRACE(c.name);
-    BuildResult result = grok_args(c.request, SandboxMode::ReadOnly, ApprovalPolicy::Never);
+    BuildResult result =
+        grok_args(testing::inheriting(c.request), SandboxMode::ReadOnly, ApprovalPolicy::Never);
     testing::expect_error(result, c.kind, c.message);
     EXPECT_EQ(scratch.entries(), std::vector<std::string>{});
   }

@@ -11,6 +11,7 @@
 
 #include "vantrel/protocol/args.h"
 #include "vantrel/protocol/request.h"
+#include "vantrel/runtime/child_process.h"
 
 namespace vantrel::testing {
 
@@ -62,6 +63,13 @@ inline void give_option(RunRequest& r, const std::string& name, bool on) {
   auto setter = setters.find(name);
   ASSERT_NE(setter, setters.end()) << name;
   setter->second(r, on);
+}
+
+// `request` inheriting this process's environment as it is now (TMPDIR as a ScratchDir set it),
+// as the module's entry points hand it on.
+inline RunRequest inheriting(RunRequest request) {
+  request.inherited_env = runtime::this_process_environment();
+  return request;
 }
 
 }  // namespace vantrel::testing
