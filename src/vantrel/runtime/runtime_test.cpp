@@ -2,9 +2,12 @@
 #include "vantrel/runtime/runtime.h"
 
 #include "vantrel/runtime/channel.h"
+#include "vantrel/support/arena.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <boost/asio/post.hpp>
@@ -124,6 +127,35 @@ TEST(BlockOnStoppable, AStoppedWaitTakesNothing) {
   // The stopped wait left the channel as it was: what is sent next is all there.
   sender.send(5);
   EXPECT_EQ(block_on(receiver.receive_all()), std::deque<int>{5});
+}
+
+TEST(SharedRuntime, AChildForkedWhileArenasTradeChunksCanTradeThemItself) {
+  shared_runtime();  // installs the fork handlers
+  // Enough to go past the first chunk: later chunks come from and go back to the shared pool.
+  auto use_chunks = [] {
+    Arena arena;
+    for (int i = 0; i < 12; ++i) (void)arena.allocate(Arena::chunk_size / 4, 8);
+  };
+  std::atomic<bool> stop = false;
+  std::vector<std::thread> workers;
+  for (int i = 0; i < 4; ++i)
+    workers.emplace_back([&] {
+      while (!stop) use_chunks();
+    });
+  for (int i = 0; i < 50; ++i) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      // A pool lock held by a parent's thread at the fork would hang this.
+      use_chunks();
+      ::_exit(0);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0);
+  }
+  stop = true;
+  for (auto& worker : workers) worker.join();
 }
 
 TEST(SharedRuntime, IsReportedOnceBuilt) {
