@@ -63,7 +63,7 @@ TEST(OwnedFds, ARuntimeRecordsItsReactorUntilDestroyed) {
 }
 
 TEST(OwnedFds, AForkAmidDescriptorWorkOnOtherThreadsLeavesTheChildNoneOfThem) {
-  shared_runtime();  // installs the fork handlers
+  shared_runtime();  // a live runtime, as in a host that runs agents
   auto kept = sys::make_pipe();
   ASSERT_TRUE(kept.has_value());
   std::atomic<bool> stop = false;

@@ -177,11 +177,11 @@ void before_fork() {
   shared_cell().before_fork();
   owned_fds_before_fork();
   live_work().before_fork();
-  arena_pool_before_fork();
+  Arena::before_fork();
 }
 
 void after_fork_in_parent() {
-  arena_pool_after_fork_in_parent();
+  Arena::after_fork_in_parent();
   live_work().after_fork_in_parent();
   owned_fds_after_fork_in_parent();
   shared_cell().after_fork_in_parent();
@@ -189,19 +189,19 @@ void after_fork_in_parent() {
 
 void after_fork_in_child() {
   generation.fetch_add(1);
-  arena_pool_after_fork_in_child();
+  Arena::after_fork_in_child();
   live_work().after_fork_in_child();
   owned_fds_after_fork_in_child();
   shared_cell().after_fork_in_child();
 }
 
+// Registered once the library is loaded, before any arena or runtime is made.
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+
 RuntimeCell& shared_cell() {
-  static NeverDestroyed<RuntimeCell> cell([](std::optional<Runtime>& slot) {
-    static std::once_flag handlers;
-    std::call_once(handlers,
-                   [] { pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); });
-    slot.emplace(online_cpus());
-  });
+  static NeverDestroyed<RuntimeCell> cell(
+      [](std::optional<Runtime>& slot) { slot.emplace(online_cpus()); });
   return cell.get();
 }
 

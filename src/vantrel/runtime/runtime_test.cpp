@@ -130,7 +130,7 @@ TEST(BlockOnStoppable, AStoppedWaitTakesNothing) {
 }
 
 TEST(SharedRuntime, AChildForkedWhileArenasTradeChunksCanTradeThemItself) {
-  shared_runtime();  // installs the fork handlers
+  shared_runtime();  // a live runtime, as in a host that runs agents
   // Enough to go past the first chunk: later chunks come from and go back to the shared pool.
   auto use_chunks = [] {
     Arena arena;
