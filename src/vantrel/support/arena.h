@@ -50,7 +50,7 @@ class Arena {
   // Chunks kept for reuse after their arena goes, over all arenas: 128 MiB.
   static constexpr std::size_t pooled_chunks = 64;
 
-  // The pool's fork handlers (for pthread_atfork): its lock is held across fork(), so that a
+  // The pool's fork handlers, called by the runtime's: its lock is held across fork(), so that a
   // forked child finds it free.
   static void before_fork();
   static void after_fork_in_parent();
