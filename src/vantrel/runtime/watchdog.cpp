@@ -67,8 +67,7 @@ UniqueFd start_watchdog() {
   return std::move(ends->ours);
 }
 
-// The host's link to its watchdog: one per process, made anew in the child of a fork (whose
-// copy of the parent's socket was closed with the runtime's other descriptors).
+// The host's link to its watchdog: one per process, made anew in the child of a fork.
 class HostLink {
  public:
   void send(const std::string& message) {
@@ -76,7 +75,12 @@ class HostLink {
     auto held = hold_owned_fds();
     std::lock_guard lock(mutex_);
     if (owner_ != ::getpid()) {
-      (void)socket_.release();
+      // The child of a fork: its copy of the parent's socket was closed (and forgotten) with the
+      // runtime's other descriptors, unless no runtime was built to do so.
+      if (is_owned_fd(socket_.get()))
+        socket_.reset();
+      else
+        (void)socket_.release();
       owner_ = ::getpid();
       tried_ = false;
     }
