@@ -375,7 +375,8 @@ TEST(ChildProcess, AKillOrADropReachesEveryProcessOfTheTree) {
       child.reset();
     else
       child->process.kill();
-    EXPECT_TRUE(eventually([&] { return testing::tree_has_ended(record); }));
+    EXPECT_TRUE(eventually([&] { return testing::tree_has_ended(record); }))
+        << testing::still_running(record);
     EXPECT_TRUE(testing::is_running(bystander));
   }
   ::kill(bystander, SIGKILL);

@@ -20,8 +20,8 @@ namespace {
 // How long the processes found get to show that they stopped, before what was found is killed
 // as it is.
 constexpr auto stop_wait = std::chrono::milliseconds(250);
-// The pause between two looks at a tree that has not stopped yet.
-constexpr auto stop_poll = std::chrono::milliseconds(1);
+// The pause between two looks at a process that has not stopped yet.
+constexpr auto stop_poll = std::chrono::microseconds(200);
 
 // The fields of a /proc/<pid>/stat line after the command name, from the state on (fields 3 on).
 std::optional<ProcessStat> parse_stat(pid_t pid, std::string_view line) {
@@ -58,8 +58,7 @@ bool has_stopped(char state) {
   return state == 'T' || state == 't' || state == 'Z' || state == 'X';
 }
 
-// The processes of one tree found so far, each stopped as it was found and signalled through
-// its own descriptor.
+// The processes of one tree found so far, each signalled through its own descriptor.
 class Tree {
  public:
   Tree(pid_t leader, int leader_fd) : group_(leader) {
@@ -68,8 +67,8 @@ class Tree {
     add(Member{leader, stat ? stat->start_time : 0, leader_fd, UniqueFd()});
   }
 
-  // Stops and adds every process of `snapshot` that belongs to the tree and is not in it yet;
-  // whether there was one.
+  // Adds every process of `snapshot` that belongs to the tree and is not in it yet; whether
+  // there was one.
   bool collect(const std::vector<ProcessStat>& snapshot) {
     bool grew = false;
     for (const auto& process : snapshot)
@@ -78,13 +77,22 @@ class Tree {
     return grew;
   }
 
-  // Whether every process of the tree has stopped (or ended) as `snapshot` shows them.
-  bool stopped_in(const std::vector<ProcessStat>& snapshot) const {
-    for (const auto& process : snapshot) {
-      auto found = index_.find(process.pid);
-      if (found != index_.end() && members_[found->second].start_time == process.start_time &&
-          !has_stopped(process.state))
-        return false;
+  // Stops every process of the tree and waits until each has been seen stopped (or ended), or
+  // until `deadline`: whether they all were. A process seen running again is stopped again: the
+  // system continues every stopped member of a group left without a parent outside it (an
+  // orphaned group) whenever one of its members ends.
+  bool stop(std::chrono::steady_clock::time_point deadline) {
+    for (; stopping_ < members_.size(); ++stopping_) signal(members_[stopping_], SIGSTOP);
+    while (waiting_ < members_.size()) {
+      const Member& member = members_[waiting_];
+      auto now = process_stat(member.pid);
+      if (!now || now->start_time != member.start_time || has_stopped(now->state)) {
+        ++waiting_;
+        continue;
+      }
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(stop_poll);
+      signal(member, SIGSTOP);
     }
     return true;
   }
@@ -124,7 +132,6 @@ class Tree {
   }
 
   void add(Member member) {
-    signal(member, SIGSTOP);
     index_.emplace(member.pid, members_.size());
     members_.push_back(std::move(member));
   }
@@ -143,6 +150,9 @@ class Tree {
   pid_t group_;
   pid_t self_ = ::getpid();
   std::vector<Member> members_;
+  // The members before these have been sent SIGSTOP, and seen stopped.
+  std::size_t stopping_ = 0;
+  std::size_t waiting_ = 0;
   std::unordered_map<pid_t, std::size_t> index_;
 };
 
@@ -159,20 +169,14 @@ std::optional<ProcessStat> process_stat(pid_t pid) {
 void kill_process_tree(pid_t leader, int leader_fd) {
   Tree tree(leader, leader_fd);
   auto deadline = std::chrono::steady_clock::now() + stop_wait;
-  // Done when a look finds nothing new after a look that found the whole tree stopped: whatever
-  // a process forked before it stopped is listed by then.
-  bool settled = false;
+  // What runs now is collected before anything is stopped: a stop may make the system hang up on
+  // an orphaned group, which ends its members and hands their children to init.
+  tree.collect(all_processes());
+  // Each later look at /proc comes once every process found so far has stopped: whatever they
+  // forked before they stopped is listed by then, so a look that finds nothing new has it all.
   for (;;) {
-    auto snapshot = all_processes();
-    if (tree.collect(snapshot)) {
-      settled = false;
-    } else if (settled) {
-      break;
-    } else {
-      settled = tree.stopped_in(snapshot);
-      if (!settled) std::this_thread::sleep_for(stop_poll);
-    }
-    if (std::chrono::steady_clock::now() > deadline) break;
+    bool stopped = tree.stop(deadline);
+    if (!tree.collect(all_processes()) || !stopped) break;
   }
   tree.kill_all();
 }

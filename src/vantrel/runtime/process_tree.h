@@ -29,13 +29,13 @@ std::optional<ProcessStat> process_stat(pid_t pid);
 // every other member of its group, and every descendant of any of them. `leader_fd` is the
 // leader's process descriptor, -1 when it is gone (then only the group's members are reached).
 //
-// The tree is first stopped (SIGSTOP) from the top, collected again and again through the parent
-// links and group ids of /proc until a pass finds nothing new once everything found has stopped,
-// and then killed (SIGKILL): nothing forks away during the stop. Every process is signalled
-// through a process descriptor opened after it was found and confirmed after the opening (same
-// start time, still a child of the tree or a member of the group), so a reused pid is never hit.
-// Synchronous: it returns within a few milliseconds for a tree that stops at once; a process
-// that cannot stop (in an uninterruptible wait) is waited for at most a quarter second.
+// The tree is collected through the parent links and group ids of /proc, stopped (SIGSTOP), and
+// collected again and again, each time once everything found has stopped, until nothing new
+// appears; then it is killed (SIGKILL): nothing forks away during the stop. Every process is
+// signalled through a process descriptor opened after it was found and confirmed after the
+// opening (same start time, still a child of the tree or a member of the group), so a reused pid
+// is never hit. Synchronous: it returns within a few milliseconds for a tree that stops at once;
+// a process that cannot stop (in an uninterruptible wait) is waited for at most a quarter second.
 void kill_process_tree(pid_t leader, int leader_fd);
 
 }  // namespace vantrel::runtime

@@ -50,7 +50,8 @@ TEST(Watchdog, AKilledHostTakesItsAgentsTreesAndFilesWithIt) {
         eventually([&] { return testing::tree_is_up(record) && std::filesystem::exists(file); }));
     ::kill(host, signal);
     ASSERT_EQ(::waitpid(host, nullptr, 0), host);
-    EXPECT_TRUE(eventually([&] { return testing::tree_has_ended(record); }));
+    EXPECT_TRUE(eventually([&] { return testing::tree_has_ended(record); }))
+        << testing::still_running(record);
     EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(file); }));
   }
 }

@@ -38,12 +38,16 @@ inline bool tree_is_up(const std::string& path) {
          tree.count("pid") && tree.count("loop") >= 3;
 }
 
-// Whether no process the record names still runs.
-inline bool tree_has_ended(const std::string& path) {
+// The processes the record names that still run, as "<shape> <pid>" words.
+inline std::string still_running(const std::string& path) {
+  std::string running;
   for (const auto& [shape, pid] : recorded_tree(path))
-    if (is_running(pid)) return false;
-  return true;
+    if (is_running(pid)) running += shape + " " + std::to_string(pid) + " ";
+  return running;
 }
+
+// Whether no process the record names still runs.
+inline bool tree_has_ended(const std::string& path) { return still_running(path).empty(); }
 
 // Kills what the record names when dropped, so a failing test leaves nothing running.
 class RecordedTreeKiller {
