@@ -63,7 +63,7 @@ inline constexpr std::size_t pipe_drain_limit = 1 << 20;
 //
 // Its exit status is collected without reaping it, so that the group id stays the child's and a
 // kill still reaches what is left of the group; it is reaped on `release` or when dropped.
-// Dropped before its exit status was collected, it kills the group and leaves a detached
+// Dropped before its exit status was collected, it kills its tree and leaves a detached
 // coroutine on the runtime that reaps the child, so no zombie stays behind.
 class ChildProcess {
  public:
@@ -109,13 +109,14 @@ struct Child {
 };
 
 // Starts `command` with standard input, output and error piped, as the leader of a new process
-// group in this session, and no descriptor but 0, 1 and 2. Its signals are as `subprocess`
-// leaves them: none blocked, SIGPIPE and SIGXFSZ at their defaults, every other signal this
-// process ignores still ignored (a handled one is reset by exec). Its pipes and process descriptor
-// are bound to `executor`. A failure comes back as its text: "nul byte found in provided data" when
-// the program, an argument, an environment name or value or the directory holds a NUL byte, else
-// the system's "<description> (os error N)" (program not found or not executable, directory
-// missing, out of descriptors).
+// group in this session, and no descriptor but 0, 1 and 2, and tells the host's watchdog of it
+// (see watchdog.h), which ends its tree should this process end first. Its signals are as
+// `subprocess` leaves them: none blocked, SIGPIPE and SIGXFSZ at their defaults, every other signal
+// this process ignores still ignored (a handled one is reset by exec). Its pipes and process
+// descriptor are bound to `executor`. A failure comes back as its text: "nul byte found in provided
+// data" when the program, an argument, an environment name or value or the directory holds a NUL
+// byte, else the system's "<description> (os error N)" (program not found or not executable,
+// directory missing, out of descriptors).
 Result<Child> spawn(const boost::asio::any_io_executor& executor, const Command& command);
 
 // Starts the program at `path` (no search) with `args` as its whole argv, `env` as its whole
