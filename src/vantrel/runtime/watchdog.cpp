@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -89,7 +90,10 @@ class HostLink {
       socket_ = start_watchdog();
     }
     if (socket_.get() < 0) return;
-    if (::send(socket_.get(), message.data(), message.size(), MSG_NOSIGNAL) < 0) {
+    // Never waits: a watchdog that does not read (stopped from outside) loses the message
+    // rather than hold up the spawn that sends it.
+    if (::send(socket_.get(), message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
+        errno != EAGAIN && errno != EINTR) {
       // The watchdog is gone: the next message starts a new one.
       socket_.reset();
       tried_ = false;
