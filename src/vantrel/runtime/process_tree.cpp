@@ -78,8 +78,8 @@ class Tree {
   }
 
   // Stops every process of the tree and waits until each has been seen stopped (or ended), or
-  // until `deadline`: whether they all were. A process seen running again is stopped again: the
-  // system continues every stopped member of a group left without a parent outside it (an
+  // until `deadline`: whether they all were. A process still seen running is sent SIGSTOP again:
+  // the system continues every stopped member of a group left without a parent outside it (an
   // orphaned group) whenever one of its members ends.
   bool stop(std::chrono::steady_clock::time_point deadline) {
     for (; stopping_ < members_.size(); ++stopping_) signal(members_[stopping_], SIGSTOP);
@@ -115,8 +115,8 @@ class Tree {
     return process.group == group_ || index_.contains(process.parent);
   }
 
-  // Opens a descriptor of `found`, confirms that it still names the process found and that
-  // that process still belongs to the tree, and stops it.
+  // Opens a descriptor of `found` and adds it, once it is confirmed that the descriptor names the
+  // process found and that this process still belongs to the tree.
   bool adopt(const ProcessStat& found) {
     auto fd = sys::pidfd_open(found.pid);
     if (fd.has_value() && fd->get() < 0) return false;  // gone already
