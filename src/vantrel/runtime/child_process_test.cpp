@@ -365,12 +365,11 @@ TEST(ChildProcess, AKillOrADropReachesEveryProcessOfTheTree) {
     testing::ScratchDir scratch;
     const std::string record = scratch.path() + "/record";
     testing::RecordedTreeKiller cleanup(record);
-    std::optional<Child> child =
-        started(Command{VANTREL_FAKE_TREE_LAUNCHER,
-                        {},
-                        inherited_environment_with({{"VANTREL_FAKE_SCRIPT", "sleep 600000"},
-                                                    {"VANTREL_FAKE_RECORD", record}}),
-                        {}});
+    std::optional<Child> child = started(Command{
+        VANTREL_FAKE_TREE_LAUNCHER,
+        {},
+        inherited_with({{"VANTREL_FAKE_SCRIPT", "sleep 600000"}, {"VANTREL_FAKE_RECORD", record}}),
+        {}});
     ASSERT_TRUE(eventually([&] { return testing::tree_is_up(record); }));
     auto tree = testing::recorded_tree(record);
     const pid_t launcher = tree.find("launcher")->second;

@@ -56,13 +56,14 @@ std::string watchdog_program() {
 
 // The host's end of the socket to a new watchdog, none when it could not be started. The
 // program forks the watchdog proper and exits, so the host reaps it at once and the watchdog is
-// nobody's child here.
+// nobody's child here. It starts with an empty environment: it needs nothing of the host's,
+// which a runtime worker must not read (the host's threads change it under their own lock).
 UniqueFd start_watchdog() {
   auto ends = sys::make_socket_pair();
   if (!ends.has_value()) return UniqueFd();
   int theirs = ends->theirs.get();
-  auto started = start_program(watchdog_program(), {std::string(program_name)},
-                               inherited_environment_with({}), {theirs, theirs, theirs}, {});
+  auto started = start_program(watchdog_program(), {std::string(program_name)}, {},
+                               {theirs, theirs, theirs}, {});
   if (!started.has_value()) return UniqueFd();
   (void)sys::wait_for(*started);  // it exits as soon as it forked
   return std::move(ends->ours);

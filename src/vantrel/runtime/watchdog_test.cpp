@@ -26,10 +26,11 @@ using testing::eventually;
 // waits to be killed. Run in a child of the test, which then kills it.
 [[noreturn]] void be_a_host(const std::string& record, const std::string& file) {
   int null = ::open("/dev/null", O_RDWR);
-  auto agent = start_program(VANTREL_FAKE_TREE_LAUNCHER, {"tree_launcher.sh"},
-                             inherited_environment_with({{"VANTREL_FAKE_SCRIPT", "sleep 600000"},
-                                                         {"VANTREL_FAKE_RECORD", record}}),
-                             {null, null, null}, {});
+  auto agent = start_program(
+      VANTREL_FAKE_TREE_LAUNCHER, {"tree_launcher.sh"},
+      environment_with(*this_process_environment(),
+                       {{"VANTREL_FAKE_SCRIPT", "sleep 600000"}, {"VANTREL_FAKE_RECORD", record}}),
+      {null, null, null}, {});
   if (!agent.has_value()) ::_exit(1);
   watch_agent(*agent);
   watch_file(file);
