@@ -245,25 +245,25 @@ asio::awaitable<std::shared_ptr<const GroupResults>> group_wait_shared(const Gro
 void group_cancel(const GroupHandle& handle) { handle.gate->cancel_and_close(handle.cancel); }
 
 std::optional<LaunchGate::Pass> LaunchGate::enter(const CancellationToken& cancel) {
-  Pass pass(*this);
-  inside_.fetch_add(1);
-  // Pairs with the cancel's fence: either the cancel sees this member inside and waits for it,
-  // or this member sees the token cancelled.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (cancel.is_cancelled()) return std::nullopt;
-  return pass;
+  std::lock_guard lock(mutex_);
+  if (closed_ || cancel.is_cancelled()) return std::nullopt;
+  ++inside_;
+  return Pass(*this);
 }
 
 LaunchGate::Pass::~Pass() {
   if (gate_ == nullptr) return;
-  gate_->inside_.fetch_sub(1);
-  gate_->inside_.notify_all();
+  std::lock_guard lock(gate_->mutex_);
+  if (--gate_->inside_ == 0) gate_->left_.notify_all();
 }
 
 void LaunchGate::cancel_and_close(const CancellationToken& cancel) {
+  std::unique_lock lock(mutex_);
+  closed_ = true;
+  lock.unlock();
   cancel.cancel();
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  while (std::uint32_t inside = inside_.load()) inside_.wait(inside);
+  lock.lock();
+  left_.wait(lock, [&] { return inside_ == 0; });
 }
 
 }  // namespace vantrel

@@ -2,11 +2,12 @@
 // position, cancellation of the whole group, and one result per request in request order.
 #pragma once
 
-#include <atomic>
 #include <boost/asio/awaitable.hpp>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -49,7 +50,10 @@ class LaunchGate {
   void cancel_and_close(const runtime::CancellationToken& cancel);
 
  private:
-  std::atomic<std::uint32_t> inside_{0};
+  std::mutex mutex_;
+  std::condition_variable left_;
+  bool closed_ = false;
+  std::uint32_t inside_ = 0;
 };
 
 // The caller's side of a group. Dropping it cancels nothing: the group runs to its end, its
