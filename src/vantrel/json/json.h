@@ -243,7 +243,7 @@ class Reader {
   bool advance_to_member(char close, ErrorCode eof, ErrorCode eof_after_comma,
                          ErrorCode expected_comma);
   bool ident(std::string_view rest);
-  bool scan_string(bool decode, bool check_utf8, std::string_view& out);
+  bool scan_string(bool decode, bool check_utf8, std::string_view& out, bool* escapes = nullptr);
   bool scan_escape(bool decode);
   bool scan_unicode_escape(bool decode);
   bool scan_hex4(std::uint32_t& value);

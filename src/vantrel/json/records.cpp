@@ -1,4 +1,5 @@
 // Table-driven record reading: a record's fields from a JSON object or array.
+#include <cstring>
 #include <string>
 
 #include "vantrel/json/json.h"
@@ -11,10 +12,18 @@ namespace {
 
 constexpr std::size_t no_field = static_cast<std::size_t>(-1);
 
+// Whether `name` is `key`: its size and first byte are compared before the rest, as most
+// names of a record differ there already.
+bool names(std::string_view name, std::string_view key) {
+  if (name.size() != key.size()) return false;
+  return key.empty() ||
+         (name[0] == key[0] && std::memcmp(name.data() + 1, key.data() + 1, key.size() - 1) == 0);
+}
+
 std::size_t find_field(const RecordInfo& info, std::string_view key) {
   for (std::size_t i = 0; i < info.count; ++i) {
     const ErasedField& f = info.field_at(info.fields, i);
-    if (f.key == key || (!f.alias.empty() && f.alias == key)) return i;
+    if (names(f.key, key) || (!f.alias.empty() && names(f.alias, key))) return i;
   }
   return no_field;
 }

@@ -111,7 +111,9 @@ const ItemRecord* keep_item(codex::WireItem&& wire, std::string_view raw_item, c
   auto set = [&](ItemText which, const WireText& text) {
     parts.set(which, text.source, text.escaped);
   };
-  ItemKind kind = ItemKind::from_text(wire.type);
+  std::string scratch;
+  ItemKind kind =
+      ItemKind::from_text(json::string_contents(wire.type.source, wire.type.escaped, scratch));
   parts.kind = kind.kind;
   parts.set(ItemText::OtherKind, arena.copy(kind.other));
   set(ItemText::Id, wire.id);
@@ -229,8 +231,11 @@ Decoded<Item> decode_codex_item(std::optional<std::string_view> raw_item) {
 // and lets a faulty item pass when the type never reads it.
 Decoded<SharedEvent> keep_codex_line(const Text& line, const LineFrame& frame,
                                      EventKeeper& keeper) {
+  // Read into a fresh record in place: as json::decode would, without its reset.
   codex::WireLine one_pass;
-  if (!json::decode(line, one_pass)) return keep_event(one_pass, line, frame, keeper);
+  json::Reader reader(line);
+  json::read(reader, one_pass);
+  if (reader.finish()) return keep_event(one_pass, line, frame, keeper);
   codex::WireEvent wire;
   if (auto error = json::decode(line, wire)) return DecodeFailure{error->text()};
   return keep_event(wire, line, frame, keeper);

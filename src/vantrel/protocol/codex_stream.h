@@ -35,7 +35,7 @@ struct WireChange {
 // The item of an item.started / item.completed line; its texts stay in the line when they can.
 struct WireItem {
   WireText id;
-  std::string type;
+  WireText type;
   WireText status;
   WireText text;
   WireText message;
