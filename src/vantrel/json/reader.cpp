@@ -331,11 +331,19 @@ void Reader::end_array_early() {
   fail_peek(ErrorCode::TrailingCharacters);
 }
 
-bool Reader::next_key(std::string_view& key) {
+bool Reader::next_key(std::string_view& key) { return key_start() && scan_key(key); }
+
+// Moves onto the opening quote of the next key; false at the object's end or on a failure.
+bool Reader::key_start() {
   if (!advance_to_member('}', ErrorCode::EofWhileParsingObject, ErrorCode::EofWhileParsingObject,
                          ErrorCode::ExpectedObjectCommaOrEnd))
     return false;
   if (text_[pos_] != '"') return fail_peek(ErrorCode::KeyMustBeAString), false;
+  return true;
+}
+
+// The key at its opening quote, scanned.
+bool Reader::scan_key(std::string_view& key) {
   ++pos_;
   if (!scan_string(true, true, key)) return false;
   colon_pending_ = true;
