@@ -217,6 +217,16 @@ int field_index(std::string_view key, const std::string_view (&names)[N]) {
   return -1;
 }
 
+// A value that null leaves absent; anything else is read into `out` by `read`.
+template <class T, class Read>
+bool nullable(Scan& s, std::optional<T>& out, Read&& read) {
+  if (s.null()) {
+    out.reset();
+    return true;
+  }
+  return read(out.emplace());
+}
+
 bool wire_text(Scan& s, WireText& out) { return s.string(out.source, out.escaped); }
 
 // A value that the reader reads into `out`, read by it from the value's extent.
@@ -269,12 +279,7 @@ bool item(Scan& s, WireItem& out) {
       case 5: read = wire_text(s, out.command); break;
       case 6: read = wire_text(s, out.aggregated_output); break;
       case 7:
-        if (s.null()) {
-          out.exit_code.reset();
-          read = true;
-        } else {
-          read = s.int32(out.exit_code.emplace());
-        }
+        read = nullable(s, out.exit_code, [&](std::int32_t& code) { return s.int32(code); });
         break;
       case 8: read = changes(s, out.changes); break;
       case 9: read = wire_text(s, out.tool); break;
@@ -299,24 +304,16 @@ bool scan_wire_line(std::string_view line, WireLine& out) {
       case 1: ok = wire_text(s, out.thread_id); break;
       case 2: ok = read_by_reader(s, out.usage); break;
       case 3:
-        if (s.null()) {
-          out.item.reset();
-          ok = true;
-        } else {
-          ReadItem& read_item = out.item.emplace();
+        ok = nullable(s, out.item, [&](ReadItem& read_item) {
           const std::size_t start = (s.skip_space(), s.pos());
-          ok = item(s, read_item.wire);
+          const bool read_whole = item(s, read_item.wire);
           read_item.raw = json::Raw{s.since(start)};
-        }
+          return read_whole;
+        });
         break;
       case 4:
-        if (s.null()) {
-          out.error.reset();
-          ok = true;
-        } else {
-          // The reader's raw value is the extent itself, a view into the line.
-          ok = read_by_reader(s, out.error.emplace());
-        }
+        // The reader's raw value is the extent itself, a view into the line.
+        ok = nullable(s, out.error, [&](json::Raw& raw) { return read_by_reader(s, raw); });
         break;
       case 5: ok = wire_text(s, out.message); break;
       default: break;
