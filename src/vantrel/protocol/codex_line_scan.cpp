@@ -21,6 +21,13 @@ namespace {
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_delimiter(char c) {
+  return c == ',' || c == ':' || c == '[' || c == ']' || c == '{' || c == '}' || c == '"';
+}
+bool is_simple_escape(char c) {
+  return c == '"' || c == '\\' || c == '/' || c == 'b' || c == 'f' || c == 'n' || c == 'r' ||
+         c == 't';
+}
 bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 // A cursor over the line. Every step returns false for what it does not take.
@@ -124,9 +131,7 @@ class Scan {
         if (depth == 0) return false;
         ++pos_;
       } else if (c != '\0') {
-        while (pos_ < text_.size() && !is_space(text_[pos_]) &&
-               !std::strchr(",:[]{}\"", text_[pos_]))
-          ++pos_;
+        while (pos_ < text_.size() && !is_space(text_[pos_]) && !is_delimiter(text_[pos_])) ++pos_;
       } else {
         return false;
       }
@@ -176,7 +181,7 @@ class Scan {
       pos_ += 6;
       return true;
     }
-    if (!std::strchr("\"\\/bfnrt", c) || c == '\0') return false;
+    if (!is_simple_escape(c)) return false;
     pos_ += 2;
     return true;
   }
