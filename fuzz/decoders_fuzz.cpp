@@ -179,6 +179,16 @@ void check_events(const Decoded<std::vector<Event>>& decoded) {
   require(!std::get<std::vector<Event>>(decoded).empty(), "a decoded line without events");
 }
 
+// The fast path of codex lines takes a line only when the reader reads it, and then gives
+// exactly the reader's fields.
+void check_fast_path(std::string_view line) {
+  codex::WireLine fast;
+  if (!codex::scan_wire_line(line, fast)) return;
+  codex::WireLine read;
+  require(!json::decode(line, read), "fast path took a line the reader fails");
+  require(fast == read, "fast path read other fields than the reader");
+}
+
 const std::string run_id = "run-1";
 const std::string thread_id = "thread-1";
 
@@ -192,6 +202,7 @@ void stream(std::string_view line) {
       s && s->pending_items.size() + s->block_counters.size() > 4096)
     state = new_decoder_state(agent);
 
+  if constexpr (agent == Agent::Codex) check_fast_path(line);
   check_events(decode_line(state, line, run_id, thread_id, WallTime{}));
   const std::string_view probe =
       agent == Agent::Codex ? R"({"type":"turn.started"})" : R"({"type":"result","result":"ok"})";

@@ -177,6 +177,22 @@ class Reader {
   bool begin_object(std::string_view expected);
   // The next key, unescaped and checked; the view lasts until the next call.
   bool next_key(std::string_view& key);
+  // As next_key, trying `written_as` first: given the bytes after the key's opening quote, it
+  // returns the length of a plain name it knows (no quote, backslash or control character)
+  // that they start with, or 0. A name that its closing quote follows is the key, taken
+  // without a scan.
+  template <class WrittenAs>
+  bool next_key(std::string_view& key, WrittenAs&& written_as) {
+    if (!key_start()) return false;
+    const std::string_view rest = text_.substr(pos_ + 1);
+    const std::size_t n = written_as(rest);
+    if (n == 0 || n >= rest.size() || rest[n] != '"') return scan_key(key);
+    key = rest.substr(0, n);
+    pos_ += n + 2;
+    colon_pending_ = true;
+    value_pending_ = true;
+    return true;
+  }
 
   // Scalars. Each fails with the invalid-type text (naming `expected`) for another JSON type.
   bool read_bool(std::string_view expected = "a boolean");
@@ -233,6 +249,8 @@ class Reader {
 
  private:
   int value_start();
+  bool key_start();
+  bool scan_key(std::string_view& key);
   void fail_code(ErrorCode code, std::size_t index);
   void fail_text(ErrorCode code, std::string description, std::size_t index);
   void fail_here(ErrorCode code) { fail_code(code, pos_); }
@@ -243,7 +261,7 @@ class Reader {
   bool advance_to_member(char close, ErrorCode eof, ErrorCode eof_after_comma,
                          ErrorCode expected_comma);
   bool ident(std::string_view rest);
-  bool scan_string(bool decode, bool check_utf8, std::string_view& out);
+  bool scan_string(bool decode, bool check_utf8, std::string_view& out, bool* escapes = nullptr);
   bool scan_escape(bool decode);
   bool scan_unicode_escape(bool decode);
   bool scan_hex4(std::uint32_t& value);

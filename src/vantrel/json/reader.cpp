@@ -194,7 +194,10 @@ std::string Reader::found_text() {
 
 // ---- Structure ------------------------------------------------------------------------------
 
-void Reader::skip_whitespace() {
+// Compact JSON has no white space between tokens: the first byte usually ends the run.
+inline void Reader::skip_whitespace() {
+  if (pos_ < text_.size() && !is_space(text_[pos_])) [[likely]]
+    return;
   while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;
 }
 
@@ -328,11 +331,19 @@ void Reader::end_array_early() {
   fail_peek(ErrorCode::TrailingCharacters);
 }
 
-bool Reader::next_key(std::string_view& key) {
+bool Reader::next_key(std::string_view& key) { return key_start() && scan_key(key); }
+
+// Moves onto the opening quote of the next key; false at the object's end or on a failure.
+bool Reader::key_start() {
   if (!advance_to_member('}', ErrorCode::EofWhileParsingObject, ErrorCode::EofWhileParsingObject,
                          ErrorCode::ExpectedObjectCommaOrEnd))
     return false;
   if (text_[pos_] != '"') return fail_peek(ErrorCode::KeyMustBeAString), false;
+  return true;
+}
+
+// The key at its opening quote, scanned.
+bool Reader::scan_key(std::string_view& key) {
   ++pos_;
   if (!scan_string(true, true, key)) return false;
   colon_pending_ = true;
@@ -351,8 +362,9 @@ bool Reader::finish() {
 
 // Reads a string's body (the opening quote consumed) up to and including its closing quote.
 // With `decode`, `out` receives the contents, escapes resolved (a view into the text when there
-// are none). With `check_utf8`, the contents must be valid UTF-8.
-bool Reader::scan_string(bool decode, bool check_utf8, std::string_view& out) {
+// are none). With `check_utf8`, the contents must be valid UTF-8. `escapes`, when given, tells
+// whether the string holds any escape.
+bool Reader::scan_string(bool decode, bool check_utf8, std::string_view& out, bool* escapes) {
   const std::size_t start = pos_;
   std::size_t segment = pos_;
   bool escaped = false;
@@ -368,13 +380,14 @@ bool Reader::scan_string(bool decode, bool check_utf8, std::string_view& out) {
     }
     if (decode) {
       if (!escaped) scratch_.clear();
-      escaped = true;
       scratch_.append(text_.data() + segment, pos_ - segment);
     }
+    escaped = true;
     ++pos_;
     if (!scan_escape(decode && check_utf8)) return false;
     segment = pos_;
   }
+  if (escapes) *escapes = escaped;
   // Escapes are ASCII, so checking the source bytes checks the decoded contents.
   const std::size_t end = pos_++;
   if (high) {
@@ -484,10 +497,8 @@ std::string_view Reader::read_string_source(bool& escaped, std::string_view expe
   value_pending_ = false;
   const std::size_t start = ++pos_;
   std::string_view unused;
-  if (!scan_string(false, true, unused)) return {};
-  std::string_view source = text_.substr(start, pos_ - 1 - start);
-  escaped = source.find('\\') != std::string_view::npos;
-  return source;
+  if (!scan_string(false, true, unused, &escaped)) return {};
+  return text_.substr(start, pos_ - 1 - start);
 }
 
 std::string_view string_contents(std::string_view source, bool escaped, std::string& scratch) {

@@ -60,6 +60,12 @@ std::int64_t parse_lenient_integer(std::string_view text) {
 }  // namespace
 
 std::string_view trim_unicode_space(std::string_view text) {
+  // Most texts start and end with an ASCII byte that is no space: nothing to trim then.
+  auto plain_ascii = [](char c) {
+    auto byte = static_cast<unsigned char>(c);
+    return byte > 0x20 && byte < 0x80;
+  };
+  if (text.empty() || (plain_ascii(text.front()) && plain_ascii(text.back()))) return text;
   std::size_t begin = 0, length = 0;
   while (begin < text.size() && is_unicode_space(code_point_at(text, begin, length)))
     begin += length;

@@ -5,27 +5,12 @@
 
 namespace vantrel {
 namespace codex {
-namespace {
-
-// An item read in the same pass as its line: its fields, and its source slice for `Item::raw`.
-struct ReadItem {
-  json::Raw raw;
-  WireItem wire;
-};
 
 void read_json(json::Reader& r, ReadItem& out) {
   out.raw = r.read_keeping_raw([&] { json::read(r, out.wire); });
 }
 
-// A line read in one pass, its item read at once: as WireEvent, but with the item's fields.
-struct WireLine {
-  std::optional<WireText> type;
-  WireText thread_id;
-  Usage usage;
-  std::optional<ReadItem> item;
-  std::optional<json::Raw> error;
-  WireText message;
-};
+namespace {
 
 // The fields of both readings of a line, in the order of the array form.
 template <class Wire>
@@ -37,8 +22,6 @@ constexpr json::Field<Wire> line_fields[] = {
 // The array form must at least hold the type, which may be null.
 constexpr json::Record<WireEvent> wire_event_record{"WireEvent", line_fields<WireEvent>, 1};
 constexpr json::Record<WireLine> wire_line_record{"WireEvent", line_fields<WireLine>, 1};
-
-void read_json(json::Reader& r, WireLine& out) { json::read_record(r, wire_line_record, out); }
 
 // Read as FileChange is, and named so in type failures.
 constexpr json::Field<WireChange> wire_change_fields[] = {
@@ -74,6 +57,7 @@ void read_json(json::Reader& r, WireEvent& out) { json::read_record(r, wire_even
 void read_json(json::Reader& r, WireChange& out) { json::read_record(r, wire_change_record, out); }
 void read_json(json::Reader& r, WireItem& out) { json::read_record(r, wire_item_record, out); }
 void read_json(json::Reader& r, Inner& out) { json::read_record(r, inner_record, out); }
+void read_json(json::Reader& r, WireLine& out) { json::read_record(r, wire_line_record, out); }
 
 }  // namespace codex
 
@@ -111,7 +95,9 @@ const ItemRecord* keep_item(codex::WireItem&& wire, std::string_view raw_item, c
   auto set = [&](ItemText which, const WireText& text) {
     parts.set(which, text.source, text.escaped);
   };
-  ItemKind kind = ItemKind::from_text(wire.type);
+  std::string scratch;
+  ItemKind kind =
+      ItemKind::from_text(json::string_contents(wire.type.source, wire.type.escaped, scratch));
   parts.kind = kind.kind;
   parts.set(ItemText::OtherKind, arena.copy(kind.other));
   set(ItemText::Id, wire.id);
@@ -223,14 +209,22 @@ Decoded<Item> decode_codex_item(std::optional<std::string_view> raw_item) {
       std::shared_ptr<const ItemRecord>(store.share(), std::get<const ItemRecord*>(item)));
 }
 
-// A line is read in one pass, its item with it, whatever its type. Only a line that fails so
-// is read again in two: the line with its item kept raw, then the item if the type wants it.
-// That second reading alone words the failure (positions within the item count from the item),
-// and lets a faulty item pass when the type never reads it.
+// A line is read on the fast path when it takes it, else by the reader in one pass, its item
+// with it, whatever its type. Only a line that fails so is read again in two: the line with its
+// item kept raw, then the item if the type wants it. That second reading alone words the
+// failure (positions within the item count from the item), and lets a faulty item pass when the
+// type never reads it.
 Decoded<SharedEvent> keep_codex_line(const Text& line, const LineFrame& frame,
                                      EventKeeper& keeper) {
+  {
+    codex::WireLine fast;
+    if (codex::scan_wire_line(line, fast)) return keep_event(fast, line, frame, keeper);
+  }
+  // Read into a fresh record in place: as json::decode would, without its reset.
   codex::WireLine one_pass;
-  if (!json::decode(line, one_pass)) return keep_event(one_pass, line, frame, keeper);
+  json::Reader reader(line);
+  json::read(reader, one_pass);
+  if (reader.finish()) return keep_event(one_pass, line, frame, keeper);
   codex::WireEvent wire;
   if (auto error = json::decode(line, wire)) return DecodeFailure{error->text()};
   return keep_event(wire, line, frame, keeper);

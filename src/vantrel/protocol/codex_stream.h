@@ -30,12 +30,13 @@ struct WireEvent {
 struct WireChange {
   WireText path;
   WireText kind;
+  friend bool operator==(const WireChange&, const WireChange&) = default;
 };
 
 // The item of an item.started / item.completed line; its texts stay in the line when they can.
 struct WireItem {
   WireText id;
-  std::string type;
+  WireText type;
   WireText status;
   WireText text;
   WireText message;
@@ -46,6 +47,25 @@ struct WireItem {
   WireText tool;
   WireText sender_thread_id;
   std::vector<std::string> receiver_thread_ids;
+  friend bool operator==(const WireItem&, const WireItem&) = default;
+};
+
+// An item read in the same pass as its line: its fields, and its source slice for `Item::raw`.
+struct ReadItem {
+  json::Raw raw;
+  WireItem wire;
+  friend bool operator==(const ReadItem&, const ReadItem&) = default;
+};
+
+// A line read in one pass, its item read at once: as WireEvent, but with the item's fields.
+struct WireLine {
+  std::optional<WireText> type;
+  WireText thread_id;
+  Usage usage;
+  std::optional<ReadItem> item;
+  std::optional<json::Raw> error;
+  WireText message;
+  friend bool operator==(const WireLine&, const WireLine&) = default;
 };
 
 // The failure record inside the `error` of a turn.failed line.
@@ -57,6 +77,14 @@ void read_json(json::Reader& r, WireEvent& out);
 void read_json(json::Reader& r, WireChange& out);
 void read_json(json::Reader& r, WireItem& out);
 void read_json(json::Reader& r, Inner& out);
+void read_json(json::Reader& r, ReadItem& out);
+void read_json(json::Reader& r, WireLine& out);
+
+// Reads `line` into a fresh `out` as read_json would, on a fast path for the lines codex
+// writes: true when the line reads so, with exactly the fields the reader gives it. False for
+// any line it does not take (which the reader then reads, for its fields or its failure); `out`
+// is unspecified then.
+bool scan_wire_line(std::string_view line, WireLine& out);
 
 }  // namespace codex
 

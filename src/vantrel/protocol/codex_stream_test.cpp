@@ -305,6 +305,60 @@ TEST(DecodeCodexLine, SkippedValuesNestToAnyDepth) {
 
 // A line is held once: the kept event's raw text is the kept line, and every text of its item
 // is a part of it, an escaped one as JSON wrote it, unescaped only as it is read.
+// The fast path takes the lines codex writes, and gives exactly the reader's fields; it leaves
+// every other line to the reader, failing ones above all.
+TEST(ScanWireLine, TakesOnlyWhatItReadsAsTheReaderDoes) {
+  struct Case {
+    std::string_view line;
+    bool taken;
+  };
+  const Case cases[] = {
+      {R"({"type":"thread.started","thread_id":"t-1"})", true},
+      {R"( { "type" : "turn.started" } )", true},
+      {R"({"type":"item.completed","item":{"id":"i","type":"agent_message","text":"a\n\"b\" \u00e9"}})",
+       true},
+      {R"({"type":"item.started","item":{"id":"i","type":"command_execution","command":"ls",)"
+       R"("aggregated_output":"","exit_code":null,"status":"in_progress"}})",
+       true},
+      {R"({"type":"item.completed","item":{"exit_code":-2147483648,"changes":[]}})", true},
+      {R"({"type":"item.completed","item":{"changes":[{"path":"a","kind":"add"},{}]}})", true},
+      {R"({"type":"turn.completed","usage":{"input_tokens":5,"model_usage":{"m":{}}}})", true},
+      {R"({"type":"turn.failed","error":{"message":"m","x":[1,{"y":null}]},"item":null})", true},
+      {"{\"type\":\"error\",\"message\":\"caf\xc3\xa9\",\"error\":\"e\"}", true},
+      {"{}", true},
+      // Left to the reader: it reads these too, or words their failure.
+      {R"({"type":"turn.completed","usage":{"input_tokens":5,"output_tokens":"x"}})", false},
+      {R"({"type":null})", false},
+      {R"({"type":"x","other":1})", false},
+      {R"({"ty\u0070e":"x"})", false},
+      {R"({"type":"x","type":"y"})", false},
+      {R"(["x"])", false},
+      {R"({"type":"x",})", false},
+      {R"({"type":"x"} x)", false},
+      {R"({"type":"a\x"})", false},
+      {R"({"type":"a\u12g4"})", false},
+      {"{\"type\":\"a\x01\"}", false},
+      {"{\"type\":\"\xff\"}", false},
+      {R"({"item":{"exit_code":2147483648}})", false},
+      {R"({"item":{"exit_code":01}})", false},
+      {R"({"item":{"exit_code":1.0}})", false},
+      {R"({"item":{"receiver_thread_ids":["a"]}})", false},
+      {R"({"item":["i"]})", false},
+      {R"({"item":{"changes":[{"path":"a","path":"b"}]}})", false},
+      {R"({"error":{"a":1)", false},
+      {R"({"usage":null})", false},
+      {R"({"type":"x")", false},
+  };
+  for (const Case& c : cases) {
+    codex::WireLine fast;
+    EXPECT_EQ(codex::scan_wire_line(c.line, fast), c.taken) << c.line;
+    if (!c.taken) continue;
+    codex::WireLine read;
+    EXPECT_EQ(json::decode(c.line, read), std::nullopt) << c.line;
+    EXPECT_TRUE(fast == read) << c.line;
+  }
+}
+
 TEST(KeepCodexLine, TextsAreViewsIntoTheKeptLine) {
   const std::string line =
       R"({"type":"item.completed","item":{"id":"i1","type":"command_execution","command":"ls",)"

@@ -16,6 +16,7 @@ struct WireText {
   std::string_view source;
   bool escaped = false;
   bool empty() const { return source.empty(); }
+  friend bool operator==(const WireText&, const WireText&) = default;
 };
 
 void read_json(json::Reader& r, WireText& out);

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "vantrel/support/check.h"
+
 namespace vantrel {
 
 // A view into bytes that `lender` holds and lends without a share of itself: whoever keeps the
@@ -31,8 +33,15 @@ class Text {
   Text(std::string&& text);                                   // NOLINT: see above
   Text(std::string_view text) : Text(std::string(text)) {}    // NOLINT: see above
   // A view into bytes that `owner` (never null) keeps alive.
-  Text(std::shared_ptr<const void> owner, std::string_view view);
-  explicit Text(LentView lent);
+  Text(std::shared_ptr<const void> owner, std::string_view view) : Text(Storage{owner}, view) {
+    check(owner_ != nullptr, "text: a shared text needs its owner");
+  }
+  // An aliasing pointer without a control block: it names the lender and copies without a count.
+  explicit Text(LentView lent)
+      : Text(Storage{std::shared_ptr<const void>(std::shared_ptr<const void>(), lent.lender)},
+             lent.view) {
+    check(lent.lender != nullptr, "text: a lent text needs its lender");
+  }
 
   // A part of this text (a view into it), sharing its storage (or lent as it is).
   Text part(std::string_view within) const { return Text(Storage{owner_}, within); }
