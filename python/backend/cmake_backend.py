@@ -3,9 +3,10 @@ CMake installs for a wheel, the module and its type stubs, into one stable-ABI w
 
 It needs nothing but the standard library, under every CPython from 3.10 on, so `pip install .`
 fetches nothing: the few `[project]` keys it uses are plain strings, read from `pyproject.toml`
-without a TOML library (3.10 has none). One setting, given as `pip ... --config-settings build-dir=DIR`:
-the CMake build tree to use, `build-wheel` below the source by default. A tree that is already
-configured keeps its configuration, so pointing it at `build` reuses the developer build.
+without a TOML library (3.10 has none). One setting, given as
+`pip ... --config-settings build-dir=DIR`: the CMake build tree to use, `build-wheel` below the
+source by default. A tree that is already configured keeps its configuration, so pointing it at
+`build` reuses the developer build.
 """
 import base64
 import hashlib

@@ -57,10 +57,12 @@ std::string qualname_of(PyObject* type) {
 }
 
 void raise_not_instance(PyObject* object, std::string_view expected) {
-  std::string message = object == Py_None
-                            ? std::string("'None' is not an instance of '")
-                            : "'" + qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(object))) +
-                                  "' object is not an instance of '";
+  std::string message = "'";
+  if (object == Py_None)
+    message.append("None' is not an instance of '");
+  else
+    message.append(qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(object))))
+        .append("' object is not an instance of '");
   message.append(expected).append("'");
   raise(PyExc_TypeError, message);
 }

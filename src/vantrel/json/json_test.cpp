@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace vantrel {
@@ -109,8 +110,9 @@ TEST(JsonNesting, SkippedAndRawValuesNestToAnyDepth) {
   for (std::size_t i = 0; i < depth; ++i) {
     const bool object = i % 3 == 1 || i % 64 == 63;
     open += object ? "{\"k\":" : "[";
-    close.insert(0, object ? "}" : "]");
+    close += object ? '}' : ']';
   }
+  std::reverse(close.begin(), close.end());
   const std::string value = open + "1" + close;
   EXPECT_EQ(outcome<Raw>(value), "ok");
   EXPECT_EQ(outcome<Raw>(nested(100000)), "ok");

@@ -127,7 +127,7 @@ std::string float_text(double value) {
     return out;
   }
   out += digits[0];
-  if (digits.size() > 1) out += "." + digits.substr(1);
+  if (digits.size() > 1) out.append(".").append(digits, 1);
   out += exponent < 0 ? "e-" : "e+";
   out += std::to_string(exponent < 0 ? -exponent : exponent);
   return out;
@@ -189,7 +189,7 @@ std::optional<double> parse_float_text(std::string_view text) {
     std::size_t from = i;
     while (i < body.size() && is_digit(body[i])) ++i;
     fraction = i > from;
-    if (fraction) number += "." + std::string(body.substr(from, i - from));
+    if (fraction) number.append(".").append(body.substr(from, i - from));
   }
   if (!whole && !fraction) return std::nullopt;
   if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {

@@ -1,15 +1,18 @@
 // Test support: a fresh directory that TMPDIR points to while it lives, for tests of the files
-// the command-line builders create.
+// the command-line builders create and the records of the fake agent.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -37,6 +40,27 @@ class EnvGuard {
   std::optional<std::string> old_;
 };
 
+// Kills what the fake agent recorded in `file`, when it is one of its records (which begin with
+// "start"): the process group the agent led and the helpers it left behind, which may be in
+// sessions of their own. The test's own group and process are never taken for an agent's.
+inline void kill_recorded_processes(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::string key;
+  if (!(in >> key) || key != "start") return;
+  for (; in >> key;) {
+    long id = 0;
+    if ((key == "pgid" || key == "hold" || key == "linger") && in >> id && id > 1) {
+      if (key == "pgid" && id != ::getpgrp()) ::killpg(static_cast<pid_t>(id), SIGKILL);
+      if (key != "pgid" && id != ::getpid()) ::kill(static_cast<pid_t>(id), SIGKILL);
+    }
+    in.clear();
+    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  }
+}
+
+// A fresh directory, removed with what it holds when it goes. The processes the fake agent
+// recorded in it are killed first, so a test that failed midway leaves no agent running; after
+// one that passed they are gone already.
 class ScratchDir {
  public:
   ScratchDir() : tmpdir_("TMPDIR") {
@@ -47,6 +71,9 @@ class ScratchDir {
   }
   ~ScratchDir() {
     std::error_code ignored;
+    for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
+      if (it->is_regular_file(ignored)) kill_recorded_processes(it->path());
     std::filesystem::remove_all(path_, ignored);
   }
   ScratchDir(const ScratchDir&) = delete;
