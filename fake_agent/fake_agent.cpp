@@ -25,9 +25,11 @@
 //   sleep MS        sleep MS milliseconds
 //   linger MS [TEXT]  leave a process behind that holds only stderr open for MS milliseconds,
 //                   then writes TEXT and a newline to it (when given)
-//   hold MS [apart] leave a process behind that holds stdout and stderr open for MS
+//   hold MS [apart] [stdin]
+//                   leave a process behind that holds stdout and stderr open for MS
 //                   milliseconds; "apart" puts it in a session of its own, out of the reach of
-//                   a kill of the agent's process group
+//                   a kill of the agent's process group; "stdin" makes it hold only stdin,
+//                   never reading it
 //   await PATH      wait until a file exists at PATH (a test's signal to go on)
 //   touch PATH      create an empty file at PATH (the agent's signal that it got this far)
 //   close-stdout    close stdout and go on running
@@ -325,7 +327,13 @@ void run_directive(Record& record, const std::string& verb, const std::string& r
     }
   } else if (verb == "hold") {
     if (fork() == 0) {
-      ::close(STDIN_FILENO);
+      // " stdin": the helper keeps only standard input, and never reads it.
+      if (rest.find(" stdin") != std::string::npos) {
+        ::close(STDOUT_FILENO);
+        ::close(STDERR_FILENO);
+      } else {
+        ::close(STDIN_FILENO);
+      }
       if (rest.find(" apart") != std::string::npos) setsid();
       record.line("hold", std::to_string(getpid()));
       sleep_ms(std::atol(rest.c_str()));

@@ -81,6 +81,13 @@ void pidfd_signal(int pidfd, int signal) {
 
 void group_signal(int pgid, int signal) { ::kill(-pgid, signal); }
 
+bool still_running(int pid) {
+  siginfo_t info{};
+  int got = retry_on_interrupt(
+      [&] { return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | WNOHANG); });
+  return got == 0 && info.si_pid == 0;
+}
+
 Result<std::optional<int>> exit_status_of(int pid) {
   siginfo_t info{};
   int got = -1;

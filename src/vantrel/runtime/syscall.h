@@ -73,6 +73,11 @@ void pidfd_signal(int pidfd, int signal);
 // the number is still its own: a group id stays taken while its leader is unreaped.
 void group_signal(int pgid, int signal);
 
+// Whether the child `pid` has not exited yet; never waits. A process descriptor may read as
+// readable before its process exits (a stale readiness of a closed descriptor that had the same
+// number), so its readiness is confirmed with this.
+bool still_running(int pid);
+
 // The raw wait status of the exited child `pid` (that pid only), which stays unreaped; none
 // when the kernel reaped it already (the host ignores SIGCHLD).
 Result<std::optional<int>> exit_status_of(int pid);
