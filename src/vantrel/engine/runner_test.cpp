@@ -755,6 +755,22 @@ TEST(Resources, ARunLoopThatStopsFreesTheRunAndItsWaiters) {
   EXPECT_EQ(run_files(dir), 0u);
 }
 
+// A run whose engine cannot allocate (here its handler's call fails so) ends with that as its
+// outcome, its ids kept; the agent is killed and nothing is left.
+TEST(Resources, ARunOutOfMemoryEndsWithAProcessError) {
+  std::size_t children = child_processes();
+  EventHandler handler = [](Event) -> boost::asio::awaitable<Result<void, std::string>> {
+    throw std::bad_alloc();
+    co_return Result<void, std::string>{};
+  };
+  auto handle = start({.script = out(thread_started) + "sleep 60000\n"}, prompt_request(), handler);
+  ASSERT_TRUE(handle);
+  Outcome outcome = block_on(session_wait(*handle));
+  expect_error(outcome, RunError::Process, "agent process error: the run engine ran out of memory");
+  EXPECT_EQ(outcome.result.run_id, handle->run_id);
+  EXPECT_TRUE(eventually([&] { return child_processes() == children; })) << "the child is reaped";
+}
+
 TEST(Resources, ManyRunsLeaveNoProcessDescriptorOrFile) {
   testing::ScratchDir dir;
   // One run first: the runtime's own descriptors (its reactor's among them) are no leak.
