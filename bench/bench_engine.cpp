@@ -8,6 +8,8 @@
 //                                      RUNS trivial runs, PARALLEL at a time, interleaved with a
 //                                      bare posix_spawn + waitpid loop (one thread per worker)
 //                                      of the same agent, or of PROGRAM (/bin/true) for both
+//   bench_engine spawn-engine|spawn-bare RUNS PARALLEL PROGRAM
+//                                      one side alone, once, for counting its system calls
 //   bench_engine latency LINES MS      one run writing a stamped line every MS milliseconds,
 //                                      interleaved with a bare pipe read loop of the same agent
 #include <fcntl.h>
@@ -368,6 +370,16 @@ int main(int argc, char** argv) {
     return throughput(argv[2], argv[3], argc == 5 ? std::atof(argv[4]) : 0);
   if (mode == "spawn" && (argc == 4 || argc == 5))
     return spawn_rate(std::atoi(argv[2]), std::atoi(argv[3]), argc == 5 ? argv[4] : "");
+  // One side alone, once, for counting its system calls (strace -f -c).
+  if (mode == "spawn-engine" && argc == 5) {
+    std::atomic<int> failed = 0;
+    engine_spawn_rate(std::atoi(argv[2]), std::atoi(argv[3]), failed, argv[4]);
+    return failed == 0 ? 0 : 1;
+  }
+  if (mode == "spawn-bare" && argc == 5) {
+    bare_spawn_rate(std::atoi(argv[2]), std::atoi(argv[3]), argv[4]);
+    return 0;
+  }
   if (mode == "latency" && argc == 4) return latency(std::atoi(argv[2]), std::atoi(argv[3]));
   std::fprintf(stderr,
                "usage: bench_engine throughput FILE wait|shared|no-reader [PIPE_MB_S] | spawn RUNS "

@@ -146,7 +146,8 @@ boost::asio::awaitable<void> reap_in_background(Pipe process_fd, pid_t pid) {
   for (;;) {
     auto exited = co_await wait_readable(process_fd);
     if (!exited || !*exited) co_return;
-    if (!sys::still_running(pid)) break;
+    auto state = sys::exit_state_of(pid);
+    if (!state || state->exited) break;
   }
   (void)sys::wait_for(pid);
 }
@@ -203,17 +204,20 @@ void ChildProcess::kill() {
 
 boost::asio::awaitable<Result<ExitStatus>> ChildProcess::wait() {
   if (status_) co_return *status_;
+  std::optional<int> raw;
   for (;;) {
     auto exited = co_await wait_readable(process_fd_);
     if (!exited) co_return fail(exited.error());
     if (!*exited) co_return fail(os_error_text(ECANCELED));
-    if (!sys::still_running(pid_)) break;
+    auto state = sys::exit_state_of(pid_);
+    if (!state.has_value()) co_return fail(state.error());
+    if (!state->exited) continue;
+    raw = state->raw;
+    break;
   }
-  auto raw = sys::exit_status_of(pid_);
-  if (!raw.has_value()) co_return fail(raw.error());
   // Reaped by the kernel, the child left nothing to reap, and its ids may already be reused.
-  if (!*raw) process_fd_.close();
-  status_ = ExitStatus{raw->value_or(0)};
+  if (!raw) process_fd_.close();
+  status_ = ExitStatus{raw.value_or(0)};
   co_return *status_;
 }
 
