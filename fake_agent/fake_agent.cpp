@@ -35,6 +35,8 @@
 //   close-stdout    close stdout and go on running
 //   close-stdin     close stdin without reading it
 //   signal NAME     kill itself with a signal: KILL, TERM, SEGV, ABRT, INT or a number
+//   signal-parent NAME  send that signal to its parent (a launcher killed from outside) and
+//                   go on
 //   exit CODE       exit with CODE at once (the default at the end is 0)
 //
 // The record is a line file, written as the agent goes, values escaped as above:
@@ -343,6 +345,8 @@ void run_directive(Record& record, const std::string& verb, const std::string& r
     ::close(STDOUT_FILENO);
   } else if (verb == "close-stdin") {
     ::close(STDIN_FILENO);
+  } else if (verb == "signal-parent") {
+    ::kill(getppid(), signal_number(rest));
   } else if (verb == "signal") {
     int sig = signal_number(rest);
     std::signal(sig, SIG_DFL);

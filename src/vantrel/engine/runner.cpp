@@ -137,11 +137,13 @@ class RunLoop {
     child_.let_go();
   }
 
-  // Feeds the agent its standard input, then closes it so that the agent reads end of file. A
-  // failed write (the agent exited or closed its input first) is not reported.
+  // Feeds the agent its standard input, then closes it so that the agent reads end of file, and
+  // lets go of the text. A failed write (the agent exited or closed its input first) is not
+  // reported.
   awaitable<void> write_prompt() {
     (void)co_await runtime::write_all(stdin_, boost::asio::buffer(parts_.stdin_text));
     stdin_.close();
+    std::string().swap(parts_.stdin_text);
     child_.let_go();
   }
 
