@@ -1,11 +1,11 @@
 """A long codex stream through `_vantrel`, beside a pure-Python asyncio runner of the same agent.
 
-    python3 bench/py_stream.py [--lines N] [--repeat R] [--short]
+    python3 bench/py_stream.py [--lines N] [--repeat R] [--stream long|medium|short] [--file F]
 
 The agent is the fake agent copying a generated file of N realistic codex JSON lines (reasoning,
-command executions with their output, file changes, agent messages, turn usage; about 2 KB a line
-on average, or about 240 bytes with --short) to its standard output. Measured, in events per
-second (best of R):
+command executions with their output, file changes, agent messages, turn usage; about 1.5 KB a
+line on average, 700 bytes with --stream medium, 240 bytes with --stream short), or the lines of
+file F, to its standard output. Measured, in events per second (best of R):
 
 - python: asyncio subprocess, `readline`, `json.loads`, one small event object per line (its
   `type` and `item` read), collected into a list: what a caller would write without the module;
@@ -13,8 +13,10 @@ second (best of R):
 - Session: `Runner.start`, then iterating the session, reading each event's `type` and `item`
   (goal: >= 5x python); and the same iteration timed after the run has ended, which leaves the
   module's own share of the streaming;
+- CPU time of a run (this process's threads and the agent, from getrusage) against that of
+  `cat F | cat`: the share of the pipe's CPU time (goal: >= 0.25), best of R, alternated;
 - peak memory growth of one run to its outcome, each in a process of its own, against the
-  stream's size (goal: <= 2x).
+  stream's size (goal: <= 1.5x on short lines, 1.25x on long ones).
 """
 import argparse
 import asyncio
@@ -23,6 +25,7 @@ import json
 import os
 import pathlib
 import random
+import resource
 import subprocess
 import sys
 import tempfile
@@ -42,9 +45,13 @@ def command_lines(item_id, command, output, exit_code):
     ]
 
 
-def codex_lines(count, seed=7):
-    """`count` codex lines: one thread, turns of reasoning, commands, edits and messages."""
+def codex_lines(count, seed=7, scale=1.0):
+    """`count` codex lines: one thread, turns of reasoning, commands, edits and messages; the
+    sizes of texts and outputs times `scale`."""
     rng = random.Random(seed)
+
+    def size(low, high):
+        return int(rng.randrange(low, high) * scale)
     words = ("the", "module", "reads", "each", "line", "and", "builds", "one", "event", "for",
              "it", "while", "agent", "runs", "tests", "files", "repository", "change", "build")
 
@@ -76,10 +83,10 @@ def codex_lines(count, seed=7):
         item += 1
         if kind < 0.25:
             lines = [{"type": "item.completed", "item": {
-                "id": item_id, "type": "reasoning", "text": prose(rng.randrange(300, 2000))}}]
+                "id": item_id, "type": "reasoning", "text": prose(size(300, 2000))}}]
         elif kind < 0.65:
             command = f"bash -lc 'rg -n {rng.choice(words)} src | head -{rng.randrange(10, 80)}'"
-            lines = command_lines(item_id, command, output(rng.randrange(800, 6000)),
+            lines = command_lines(item_id, command, output(size(800, 6000)),
                                   rng.choice((0, 0, 0, 1)))
         elif kind < 0.8:
             lines = [{"type": "item.completed", "item": {
@@ -89,7 +96,7 @@ def codex_lines(count, seed=7):
                             for _ in range(rng.randrange(1, 5))]}}]
         elif kind < 0.97:
             lines = [{"type": "item.completed", "item": {
-                "id": item_id, "type": "agent_message", "text": prose(rng.randrange(200, 2000))}}]
+                "id": item_id, "type": "agent_message", "text": prose(size(200, 2000))}}]
         else:
             lines = [
                 {"type": "turn.completed", "usage": {
@@ -145,13 +152,21 @@ def short_codex_lines(count, seed=7):
     return (json.dumps(line) for line in itertools.islice(lines, count))
 
 
-def stream_file(count, short=False):
-    """The generated stream, made once per line count and kept in the temporary directory."""
-    kind = "short" if short else "codex"
+# The streams to choose from: their generators by name.
+STREAMS = {
+    "long": codex_lines,
+    "medium": lambda count: codex_lines(count, scale=0.4),
+    "short": short_codex_lines,
+}
+
+
+def stream_file(count, kind="long"):
+    """The generated stream, made once per kind and line count and kept in the temporary
+    directory."""
     path = pathlib.Path(tempfile.gettempdir()) / f"vantrel-bench-{kind}-{count}.jsonl"
     if not path.exists():
         part = path.with_suffix(".part")
-        make = short_codex_lines if short else codex_lines
+        make = STREAMS[kind]
         with open(part, "w") as out:
             for line in make(count):
                 out.write(line)
@@ -243,6 +258,21 @@ def peak_growth(who, script):
     return peak - before
 
 
+def cpu_seconds(body):
+    """The CPU time of this process's threads and of the children it waited for, over `body`."""
+    def now():
+        me = resource.getrusage(resource.RUSAGE_SELF)
+        children = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return me.ru_utime + me.ru_stime + children.ru_utime + children.ru_stime
+    start = now()
+    body()
+    return now() - start
+
+
+def least(a, b):
+    return b if a is None else min(a, b)
+
+
 def best_rate(count, repeat, body):
     """Events per second of the fastest of `repeat` calls (a body may time itself)."""
     best = None
@@ -258,16 +288,24 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--lines", type=int, default=200_000)
     parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--short", action="store_true", help="lines of about 240 bytes")
+    parser.add_argument("--stream", choices=tuple(STREAMS), default="long",
+                        help="lines of about 1.5 KB, 700 bytes or 240 bytes")
+    parser.add_argument("--short", action="store_const", const="short", dest="stream",
+                        help="the same as --stream short")
+    parser.add_argument("--file", type=pathlib.Path, help="a stream of codex lines to play instead")
     parser.add_argument("--peak-of", choices=("python", "runner"), help=argparse.SUPPRESS)
     args = parser.parse_args()
 
-    path = stream_file(args.lines, args.short)
+    path = args.file or stream_file(args.lines, args.stream)
+    if args.file:
+        with open(path, "rb") as f:
+            args.lines = sum(1 for line in f if line.strip())
     if args.peak_of:
         print(peak_growth(args.peak_of, f"cat {path}"))
         return
     size = path.stat().st_size
-    print(f"stream: {args.lines} lines, {size / 1e6:.1f} MB ({size / args.lines:.0f} B a line)")
+    print(f"stream: {path.name}: {args.lines} lines, {size / 1e6:.1f} MB "
+          f"({size / args.lines:.0f} B a line)")
     script = f"cat {path}"
     runner = fake_runner(script)
     request = Request(prompt="prompt")
@@ -306,6 +344,16 @@ def main():
     def run_only_body():
         assert runner.run(request).error is None
 
+    def pipe_body():
+        subprocess.run(f"cat {path} | cat > /dev/null", shell=True, check=True)
+
+    # CPU time, alternated: a pipe's wall time swings with the machine's load.
+    pipe_cpu = run_cpu = python_cpu = None
+    for _ in range(args.repeat):
+        pipe_cpu = least(pipe_cpu, cpu_seconds(pipe_body))
+        run_cpu = least(run_cpu, cpu_seconds(run_only_body))
+        python_cpu = least(python_cpu, cpu_seconds(python_body))
+
     python_rate, python_s = best_rate(args.lines, args.repeat, python_body)
     run_rate, run_s = best_rate(args.lines, args.repeat, run_only_body)
     run_all_rate, run_all_s = best_rate(args.lines, args.repeat, run_body)
@@ -322,11 +370,15 @@ def main():
     row("Runner.run + reading result.events", run_all_rate, run_all_s)
     row("Session iteration (type, item)", session_rate, session_s, 5)
     row("  the same after the run ended", ended_rate, ended_s)
+    print(f"CPU time (this process and its agents, best of {args.repeat}): "
+          f"cat | cat {pipe_cpu:.3f} s, Runner.run {run_cpu:.3f} s, python {python_cpu:.3f} s")
+    share = pipe_cpu / run_cpu
+    print(f"Runner.run: {share:.2f} of the pipe's CPU time (goal >= 0.25: "
+          f"{'met' if share >= 0.25 else 'MISSED'}), {python_cpu / run_cpu:.1f}x python's")
 
     for who in ("python", "runner"):
         command = [sys.executable, __file__, "--lines", str(args.lines), "--peak-of", who]
-        if args.short:
-            command.append("--short")
+        command += ["--file", str(path)] if args.file else ["--stream", args.stream]
         growth = float(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
         print(f"peak memory growth, {who:6} run: {growth / 1e6:7.1f} MB = {growth / size:.2f}x "
               "the stream")

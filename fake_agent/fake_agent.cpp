@@ -194,6 +194,12 @@ std::string load_scenario() {
   return "";
 }
 
+// Appends `number` to a list of numbers apart by single spaces.
+void append_number(std::string& list, int number) {
+  if (!list.empty()) list += ' ';
+  list += std::to_string(number);
+}
+
 // The signals inherited ignored and blocked, by number. The libc's own signals, which it does
 // not let a program look at, are left out.
 void record_signals(Record& record) {
@@ -203,11 +209,11 @@ void record_signals(Record& record) {
   for (int sig = 1; sig < NSIG; ++sig) {
     struct sigaction action {};
     if (sigaction(sig, nullptr, &action) != 0) continue;
-    if (action.sa_handler == SIG_IGN) ignored_list += " " + std::to_string(sig);
-    if (sigismember(&blocked, sig) == 1) blocked_list += " " + std::to_string(sig);
+    if (action.sa_handler == SIG_IGN) append_number(ignored_list, sig);
+    if (sigismember(&blocked, sig) == 1) append_number(blocked_list, sig);
   }
-  record.line("ignored", ignored_list.empty() ? "" : ignored_list.substr(1));
-  record.line("blocked", blocked_list.empty() ? "" : blocked_list.substr(1));
+  record.line("ignored", ignored_list);
+  record.line("blocked", blocked_list);
 }
 
 void record_start(Record& record, int argc, char** argv) {

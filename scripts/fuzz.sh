@@ -11,7 +11,7 @@ dir=$root/build-fuzz
 
 ensure_packages
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVANTREL_FUZZ=ON -DVANTREL_SANITIZE=address -DVANTREL_PYTHON=OFF >/dev/null
+  -DVANTREL_FUZZ=ON -DVANTREL_SANITIZE=address -DVANTREL_PYTHON=OFF -DVANTREL_WERROR=ON >/dev/null
 # Only the fuzz targets: the rest of the core does not build with this clang.
 build_configured "$dir" --target "${targets[@]}"
 

@@ -1,8 +1,9 @@
 """The project's build backend (PEP 517): builds `_vantrel` with the project's CMake and packs what
 CMake installs for a wheel, the module and its type stubs, into one stable-ABI wheel.
 
-It needs nothing but the standard library (and `tomli` on Python 3.10, which lacks `tomllib`), so
-`pip install .` fetches nothing. One setting, given as `pip ... --config-settings build-dir=DIR`:
+It needs nothing but the standard library, under every CPython from 3.10 on, so `pip install .`
+fetches nothing: the few `[project]` keys it uses are plain strings, read from `pyproject.toml`
+without a TOML library (3.10 has none). One setting, given as `pip ... --config-settings build-dir=DIR`:
 the CMake build tree to use, `build-wheel` below the source by default. A tree that is already
 configured keeps its configuration, so pointing it at `build` reuses the developer build.
 """
@@ -25,14 +26,6 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 PYTHON_ABI_TAG = "cp310-abi3"
 # The install component of python/CMakeLists.txt that holds what the wheel ships.
 WHEEL_COMPONENT = "python"
-
-
-def get_requires_for_build_wheel(config_settings=None):
-    return [] if sys.version_info >= (3, 11) else ["tomli"]
-
-
-def get_requires_for_build_sdist(config_settings=None):
-    return get_requires_for_build_wheel(config_settings)
 
 
 def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
@@ -67,13 +60,32 @@ def build_sdist(sdist_directory, config_settings=None):
     return path.name
 
 
-def read_project():
-    try:
-        import tomllib
-    except ModuleNotFoundError:  # before Python 3.11; get_requires_for_build_wheel asks for it
-        import tomli as tomllib
-    with open(ROOT / "pyproject.toml", "rb") as file:
-        return tomllib.load(file)["project"]
+# The `[project]` keys the wheel and sdist metadata are made of: each a basic string on one line.
+PROJECT_KEYS = ("name", "version", "description", "readme", "requires-python")
+# A `key = "value"` line; the value holds no quote or backslash, as each of those keys' does.
+KEY_LINE = re.compile(r'([A-Za-z0-9_-]+)\s*=\s*"([^"\\]*)"\s*(?:#.*)?')
+TABLE_LINE = re.compile(r"\[([^\]]*)\]\s*(?:#.*)?")
+
+
+def read_project(text=None):
+    """The `[project]` keys of PROJECT_KEYS from `pyproject.toml` (or `text`), by name. Any other
+    form of those keys (an escape, a multi-line or literal string) is refused, not misread."""
+    if text is None:
+        text = (ROOT / "pyproject.toml").read_text(encoding="utf-8")
+    project, table = {}, None
+    for line in text.splitlines():
+        line = line.strip()
+        if heading := TABLE_LINE.fullmatch(line):
+            table = heading.group(1).strip()
+        elif table == "project" and (key := line.split("=", 1)[0].strip()) in PROJECT_KEYS:
+            entry = KEY_LINE.fullmatch(line)
+            if not entry:
+                raise ValueError(f"pyproject.toml: [project] {key} is not a plain one-line string")
+            project[key] = entry.group(2)
+    missing = [key for key in PROJECT_KEYS if key not in project]
+    if missing:
+        raise ValueError(f"pyproject.toml: [project] lacks {', '.join(missing)}")
+    return project
 
 
 def dist_base_name(project):

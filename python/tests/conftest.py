@@ -2,6 +2,7 @@
 import glob
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 
@@ -27,6 +28,40 @@ def version_of(python):
     out = subprocess.run([python, "-c", "import sys; print(sys.version_info[:2])"],
                          capture_output=True, text=True, check=True).stdout
     return tuple(int(x) for x in out.strip("()\n").split(","))
+
+
+def kill_recorded_processes(folder):
+    """Kills what the fake agent recorded in the files below `folder` (its records begin with
+    "start"): the process group each agent led and the helpers it left behind, which may be in
+    sessions of their own. This process and its group are never taken for an agent's."""
+    for path in folder.rglob("*"):
+        try:
+            with open(path, "rb") as file:
+                if file.read(6) != b"start ":
+                    continue
+                lines = file.read().decode(errors="replace").splitlines()
+        except OSError:  # a folder, or a file gone meanwhile
+            continue
+        for key, _, value in (line.partition(" ") for line in lines):
+            if key not in ("pgid", "hold", "linger") or not value.isdigit() or int(value) <= 1:
+                continue
+            kill, own = (os.killpg, os.getpgrp()) if key == "pgid" else (os.kill, os.getpid())
+            if int(value) != own:
+                try:
+                    kill(int(value), signal.SIGKILL)
+                except OSError:  # gone already
+                    pass
+
+
+@pytest.fixture(autouse=True)
+def no_agent_left_running(request):
+    """After each test that has a `tmp_path`, where the fake agents record, kills what they
+    recorded: a test that failed midway leaves no agent running, even one a forked or a
+    separate host program started; after one that passed they are gone already."""
+    folder = request.getfixturevalue("tmp_path") if "tmp_path" in request.fixturenames else None
+    yield
+    if folder is not None:
+        kill_recorded_processes(folder)
 
 
 @pytest.fixture

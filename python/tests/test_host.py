@@ -75,7 +75,7 @@ def announce_when_in(name):
 
     threading.Thread(target=announce, daemon=True).start()
 
-def ends(pid, deadline=5):
+def ends(pid, deadline=30):
     # Whether the process ends within the deadline (a killed one takes a moment to go).
     end = time.monotonic() + deadline
     while not gone(pid) and time.monotonic() < end:
@@ -418,6 +418,28 @@ def test_exit_kills_every_agent_and_deletes_every_temporary_file(tmp_path):
     # Three inline schemas and a grok prompt were written for the agents that run.
     assert len(started["temp"]) == 4
     assert finish(child) == []
-    assert time.monotonic() - started["exiting"] < 5
+    assert time.monotonic() - started["exiting"] < 30
     assert [pid for pid in started["pids"] if not gone(pid)] == []
     assert os.listdir(temp) == []
+
+
+def test_a_wait_on_the_main_thread_looks_for_signals_about_every_50_ms(tmp_path):
+    # Counted, not raced: the waiting thread wakes once for each look, so its wake-ups over a wait
+    # of a known length tell how often it looked. A loaded machine only stretches the looks apart.
+    child = host(f"""
+        import threading
+        STATUS = f"/proc/self/task/{{threading.get_native_id()}}/status"
+
+        def wakeups():
+            for line in open(STATUS):
+                if line.startswith("voluntary_ctxt_switches:"):
+                    return int(line.split()[1])
+
+        r = runner("sleep 2000\\n" + {LINE!r}, {str(tmp_path / "record")!r})
+        before, begun = wakeups(), time.monotonic()
+        r.run(Request(prompt="p"))
+        report(wakeups=wakeups() - before, seconds=time.monotonic() - begun)
+    """, tmp_path)
+    [seen] = finish(child)
+    assert seen["seconds"] >= 2
+    assert 8 <= seen["wakeups"] / seen["seconds"] <= 40, seen

@@ -1,6 +1,8 @@
 """The package: `pip wheel` builds one stable-ABI wheel of the module and its type stubs; it
 installs into a fresh virtual environment and imports there under every CPython 3.10+ on this
-machine, and a type checker finds the installed stubs. The sdist holds the source."""
+machine, and a type checker finds the installed stubs. `pip install --no-index .` builds and
+installs from the source under the oldest of them, which has no TOML reader. The sdist holds the
+source."""
 import concurrent.futures
 import os
 import subprocess
@@ -17,6 +19,7 @@ import cmake_backend  # noqa: E402
 
 DIST = "vantrel-0.1.0"
 SERVED = [python for python in interpreters() if version_of(python) >= (3, 10)]
+OLDEST_SERVED = [python for python in SERVED if version_of(python) == (3, 10)]
 # pip without network or questions: every install here comes from the one wheel.
 PIP = ["-m", "pip", "--disable-pip-version-check", "--no-input"]
 
@@ -97,6 +100,36 @@ def test_type_checker_finds_installed_stubs(venvs, tmp_path):
     out = run(["/usr/bin/python3", "-m", "mypy", "--strict", "--no-incremental",
                "--python-executable", python, "use.py"], cwd=tmp_path)
     assert 'Revealed type is "Union[_vantrel.PyError, None]"' in out, out
+
+
+@pytest.mark.skipif(not OLDEST_SERVED, reason="no CPython 3.10 on this machine")
+def test_pip_installs_the_source_offline_under_3_10(tmp_path):
+    venv = tmp_path / "venv"
+    run([OLDEST_SERVED[0], "-m", "venv", venv])
+    # With build isolation, as a user's `pip install .` runs; the suite's tree saves a build.
+    run([venv / "bin" / "python", *PIP, "install", "--no-index", "--config-settings",
+         f"build-dir={BUILD}", ROOT])
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    out = run([venv / "bin" / "python", "-c", "import _vantrel; print(_vantrel.__file__)"],
+              cwd=tmp_path, env=env)
+    assert out.startswith(str(venv)) and out.endswith("/site-packages/_vantrel.abi3.so\n")
+
+
+def test_backend_reads_the_project_keys_as_a_toml_reader_does():
+    import tomllib
+
+    text = (ROOT / "pyproject.toml").read_text(encoding="utf-8")
+    keys = cmake_backend.PROJECT_KEYS
+    assert cmake_backend.read_project(text) == {k: tomllib.loads(text)["project"][k] for k in keys}
+    # Another table's keys of the same names and trailing comments are no concern; a form the
+    # backend cannot read is refused, as is a missing key.
+    text = ('[tool.other]\nname = "no"\n[project]\nname = "a" # c\nversion = "1"\n'
+            'description = "d e"\nreadme = "R.md"\nrequires-python = ">=3.10"\n')
+    assert cmake_backend.read_project(text) == tomllib.loads(text)["project"]
+    for refused in [text.replace('"a"', "'a'"), text.replace('"d e"', r'"d\"e"'),
+                    text.replace('version = "1"\n', "")]:
+        with pytest.raises(ValueError, match=r"\[project\]"):
+            cmake_backend.read_project(refused)
 
 
 def test_sdist_holds_the_source_and_its_metadata(tmp_path):

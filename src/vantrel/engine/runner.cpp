@@ -187,7 +187,7 @@ class RunLoop {
     decoded_.clear();
     std::string_view line = json::trim_unicode_space(raw_line);
     if (line.empty()) return true;
-    const LineFrame frame{run_id_, Text(nullptr, keeper_.thread_id()), read_at_, &store_};
+    const LineFrame frame{run_id_, store_.text_of(keeper_.thread_id()), read_at_, &store_};
     if (auto failure =
             decode_line_into(parts_.decoder, store_.keep(line), frame, keeper_, decoded_))
       return fail_line(*failure, line);

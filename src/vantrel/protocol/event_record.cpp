@@ -18,11 +18,11 @@ static_assert(sizeof(ItemRecord) % alignof(std::string_view) == 0,
 static_assert(alignof(FileChangeRecord) == alignof(std::string_view));
 static_assert(ItemKind::Other < 16, "an item's kind takes 4 bits");
 
-// `text` as a record may keep it: its own view when it lies in `arena` or lives for ever (a text
-// without a share: a literal, or one the arena's store lent), else a copy in the arena.
+// `text` as a record may keep it: its own view when it lies in `arena` (shared or lent by its
+// store) or lives for ever (a literal), else a copy in the arena.
 std::string_view kept_view(const Text& text, Arena& arena) {
   if (text.empty()) return {};
-  if (!text.owner() || text.owner().get() == &arena) return text.view();
+  if (text.is_literal() || text.storage() == &arena) return text.view();
   return arena.copy(text.view());
 }
 

@@ -129,19 +129,28 @@ TEST(EventKeeper, FollowsTheRunsThread) {
   EXPECT_EQ(keeper.thread_id(), "");
 }
 
-// Texts with a share of other storage are copied in; the kept event needs nothing but its store,
-// which lives as long as any event kept in it.
+// Texts with a share of other storage, or lent by another store, are copied in; the kept event
+// needs nothing but its store, which lives as long as any event kept in it. Texts its own store
+// lent stay where they are.
 TEST(EventKeeper, KeptEventsNeedOnlyTheirStore) {
   SharedEvent kept;
+  const char* own_lent = nullptr;
   {
-    RunStore store;
+    RunStore store{RunStore::LendTexts{}};
     EventKeeper keeper(store);
+    RunStore other{RunStore::LendTexts{}};
     Event event = base_event(EventType::ItemCompleted);
     event.item = full_item(ItemKind::FileChange);
     event.raw = std::string(1000, 'r');  // a text of its own, gone with `event`
+    event.item.text = other.keep("lent by a store that goes first");
+    event.item.id = store.keep("i1");
+    own_lent = event.item.id.data();
     kept = keeper.keep(event);
   }
   EXPECT_EQ(kept->raw, std::string(1000, 'r'));
+  std::string scratch;
+  EXPECT_EQ(kept->item->text(ItemText::Text, scratch), "lent by a store that goes first");
+  EXPECT_EQ(kept->item->text(ItemText::Id, scratch).data(), own_lent);
   EXPECT_EQ(kept->run_id(), "run-1-1");
   ASSERT_EQ(kept->item->changes().size(), 2u);
   EXPECT_EQ(kept->item->changes()[1].path, "b.txt");

@@ -11,6 +11,7 @@
 
 #include "vantrel/runtime/live_work.h"
 #include "vantrel/runtime/owned_fds.h"
+#include "vantrel/support/arena.h"
 #include "vantrel/support/never_destroyed.h"
 
 namespace vantrel::runtime {
@@ -146,6 +147,11 @@ void after_fork_in_child() {
   owned_fds_after_fork_in_child();
   shared_cell().after_fork_in_child();
 }
+
+// The arenas' chunk pool has a lock of its own, taken under no other: its handlers stand apart,
+// registered once the library is loaded, before any arena is made.
+[[maybe_unused]] const int arena_fork_handlers =
+    pthread_atfork(Arena::before_fork, Arena::after_fork_in_parent, Arena::after_fork_in_child);
 
 RuntimeCell& shared_cell() {
   static NeverDestroyed<RuntimeCell> cell([](std::optional<Runtime>& slot) {

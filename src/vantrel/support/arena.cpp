@@ -33,9 +33,17 @@ class ChunkPool {
   }
   // Keeps `chunk` when there is room; else it is unmapped as it goes.
   void give(Mapping chunk) {
+    {
+      std::lock_guard lock(mutex_);
+      if (chunks_.size() == Arena::pooled_chunks) return;
+    }
+    // Outside the lock: the system may take the pages back, until they are written again.
+    madvise(chunk.data(), chunk.size(), MADV_FREE);
     std::lock_guard lock(mutex_);
     if (chunks_.size() < Arena::pooled_chunks) chunks_.push_back(std::move(chunk));
   }
+  void lock() { mutex_.lock(); }
+  void unlock() { mutex_.unlock(); }
 
  private:
   std::mutex mutex_;
@@ -80,6 +88,10 @@ void Mapping::release() noexcept {
   data_ = nullptr;
   size_ = 0;
 }
+
+void Arena::before_fork() { chunk_pool().lock(); }
+void Arena::after_fork_in_parent() { chunk_pool().unlock(); }
+void Arena::after_fork_in_child() { chunk_pool().unlock(); }
 
 Arena::~Arena() {
   for (auto d = destructors_.rbegin(); d != destructors_.rend(); ++d) d->destroy(d->object);

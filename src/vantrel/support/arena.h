@@ -38,15 +38,23 @@ class Mapping {
 // Bump allocation in chunks of `chunk_size`, after a first small one so that a short
 // run costs little; nothing is freed before the arena goes, and nothing is mapped before the
 // first allocation. A request larger than a quarter chunk gets a mapping of its own, so big
-// lines waste no chunk space. Large chunks of a dropped arena go back to a small pool shared by
-// all arenas, the rest to the system.
+// lines waste no chunk space. Large chunks of a dropped arena go back to a bounded pool shared by
+// all arenas, so that later runs reuse their pages instead of faulting fresh ones; the rest go
+// back to the system. Pooled pages are lent back to the system too: it may take them when it
+// runs short (they then read as zeros), and keeps them resident otherwise.
 // One thread allocates at a time; the bytes handed out may be read from any thread.
 class Arena {
  public:
   static constexpr std::size_t chunk_size = std::size_t{2} << 20;
   static constexpr std::size_t first_chunk_size = std::size_t{64} << 10;
-  // Chunks kept for reuse after their arena goes, over all arenas.
-  static constexpr std::size_t pooled_chunks = 4;
+  // Chunks kept for reuse after their arena goes, over all arenas: 128 MiB.
+  static constexpr std::size_t pooled_chunks = 64;
+
+  // The pool's fork handlers (for pthread_atfork): its lock is held across fork(), so that a
+  // forked child finds it free.
+  static void before_fork();
+  static void after_fork_in_parent();
+  static void after_fork_in_child();
 
   Arena() = default;
   Arena(const Arena&) = delete;
@@ -110,8 +118,12 @@ class RunStore {
   // A copy of `text` in the store, sharing it unless the store lends its texts.
   Text keep(std::string_view text) const {
     if (text.empty()) return {};
-    std::string_view kept = arena_->copy(text);
-    return lends_texts_ ? Text(nullptr, kept) : Text(arena_, kept);
+    return text_of(arena_->copy(text));
+  }
+  // `within`, bytes the store holds already, as one of its texts: lent or shared as keep's.
+  Text text_of(std::string_view within) const {
+    if (within.empty()) return {};
+    return lends_texts_ ? Text(LentView{arena_.get(), within}) : Text(arena_, within);
   }
   const Arena& arena() const { return *arena_; }
   Arena& arena() { return *arena_; }

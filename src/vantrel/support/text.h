@@ -10,9 +10,18 @@
 
 namespace vantrel {
 
+// A view into bytes that `lender` holds and lends without a share of itself: whoever keeps the
+// view makes sure the lender outlives it (a run's store, whose events share it already). A Text
+// made from it is marked as lent by `lender`, never taken for a literal or a shared text.
+struct LentView {
+  const void* lender = nullptr;
+  std::string_view view;
+};
+
 // A read-only text and a share of whatever holds its bytes: a run's arena for decoded records,
 // so that many texts are views into one kept line, or a copy of its own when made from a
-// std::string. Static texts (literals) need no share. Copies share; nothing is copied per text.
+// std::string. Static texts (literals) need no share; lent texts name their lender but hold no
+// share of it. Copies share; nothing is copied per text.
 class Text {
  public:
   Text() = default;
@@ -21,13 +30,17 @@ class Text {
   Text(const std::string& text) : Text(std::string(text)) {}  // NOLINT: see above
   Text(std::string&& text);                                   // NOLINT: see above
   Text(std::string_view text) : Text(std::string(text)) {}    // NOLINT: see above
-  // A view into bytes that `owner` keeps alive.
-  Text(std::shared_ptr<const void> owner, std::string_view view)
-      : owner_(std::move(owner)), view_(view.data() ? view : std::string_view("")) {}
+  // A view into bytes that `owner` (never null) keeps alive.
+  Text(std::shared_ptr<const void> owner, std::string_view view);
+  explicit Text(LentView lent);
 
-  // A part of this text (a view into it), sharing its storage.
-  Text part(std::string_view within) const { return Text(owner_, within); }
-  const std::shared_ptr<const void>& owner() const { return owner_; }
+  // A part of this text (a view into it), sharing its storage (or lent as it is).
+  Text part(std::string_view within) const { return Text(Storage{owner_}, within); }
+  // What holds the bytes, shared or lent; null for a literal.
+  const void* storage() const { return owner_.get(); }
+  bool is_literal() const { return owner_.get() == nullptr; }
+  // Whether the text holds a share of its storage (a literal or a lent text holds none).
+  bool shares_storage() const { return owner_.use_count() > 0; }
 
   std::string_view view() const { return view_; }
   operator std::string_view() const { return view_; }  // NOLINT: reads as a string_view
@@ -50,6 +63,13 @@ class Text {
   friend std::ostream& operator<<(std::ostream& out, const Text& text) { return out << text.view_; }
 
  private:
+  struct Storage {
+    const std::shared_ptr<const void>& owner;
+  };
+  Text(Storage storage, std::string_view view)
+      : owner_(storage.owner), view_(view.data() ? view : std::string_view("")) {}
+
+  // A share of the storage; for a lent text, a pointer to the lender without a share (no count).
   std::shared_ptr<const void> owner_;
   std::string_view view_ = "";  // never a null pointer, which comparisons may not take
 };
