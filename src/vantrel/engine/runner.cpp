@@ -97,6 +97,9 @@ class RunLoop {
   // - The grace's end with a pipe still held: what is left of the group is killed, the readers
   //   take what their pipes hold and end, the writer stops and its pipe is closed.
   // - Once every actor is done: the last look at the token, the reap, the outcome.
+  // Should an actor fail (the engine runs out of memory), the others are stopped through their
+  // cancellation slots; each actor then ends at its next wait, which its stop ends as a value,
+  // so that the one failure is the one passed on.
   awaitable<void> run() {
     using namespace boost::asio::experimental::awaitable_operators;
     relay_cancel(co_await boost::asio::this_coro::executor);
@@ -105,6 +108,12 @@ class RunLoop {
   }
 
  private:
+  // A stop of the actor through its slot must not be thrown at its next co_await (Asio's
+  // default): its waits end stopped as values, and it ends there.
+  static awaitable<void> ends_stopped_as_values() {
+    co_await boost::asio::this_coro::throw_if_cancelled(false);
+  }
+
   // The token may be cancelled on any thread: the cancel is carried onto the run's strand, and
   // one that comes after the loop is gone finds nothing there.
   void relay_cancel(const boost::asio::any_io_executor& strand) {
@@ -123,6 +132,7 @@ class RunLoop {
 
   // The child's actor: the exit, the grace, and the kill when the pipes are still held.
   awaitable<void> watch_child() {
+    co_await ends_stopped_as_values();
     status_ = co_await child_.run([this] { parts_.temp_files.clear(); },
                                   [this] {
                                     reader_.stop();
@@ -133,6 +143,7 @@ class RunLoop {
 
   // Keeps the newest bytes of the agent's standard error.
   awaitable<void> read_stderr() {
+    co_await ends_stopped_as_values();
     (void)co_await stderr_.read_all([&](std::string_view chunk) { parts_.tail->push(chunk); });
     child_.let_go();
   }
@@ -141,6 +152,7 @@ class RunLoop {
   // lets go of the text. A failed write (the agent exited or closed its input first) is not
   // reported.
   awaitable<void> write_prompt() {
+    co_await ends_stopped_as_values();
     (void)co_await runtime::write_all(stdin_, boost::asio::buffer(parts_.stdin_text));
     stdin_.close();
     std::string().swap(parts_.stdin_text);
@@ -149,6 +161,7 @@ class RunLoop {
 
   // Reads and handles lines until the output ends, the token is cancelled or a line fails.
   awaitable<void> read_output() {
+    co_await ends_stopped_as_values();
     for (;;) {
       // The token is looked at before every line, even when lines are already buffered.
       if (parts_.token.is_cancelled()) break;
