@@ -1,10 +1,11 @@
-"""The package: `pip wheel` builds one stable-ABI wheel of the module and its type stubs; it
-installs into a fresh virtual environment and imports there under every CPython 3.10+ on this
-machine, and a type checker finds the installed stubs. `pip install --no-index .` builds and
-installs from the source under the oldest of them, which has no TOML reader. The sdist holds the
-source."""
+"""The package: `pip wheel` builds one stable-ABI wheel of the module, its watchdog program and
+its type stubs; it installs into a fresh virtual environment and imports there under every
+CPython 3.10+ on this machine, and a type checker finds the installed stubs. `pip install
+--no-index .` builds and installs from the source under the oldest of them, which has no TOML
+reader. The sdist holds the source."""
 import concurrent.futures
 import os
+import pathlib
 import subprocess
 import sys
 import tarfile
@@ -68,7 +69,7 @@ def venv_of(venvs, python):
     return made
 
 
-def test_wheel_is_one_stable_abi_wheel_of_module_and_stubs(wheel):
+def test_wheel_is_one_stable_abi_wheel_of_module_watchdog_and_stubs(wheel):
     assert wheel.name == f"{DIST}-cp310-abi3-linux_x86_64.whl"
     with zipfile.ZipFile(wheel) as archive:
         assert sorted(archive.namelist()) == [
@@ -78,7 +79,10 @@ def test_wheel_is_one_stable_abi_wheel_of_module_and_stubs(wheel):
             f"{DIST}.dist-info/METADATA",
             f"{DIST}.dist-info/RECORD",
             f"{DIST}.dist-info/WHEEL",
+            "vantrel-watchdog",
         ]
+        # Installed executable, as the module starts it.
+        assert archive.getinfo("vantrel-watchdog").external_attr >> 16 & 0o111
         assert "Tag: cp310-abi3-linux_x86_64\n" in archive.read(f"{DIST}.dist-info/WHEEL").decode()
         stubs = [archive.read(name) for name in ("_vantrel-stubs/__init__.pyi", "_vantrel.pyi")]
     assert stubs == [(ROOT / "python" / "_vantrel.pyi").read_bytes()] * 2
@@ -91,6 +95,7 @@ def test_installed_wheel_imports_under(python, venvs, tmp_path):
     out = run([venv / "bin" / "python", "-c", "import _vantrel; print(_vantrel.__file__)"],
               cwd=tmp_path, env=env)
     assert out.startswith(str(venv)) and out.endswith("/site-packages/_vantrel.abi3.so\n")
+    assert os.access(pathlib.Path(out.strip()).with_name("vantrel-watchdog"), os.X_OK)
 
 
 def test_type_checker_finds_installed_stubs(venvs, tmp_path):

@@ -1,19 +1,25 @@
-"""Agents as process trees: a cancel reaches the agent's whole process group, a helper that holds
-the agent's pipes does not hold the run, and the agent's signals are as `subprocess` leaves them."""
+"""Agents as process trees: every stop reaches the agent's whole tree (its group and every
+descendant, whatever their session or group), no agent outlives its host, a helper that holds the
+agent's pipes does not hold the run, and the agent's signals are as `subprocess` leaves them."""
 import os
 import pathlib
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
 
 import _vantrel
-from conftest import BUILD, Request, recorded
+from conftest import BUILD, MODULE_DIR, AccountReq, Request, recorded
 from scenarios import out
+from test_account_usage import COMPLETE
 
 LAUNCHER = BUILD / "fake_agent" / "launcher.sh"
+# A launcher that leaves helpers of every shape around the agent and records them all.
+TREE_LAUNCHER = BUILD / "fake_agent" / "tree_launcher.sh"
+TREE_SHAPES = ("launcher", "session", "group", "parent", "grandchild", "loop", "pid")
 TESTS = pathlib.Path(__file__).resolve().parent
 STARTED = out({"type": "thread.started", "thread_id": "t"})
 # A run that waited for its agent to end by itself would take a minute.
@@ -128,3 +134,117 @@ def test_a_host_that_ignores_sigchld_still_gets_a_successful_run(fake_agent, rec
     # The kernel reaps the agent then, and its exit status is lost: it reads as 0.
     assert run_in_host("signal.signal(signal.SIGCHLD, signal.SIG_IGN)", fake_agent, record,
                        [STARTED, "sleep 100"]) == ["None", "1"]
+
+
+def tree_pids(record):
+    return [int(pid) for shape in TREE_SHAPES for pid in recorded(record, shape)]
+
+
+def tree_is_up(record):
+    """Every shape of the tree launcher in place, the agent started, the loop a few rounds on."""
+    return (all(recorded(record, shape) for shape in ("session", "group", "grandchild", "pid"))
+            and len(recorded(record, "loop")) >= 3)
+
+
+def tree_has_ended(record):
+    return not [pid for pid in tree_pids(record) if running(pid)]
+
+
+@pytest.fixture
+def tree(record):
+    """The record of a tree launcher's agent; what it names is killed should the test fail."""
+    yield record
+    for pid in tree_pids(record):
+        if running(pid):
+            os.kill(pid, signal.SIGKILL)
+
+
+def tree_env(record, script):
+    return {"VANTREL_FAKE_SCRIPT": script, "VANTREL_FAKE_RECORD": str(record)}
+
+
+def tree_runner(record, script="sleep 600000"):
+    return _vantrel.Runner(executable=str(TREE_LAUNCHER), env=tree_env(record, script))
+
+
+def cancel_session(record):
+    session = tree_runner(record).start(Request(prompt="hi"))
+    assert eventually(lambda: tree_is_up(record))
+    session.cancel()
+    assert session.wait().error.kind == "cancelled"
+
+
+def cancel_group(record):
+    group = tree_runner(record).run_many([Request(prompt="hi")])
+    assert eventually(lambda: tree_is_up(record))
+    group.cancel()
+    assert [r.error.kind for r in group.wait()] == ["cancelled"]
+
+
+def query_account(record, script, timeout):
+    """Runs a codex account query against the tree launcher's agent playing `script` (after the
+    tree is up) and returns its outcome."""
+    go = record.with_name("go")
+    outcome = []
+    query = threading.Thread(target=lambda: outcome.append(_vantrel.get_account_usage(
+        AccountReq(str(TREE_LAUNCHER), tree_env(record, f"await {go}\n{script}"), timeout))))
+    query.start()
+    assert eventually(lambda: tree_is_up(record))
+    go.touch()
+    query.join()
+    return outcome[0]
+
+
+def end_account_query(record):
+    # The server answers every request, then waits to be killed.
+    assert query_account(record, COMPLETE, 30).error is None
+
+
+def time_out_account_query(record):
+    assert query_account(record, "sleep 600000", 3).error.kind == "process"
+
+
+@pytest.mark.parametrize("stop", [cancel_session, cancel_group, end_account_query,
+                                  time_out_account_query])
+def test_every_stop_in_the_host_reaches_the_whole_tree(tree, stop):
+    stop(tree)
+    assert eventually(lambda: tree_has_ended(tree)), tree.read_text()
+
+
+def tree_host(record, body):
+    """A Python host that starts the tree launcher's agent and runs `body` (`runner` is bound)."""
+    code = (f"import os, sys, time\nsys.path[:0] = [{str(MODULE_DIR)!r}, {str(TESTS)!r}]\n"
+            "import _vantrel\nfrom conftest import Request\n"
+            f"runner = _vantrel.Runner(executable={str(TREE_LAUNCHER)!r}, "
+            f"env={tree_env(record, 'sleep 600000')!r})\n{body}\n")
+    return subprocess.Popen([sys.executable, "-c", code], stderr=subprocess.PIPE, text=True)
+
+
+WAIT_FOR_GO = "while not os.path.exists({go!r}): time.sleep(0.01)"
+
+
+@pytest.mark.parametrize("body, how", [
+    ("runner.run(Request(prompt='hi'))", signal.SIGINT),
+    ("session = runner.start(Request(prompt='hi'))\n" + WAIT_FOR_GO + "\nsys.exit(0)", "go"),
+    ("session = runner.start(Request(prompt='hi'))\ntime.sleep(600)", signal.SIGTERM),
+    ("session = runner.start(Request(prompt='hi'))\ntime.sleep(600)", signal.SIGHUP),
+    ("session = runner.start(Request(prompt='hi'))\ntime.sleep(600)", signal.SIGKILL),
+], ids=["ctrl-c in run", "interpreter exit", "host SIGTERM", "host SIGHUP", "host SIGKILL"])
+def test_an_ending_host_takes_the_whole_tree_with_it(tree, body, how):
+    go = tree.with_name("go")
+    host = tree_host(tree, body.format(go=str(go)))
+    try:
+        assert eventually(lambda: tree_is_up(tree))
+        if how == "go":
+            go.touch()
+        else:
+            host.send_signal(how)
+        host.wait(timeout=HANG)
+        # The watchdog ends what a killed host started within 3 s of its end.
+        deadline = time.monotonic() + 3
+        while not tree_has_ended(tree) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert tree_has_ended(tree), (tree.read_text(), host.stderr.read())
+    finally:
+        host.kill()
+        host.wait()

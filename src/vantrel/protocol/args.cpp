@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "vantrel/json/utf8.h"
+#include "vantrel/runtime/watchdog.h"
 
 namespace vantrel {
 namespace {
@@ -124,7 +125,10 @@ void append_codex_sandbox_and_approval(std::vector<std::string>& args, const Run
 }  // namespace
 
 TempFile::TempFile(std::string path, int fd)
-    : path_(std::move(path)), path_text_(utf8_lossy(path_)), fd_(fd) {}
+    : path_(std::move(path)), path_text_(utf8_lossy(path_)), fd_(fd) {
+  // Removed by the watchdog should the host end without dropping it.
+  runtime::watch_file(path_);
+}
 
 TempFile::TempFile(TempFile&& other) noexcept
     : path_(std::move(other.path_)),
@@ -146,6 +150,7 @@ TempFile::~TempFile() { release(); }
 void TempFile::release() {
   if (fd_ == -1) return;
   unlink(path_.c_str());
+  runtime::unwatch_file(path_);
   close(fd_);
   fd_ = -1;
 }

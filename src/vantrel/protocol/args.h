@@ -18,7 +18,8 @@
 namespace vantrel {
 
 // A temporary file that lives as long as its owner: the file stays open, and dropping the
-// owner deletes the file (ignoring failure) and closes it. Move-only.
+// owner deletes the file (ignoring failure) and closes it. Move-only. The host's watchdog knows
+// of it while it lives, and deletes it should the host be killed.
 class TempFile {
  public:
   // Takes ownership of the open file `fd` at `path`.

@@ -18,6 +18,9 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "vantrel/runtime/process_tree.h"
+#include "vantrel/runtime/watchdog.h"
+
 extern char** environ;
 
 namespace vantrel::runtime {
@@ -198,8 +201,9 @@ ChildProcess::~ChildProcess() {
 
 void ChildProcess::kill() {
   if (!process_fd_.is_open()) return;
+  kill_process_tree(pid_, process_fd_.native_handle());
+  // Should /proc not tell, the group at least: its id is still the child's.
   sys::group_signal(pid_, SIGKILL);
-  if (!status_) sys::pidfd_signal(process_fd_.native_handle(), SIGKILL);
 }
 
 boost::asio::awaitable<Result<ExitStatus>> ChildProcess::wait() {
@@ -227,6 +231,25 @@ void ChildProcess::release() {
   process_fd_.close();
 }
 
+Result<pid_t> start_program(const std::string& path, std::vector<std::string> args,
+                            const std::vector<EnvVar>& env, const std::array<int, 3>& streams,
+                            const std::optional<std::string>& cwd) {
+  std::vector<std::string> env_entries;
+  env_entries.reserve(env.size());
+  for (const auto& [name, value] : env) env_entries.push_back(name + "=" + value);
+  auto argv = pointers_to(args);
+  auto envp = pointers_to(env_entries);
+
+  SpawnSetup setup;
+  pid_t pid = -1;
+  int error = setup.set_group_and_signals();
+  if (!error) error = setup.wire_streams(streams[0], streams[1], streams[2]);
+  if (!error && cwd) error = setup.change_directory(*cwd);
+  if (!error) error = setup.spawn(pid, path, argv, envp);
+  if (error) return fail(os_error_text(error));
+  return pid;
+}
+
 Result<Child> spawn(const boost::asio::any_io_executor& executor, const Command& command) {
   if (any_nul(command)) return fail(kNulByte);
   auto path = find_program(command.program, search_path(command.env));
@@ -241,39 +264,30 @@ Result<Child> spawn(const boost::asio::any_io_executor& executor, const Command&
 
   std::vector<std::string> args{command.program};
   args.insert(args.end(), command.args.begin(), command.args.end());
-  std::vector<std::string> env;
-  env.reserve(command.env.size());
-  for (const auto& [name, value] : command.env) env.push_back(name + "=" + value);
-  auto argv = pointers_to(args);
-  auto envp = pointers_to(env);
-
-  SpawnSetup setup;
-  pid_t pid = -1;
-  int error = setup.set_group_and_signals();
-  if (!error) error = setup.wire_streams(in->read.get(), out->write.get(), err->write.get());
-  if (!error && command.cwd) error = setup.change_directory(*command.cwd);
-  if (!error) error = setup.spawn(pid, *path, argv, envp);
-  if (error) return fail(os_error_text(error));
+  auto pid = start_program(*path, std::move(args), command.env,
+                           {in->read.get(), out->write.get(), err->write.get()}, command.cwd);
+  if (!pid.has_value()) return fail(pid.error());
   // The child's ends now live in the child only.
   in->read.reset();
   out->write.reset();
   err->write.reset();
+  watch_agent(*pid);
 
-  auto process_fd = sys::pidfd_open(pid);
+  auto process_fd = sys::pidfd_open(*pid);
   if (!process_fd.has_value()) {
-    kill_and_reap(pid);
+    kill_and_reap(*pid);
     return fail(process_fd.error());
   }
   std::optional<ChildProcess> process;
   try {
     if (process_fd->get() < 0)
       // Exited and reaped by the kernel already: its status is lost, and reads as 0.
-      process.emplace(pid, Pipe(executor), ExitStatus{0});
+      process.emplace(*pid, Pipe(executor), ExitStatus{0});
     else
-      process.emplace(pid, Pipe(executor, process_fd->get()));
+      process.emplace(*pid, Pipe(executor, process_fd->get()));
     process_fd->release();
   } catch (const boost::system::system_error& e) {
-    kill_and_reap(pid);
+    kill_and_reap(*pid);
     return failure_of(e);
   }
   try {

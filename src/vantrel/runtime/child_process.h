@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/buffer.hpp>
@@ -63,7 +64,7 @@ inline constexpr std::size_t pipe_drain_limit = 1 << 20;
 // Its exit is waited for once, through its one process descriptor, and its status collected
 // without reaping it, so that the group id stays the child's and a kill still reaches what is
 // left of the group; it is reaped on `release` or when dropped. Dropped before its exit status
-// was collected, it kills the group and leaves a detached coroutine on the runtime that reaps
+// was collected, it kills its tree and leaves a detached coroutine on the runtime that reaps
 // the child, so no zombie stays behind.
 class ChildProcess {
  public:
@@ -75,9 +76,11 @@ class ChildProcess {
   ~ChildProcess();
 
   pid_t id() const { return pid_; }
-  // Sends SIGKILL to the child's whole process group (and to the child itself, should it have
-  // left the group) until the child is reaped: a launcher, the agent it started and their
-  // helpers all stop. A failure is ignored.
+  // Kills the child's whole process tree until the child is reaped: the child, every process of
+  // its group and every descendant of theirs, whatever their session or group (see
+  // kill_process_tree), so a launcher, the agent it started, their helpers and their tools all
+  // stop. Once the child has exited, what it left in its group and their descendants. A failure
+  // is ignored.
   void kill();
   // Waits for the child to end and collects its status; once collected, the status is returned
   // at once. When the kernel reaped the child itself (the host ignores SIGCHLD) the status reads
@@ -105,14 +108,22 @@ struct Child {
 };
 
 // Starts `command` with standard input, output and error piped, as the leader of a new process
-// group in this session, and no descriptor but 0, 1 and 2. Its signals are as `subprocess`
-// leaves them: none blocked, SIGPIPE and SIGXFSZ at their defaults, every other signal this
-// process ignores still ignored (a handled one is reset by exec). Its pipes and process descriptor
-// are bound to `executor`. A failure comes back as its text: "nul byte found in provided data" when
-// the program, an argument, an environment name or value or the directory holds a NUL byte, else
-// the system's "<description> (os error N)" (program not found or not executable, directory
-// missing, out of descriptors).
+// group in this session, and no descriptor but 0, 1 and 2, and tells the host's watchdog of it
+// (see watchdog.h), which ends its tree should this process end first. Its signals are as
+// `subprocess` leaves them: none blocked, SIGPIPE and SIGXFSZ at their defaults, every other signal
+// this process ignores still ignored (a handled one is reset by exec). Its pipes and process
+// descriptor are bound to `executor`. A failure comes back as its text: "nul byte found in provided
+// data" when the program, an argument, an environment name or value or the directory holds a NUL
+// byte, else the system's "<description> (os error N)" (program not found or not executable,
+// directory missing, out of descriptors).
 Result<Child> spawn(const boost::asio::any_io_executor& executor, const Command& command);
+
+// Starts the program at `path` (no search) with `args` as its whole argv, `env` as its whole
+// environment, `streams` moved onto its descriptors 0, 1 and 2, and the group, signals and
+// descriptors `spawn` gives a child: its pid, or the system's failure text. The caller reaps it.
+Result<pid_t> start_program(const std::string& path, std::vector<std::string> args,
+                            const std::vector<EnvVar>& env, const std::array<int, 3>& streams,
+                            const std::optional<std::string>& cwd);
 
 // The waits below end early when stopped: through the caller's cancellation slot, or by a
 // cancel of the pipe's operations on the executor that runs them. A stop is an expected end, so

@@ -24,6 +24,7 @@
 #include "vantrel/runtime/runtime.h"
 #include "vantrel/testing/resources.h"
 #include "vantrel/testing/scratch_dir.h"
+#include "vantrel/testing/tree_record.h"
 
 extern char** environ;
 
@@ -350,6 +351,40 @@ TEST(ChildProcess, AKillOrADropReachesTheWholeGroup) {
       child->process.kill();
     EXPECT_TRUE(eventually([&] { return testing::live_group_members(group) == 0; }));
   }
+}
+
+TEST(ChildProcess, AKillOrADropReachesEveryProcessOfTheTree) {
+  // A process of the host's own, outside the tree, that must be left alone.
+  pid_t bystander;
+  const char* argv[] = {"/bin/sleep", "600", nullptr};
+  ASSERT_EQ(::posix_spawn(&bystander, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ),
+            0);
+  for (bool drop : {false, true}) {
+    SCOPED_TRACE(drop ? "drop" : "kill");
+    testing::ScratchDir scratch;
+    const std::string record = scratch.path() + "/record";
+    testing::RecordedTreeKiller cleanup(record);
+    std::optional<Child> child =
+        started(Command{VANTREL_FAKE_TREE_LAUNCHER,
+                        {},
+                        inherited_environment_with({{"VANTREL_FAKE_SCRIPT", "sleep 600000"},
+                                                    {"VANTREL_FAKE_RECORD", record}}),
+                        {}});
+    ASSERT_TRUE(eventually([&] { return testing::tree_is_up(record); }));
+    auto tree = testing::recorded_tree(record);
+    const pid_t launcher = tree.find("launcher")->second;
+    EXPECT_NE(::getsid(tree.find("session")->second), ::getsid(launcher));
+    EXPECT_NE(::getpgid(tree.find("group")->second), launcher);
+    if (drop)
+      child.reset();
+    else
+      child->process.kill();
+    EXPECT_TRUE(eventually([&] { return testing::tree_has_ended(record); }))
+        << testing::still_running(record);
+    EXPECT_TRUE(testing::is_running(bystander));
+  }
+  ::kill(bystander, SIGKILL);
+  ::waitpid(bystander, nullptr, 0);
 }
 
 TEST(ChildProcess, AHostThatIgnoresSigchldGetsStatusZero) {

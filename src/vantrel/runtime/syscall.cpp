@@ -1,13 +1,17 @@
 // The system-call seam of the runtime.
 #include "vantrel/runtime/syscall.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <csignal>
 #include <cstring>
+#include <memory>
 
 #include "vantrel/runtime/owned_fds.h"
 
@@ -38,6 +42,18 @@ Result<UniqueFd> above_standard_streams(UniqueFd fd) {
   return duplicate(fd.get());
 }
 
+// Records the new descriptors `fds` as the runtime's (the caller holds the record) and moves
+// them above the standard streams.
+Result<std::pair<UniqueFd, UniqueFd>> adopted_pair(const int (&fds)[2]) {
+  adopt_owned_fd(fds[0]);
+  adopt_owned_fd(fds[1]);
+  auto first = above_standard_streams(UniqueFd(fds[0]));
+  auto second = above_standard_streams(UniqueFd(fds[1]));
+  if (!first.has_value()) return fail(first.error());
+  if (!second.has_value()) return fail(second.error());
+  return std::pair(std::move(*first), std::move(*second));
+}
+
 }  // namespace
 
 void fail_next(Call call, int error) { injection = {call, error}; }
@@ -55,13 +71,19 @@ Result<PipeEnds> make_pipe() {
   int fds[2];
   if (injected_failure(Call::pipe) || ::pipe2(fds, O_CLOEXEC) != 0)
     return fail(os_error_text(errno));
-  adopt_owned_fd(fds[0]);
-  adopt_owned_fd(fds[1]);
-  auto read = above_standard_streams(UniqueFd(fds[0]));
-  auto write = above_standard_streams(UniqueFd(fds[1]));
-  if (!read.has_value()) return fail(read.error());
-  if (!write.has_value()) return fail(write.error());
-  return PipeEnds{std::move(*read), std::move(*write)};
+  auto ends = adopted_pair(fds);
+  if (!ends.has_value()) return fail(ends.error());
+  return PipeEnds{std::move(ends->first), std::move(ends->second)};
+}
+
+Result<SocketEnds> make_socket_pair() {
+  auto held = hold_owned_fds();
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+    return fail(os_error_text(errno));
+  auto ends = adopted_pair(fds);
+  if (!ends.has_value()) return fail(ends.error());
+  return SocketEnds{std::move(ends->first), std::move(ends->second)};
 }
 
 Result<UniqueFd> pidfd_open(int pid) {
@@ -78,6 +100,8 @@ Result<UniqueFd> pidfd_open(int pid) {
 void pidfd_signal(int pidfd, int signal) {
   ::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0);
 }
+
+void process_signal(int pid, int signal) { ::kill(pid, signal); }
 
 void group_signal(int pgid, int signal) { ::kill(-pgid, signal); }
 
@@ -124,6 +148,27 @@ void grow_pipe(int fd, std::size_t size) {
   (void)fd;
   (void)size;
 #endif
+}
+
+std::size_t read_head(const char* path, char* buffer, std::size_t size) {
+  int fd = retry_on_interrupt([&] { return ::open(path, O_RDONLY | O_CLOEXEC); });
+  if (fd < 0) return 0;
+  ssize_t got = retry_on_interrupt([&] { return ::read(fd, buffer, size); });
+  ::close(fd);
+  return got > 0 ? static_cast<std::size_t>(got) : 0;
+}
+
+std::vector<int> process_ids() {
+  std::vector<int> ids;
+  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+  if (!proc) return ids;
+  while (const dirent* entry = ::readdir(proc.get())) {
+    int id = 0;
+    const char* end = entry->d_name + std::strlen(entry->d_name);
+    auto [at, error] = std::from_chars(entry->d_name, end, id);
+    if (error == std::errc() && at == end && id > 0) ids.push_back(id);
+  }
+  return ids;
 }
 
 Result<int> wait_for(int pid) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "vantrel/support/io_error.h"
 #include "vantrel/support/result.h"
@@ -61,6 +62,14 @@ struct PipeEnds {
 };
 Result<PipeEnds> make_pipe();
 
+// The two ends of a new socket pair that keeps its messages apart (SOCK_SEQPACKET), made and
+// recorded as make_pipe's ends are.
+struct SocketEnds {
+  UniqueFd ours;
+  UniqueFd theirs;
+};
+Result<SocketEnds> make_socket_pair();
+
 // A descriptor that refers to the process `pid` (close-on-exec), for waiting on its exit; none
 // (an empty UniqueFd) when the process is gone already, reaped by the kernel (the host ignores
 // SIGCHLD). Recorded as the runtime's, as are both ends of make_pipe and every duplicate.
@@ -68,6 +77,10 @@ Result<UniqueFd> pidfd_open(int pid);
 
 // Sends `signal` to the process behind `pidfd`; a reused pid is never hit. Failures ignored.
 void pidfd_signal(int pidfd, int signal);
+
+// Sends `signal` to the process `pid`: only for one that could not be given a descriptor, just
+// confirmed to be the one meant. Failures ignored.
+void process_signal(int pid, int signal);
 
 // Sends `signal` to every process of the group `pgid`. Failures ignored. The caller makes sure
 // the number is still its own: a group id stays taken while its leader is unreaped.
@@ -89,6 +102,13 @@ std::size_t pipe_capacity(int fd);
 // Asks for the pipe behind `fd` to hold `size` bytes; the system may refuse (limits on pipe
 // memory), which leaves the pipe as it was.
 void grow_pipe(int fd, std::size_t size);
+
+// The first bytes of the file at `path`, up to `size` of them, read into `buffer`: their count, 0
+// when the file cannot be read (as a process's /proc files once it is gone).
+std::size_t read_head(const char* path, char* buffer, std::size_t size);
+
+// The ids of the processes /proc lists now (not their threads).
+std::vector<int> process_ids();
 
 // Reaps the exited child `pid` (that pid only) and returns its raw wait status.
 Result<int> wait_for(int pid);
