@@ -4,9 +4,14 @@
 //   bench_engine throughput FILE HOW   one run whose agent writes FILE; HOW is "wait" (events
 //                                      read, then session_wait), "shared" (session_wait_shared)
 //                                      or "no-reader" (the stream dropped at once)
-//   bench_engine spawn RUNS PARALLEL   RUNS trivial runs, PARALLEL at a time, interleaved with a
-//                                      bare posix_spawn + waitpid loop of the same agent
-//   bench_engine latency LINES MS      one run writing a stamped line every MS milliseconds
+//   bench_engine spawn RUNS PARALLEL [PROGRAM]
+//                                      RUNS trivial runs, PARALLEL at a time, interleaved with a
+//                                      bare posix_spawn + waitpid loop (one thread per worker)
+//                                      of the same agent, or of PROGRAM (/bin/true) for both
+//   bench_engine spawn-engine|spawn-bare RUNS PARALLEL PROGRAM
+//                                      one side alone, once, for counting its system calls
+//   bench_engine latency LINES MS      one run writing a stamped line every MS milliseconds,
+//                                      interleaved with a bare pipe read loop of the same agent
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -19,7 +24,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -169,19 +176,35 @@ awaitable<void> spawn_all(std::shared_ptr<const RunnerConfig> config, int runs, 
 
 extern "C" char** environ;
 
-// The bare process-creation rate: the fake agent spawned with posix_spawn, its standard input
-// and output on pipes as a run's are (their parent ends closed at once: a trivial run reads and
-// writes nothing), and reaped with waitpid, PARALLEL at a time. Runs per second.
-double bare_spawn_rate(int runs, int parallel) {
+// The CPU time this process has used so far (all its threads, not its children), in seconds.
+double process_cpu() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// A rate and the CPU this process spent on each run.
+struct Rate {
+  double runs_per_s;
+  double cpu_us_per_run;
+};
+
+// The bare process-creation rate: `program` (the fake agent when empty) spawned with posix_spawn,
+// its standard input and output on pipes as a run's are (their parent ends closed at once: a
+// trivial run reads and writes nothing), and reaped with waitpid, PARALLEL at a time in all,
+// spread over one thread per runtime worker, each reaping its own children.
+Rate bare_spawn_rate(int runs, int parallel, const std::string& program_path) {
   std::vector<std::string> env_text;
   for (char** e = environ; *e; ++e) env_text.emplace_back(*e);
   env_text.emplace_back("VANTREL_FAKE_SCRIPT=");
   std::vector<char*> env;
   for (std::string& e : env_text) env.push_back(e.data());
   env.push_back(nullptr);
-  std::string program = VANTREL_FAKE_AGENT, word = "exec";
-  char* argv[] = {program.data(), word.data(), nullptr};
-  auto spawn_one = [&] {
+  const std::string program = program_path.empty() ? VANTREL_FAKE_AGENT : program_path;
+  auto spawn_one = [&]() -> pid_t {
+    std::string path = program, word = "exec";
+    char* argv[] = {path.data(), word.data(), nullptr};
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) std::exit(1);
     posix_spawn_file_actions_t actions;
@@ -190,68 +213,152 @@ double bare_spawn_rate(int runs, int parallel) {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, out[1], 2);
     pid_t pid = 0;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, env.data()) != 0) std::exit(1);
+    if (posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, env.data()) != 0) std::exit(1);
     posix_spawn_file_actions_destroy(&actions);
     for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+    return pid;
   };
+  const int threads = static_cast<int>(runtime::shared_runtime().worker_count());
+  auto loop = [&](int share, int in_flight) {
+    std::deque<pid_t> running;
+    int started = 0;
+    while (started < share || !running.empty()) {
+      for (; started < share && static_cast<int>(running.size()) < in_flight; ++started)
+        running.push_back(spawn_one());
+      int status = 0;
+      waitpid(running.front(), &status, 0);
+      running.pop_front();
+    }
+  };
+  double cpu = process_cpu();
   auto start = std::chrono::steady_clock::now();
-  int started = 0, running = 0;
-  while (started < runs || running > 0) {
-    for (; started < runs && running < parallel; ++started, ++running) spawn_one();
-    int status = 0;
-    if (waitpid(-1, &status, 0) > 0) --running;
-  }
-  return runs / seconds_since(start);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t)
+    workers.emplace_back(loop, runs / threads + (t < runs % threads ? 1 : 0),
+                         std::max(1, parallel / threads));
+  for (auto& w : workers) w.join();
+  double elapsed = seconds_since(start);
+  return {runs / elapsed, (process_cpu() - cpu) * 1e6 / runs};
 }
 
-double engine_spawn_rate(int runs, int parallel, std::atomic<int>& failed) {
+Rate engine_spawn_rate(int runs, int parallel, std::atomic<int>& failed,
+                       const std::string& program) {
   auto config = config_for("");
+  if (!program.empty()) {
+    RunnerConfig with_program = *config;
+    with_program.executable = program;
+    config = std::make_shared<const RunnerConfig>(std::move(with_program));
+  }
+  double cpu = process_cpu();
   auto start = std::chrono::steady_clock::now();
   runtime::block_on(spawn_all(config, runs, parallel, failed));
-  return runs / seconds_since(start);
+  double elapsed = seconds_since(start);
+  return {runs / elapsed, (process_cpu() - cpu) * 1e6 / runs};
 }
 
 // Engine runs and bare spawns take turns, three rounds, so that both see the same machine load.
-int spawn_rate(int runs, int parallel) {
+int spawn_rate(int runs, int parallel, const std::string& program) {
   runtime::shared_runtime();
   std::atomic<int> failed = 0;
-  double engine_total = 0, bare_total = 0;
+  double engine_total = 0, bare_total = 0, engine_cpu = 0, bare_cpu = 0;
   for (int round = 0; round < 3; ++round) {
-    double bare = bare_spawn_rate(runs, parallel);
-    double engine = engine_spawn_rate(runs, parallel, failed);
-    bare_total += bare;
-    engine_total += engine;
+    Rate bare = bare_spawn_rate(runs, parallel, program);
+    Rate engine = engine_spawn_rate(runs, parallel, failed, program);
+    bare_total += bare.runs_per_s;
+    engine_total += engine.runs_per_s;
+    bare_cpu += bare.cpu_us_per_run;
+    engine_cpu += engine.cpu_us_per_run;
     std::printf(
-        "spawn round %d: %d runs, %d at a time: engine %.0f runs/s, bare posix_spawn %.0f "
-        "runs/s: %.0f%%\n",
-        round + 1, runs, parallel, engine, bare, 100 * engine / bare);
+        "spawn round %d: %d runs, %d at a time: engine %.0f runs/s (%.0f us CPU a run), bare "
+        "posix_spawn %.0f runs/s (%.0f us CPU a run): %.0f%%\n",
+        round + 1, runs, parallel, engine.runs_per_s, engine.cpu_us_per_run, bare.runs_per_s,
+        bare.cpu_us_per_run, 100 * engine.runs_per_s / bare.runs_per_s);
   }
-  std::printf("spawn: engine %.0f runs/s = %.0f%% of bare posix_spawn + waitpid (%d failed)\n",
-              engine_total / 3, 100 * engine_total / bare_total, failed.load());
+  std::printf(
+      "spawn%s%s: engine %.0f runs/s = %.0f%% of bare posix_spawn + waitpid from one thread per "
+      "worker; CPU a run: engine %.0f us, bare %.0f us (%d failed)\n",
+      program.empty() ? "" : " of ", program.c_str(), engine_total / 3,
+      100 * engine_total / bare_total, engine_cpu / 3, bare_cpu / 3, failed.load());
   return failed == 0 ? 0 : 1;
 }
 
-int latency(int lines, int ms) {
-  auto config = config_for("stamped " + std::to_string(lines) + " " + std::to_string(ms) + "\n");
+// The sent-to-received delays of a run's stamped lines, in microseconds, sorted.
+struct Delays {
   std::vector<double> micros;
+  void add(std::string_view line) {
+    long long arrived = now_ns();
+    auto at = line.find("\"sent_ns\":");
+    if (at == std::string_view::npos) return;
+    long long sent = std::atoll(std::string(line.substr(at + 10, 24)).c_str());
+    micros.push_back(static_cast<double>(arrived - sent) / 1000.0);
+  }
+  double at(double q) { return micros[static_cast<std::size_t>(q * (micros.size() - 1))]; }
+};
+
+// The same agent read by a bare loop: its standard output on a pipe, read with blocking reads
+// on this thread, lines split by hand.
+Delays bare_latency(const std::string& script) {
+  std::vector<std::string> env_text;
+  for (char** e = environ; *e; ++e) env_text.emplace_back(*e);
+  env_text.push_back("VANTREL_FAKE_SCRIPT=" + script);
+  std::vector<char*> env;
+  for (std::string& e : env_text) env.push_back(e.data());
+  env.push_back(nullptr);
+  std::string program = VANTREL_FAKE_AGENT, word = "exec";
+  char* argv[] = {program.data(), word.data(), nullptr};
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) std::exit(1);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, env.data()) != 0) std::exit(1);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  Delays delays;
+  std::string pending;
+  char chunk[65536];
+  for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;) {
+    pending.append(chunk, static_cast<std::size_t>(n));
+    for (std::size_t newline; (newline = pending.find('\n')) != std::string::npos;) {
+      delays.add(std::string_view(pending).substr(0, newline));
+      pending.erase(0, newline + 1);
+    }
+  }
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  std::sort(delays.micros.begin(), delays.micros.end());
+  return delays;
+}
+
+Delays engine_latency(const std::string& script) {
+  auto config = config_for(script);
+  Delays delays;
   runtime::block_on([&]() -> awaitable<void> {
     RunRequest request{.prompt = "go"};
     auto handle = co_await launch(config, std::move(request));
     if (!handle) std::exit(1);
-    while (auto event = co_await session_next_event(*handle)) {
-      long long arrived = now_ns();
-      const std::string raw((*event)->raw);
-      auto at = raw.find("\"sent_ns\":");
-      if (at == std::string::npos) continue;
-      long long sent = std::atoll(raw.c_str() + at + 10);
-      micros.push_back(static_cast<double>(arrived - sent) / 1000.0);
-    }
+    while (auto event = co_await session_next_event(*handle)) delays.add((*event)->raw);
     co_await session_wait(*handle);
   }());
-  std::sort(micros.begin(), micros.end());
-  auto at = [&](double q) { return micros[static_cast<std::size_t>(q * (micros.size() - 1))]; };
-  std::printf("latency: %zu events, one per %d ms: p50 %.0f us, p99 %.0f us, max %.0f us\n",
-              micros.size(), ms, at(0.5), at(0.99), micros.back());
+  std::sort(delays.micros.begin(), delays.micros.end());
+  return delays;
+}
+
+// The engine and the bare loop take turns, as for the spawn rate.
+int latency(int lines, int ms) {
+  const std::string script = "stamped " + std::to_string(lines) + " " + std::to_string(ms) + "\n";
+  for (int round = 0; round < 2; ++round) {
+    Delays bare = bare_latency(script);
+    Delays engine = engine_latency(script);
+    std::printf(
+        "latency round %d: %zu events, one per %d ms: engine p50 %.0f us, p99 %.0f us, max %.0f "
+        "us; bare pipe read loop p50 %.0f us, p99 %.0f us; added p50 %.0f us, p99 %.0f us\n",
+        round + 1, engine.micros.size(), ms, engine.at(0.5), engine.at(0.99), engine.micros.back(),
+        bare.at(0.5), bare.at(0.99), engine.at(0.5) - bare.at(0.5),
+        engine.at(0.99) - bare.at(0.99));
+  }
   return 0;
 }
 
@@ -261,11 +368,22 @@ int main(int argc, char** argv) {
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "throughput" && (argc == 4 || argc == 5))
     return throughput(argv[2], argv[3], argc == 5 ? std::atof(argv[4]) : 0);
-  if (mode == "spawn" && argc == 4) return spawn_rate(std::atoi(argv[2]), std::atoi(argv[3]));
+  if (mode == "spawn" && (argc == 4 || argc == 5))
+    return spawn_rate(std::atoi(argv[2]), std::atoi(argv[3]), argc == 5 ? argv[4] : "");
+  // One side alone, once, for counting its system calls (strace -f -c).
+  if (mode == "spawn-engine" && argc == 5) {
+    std::atomic<int> failed = 0;
+    engine_spawn_rate(std::atoi(argv[2]), std::atoi(argv[3]), failed, argv[4]);
+    return failed == 0 ? 0 : 1;
+  }
+  if (mode == "spawn-bare" && argc == 5) {
+    bare_spawn_rate(std::atoi(argv[2]), std::atoi(argv[3]), argv[4]);
+    return 0;
+  }
   if (mode == "latency" && argc == 4) return latency(std::atoi(argv[2]), std::atoi(argv[3]));
   std::fprintf(stderr,
                "usage: bench_engine throughput FILE wait|shared|no-reader [PIPE_MB_S] | spawn RUNS "
-               "PARALLEL | "
+               "PARALLEL [PROGRAM] | "
                "latency LINES MS\n");
   return 2;
 }

@@ -25,14 +25,18 @@
 //   sleep MS        sleep MS milliseconds
 //   linger MS [TEXT]  leave a process behind that holds only stderr open for MS milliseconds,
 //                   then writes TEXT and a newline to it (when given)
-//   hold MS [apart] leave a process behind that holds stdout and stderr open for MS
+//   hold MS [apart] [stdin]
+//                   leave a process behind that holds stdout and stderr open for MS
 //                   milliseconds; "apart" puts it in a session of its own, out of the reach of
-//                   a kill of the agent's process group
+//                   a kill of the agent's process group; "stdin" makes it hold only stdin,
+//                   never reading it
 //   await PATH      wait until a file exists at PATH (a test's signal to go on)
 //   touch PATH      create an empty file at PATH (the agent's signal that it got this far)
 //   close-stdout    close stdout and go on running
 //   close-stdin     close stdin without reading it
 //   signal NAME     kill itself with a signal: KILL, TERM, SEGV, ABRT, INT or a number
+//   signal-parent NAME  send that signal to its parent (a launcher killed from outside) and
+//                   go on
 //   exit CODE       exit with CODE at once (the default at the end is 0)
 //
 // The record is a line file, written as the agent goes, values escaped as above:
@@ -331,7 +335,13 @@ void run_directive(Record& record, const std::string& verb, const std::string& r
     }
   } else if (verb == "hold") {
     if (fork() == 0) {
-      ::close(STDIN_FILENO);
+      // " stdin": the helper keeps only standard input, and never reads it.
+      if (rest.find(" stdin") != std::string::npos) {
+        ::close(STDOUT_FILENO);
+        ::close(STDERR_FILENO);
+      } else {
+        ::close(STDIN_FILENO);
+      }
       if (rest.find(" apart") != std::string::npos) setsid();
       record.line("hold", std::to_string(getpid()));
       sleep_ms(std::atol(rest.c_str()));
@@ -341,6 +351,8 @@ void run_directive(Record& record, const std::string& verb, const std::string& r
     ::close(STDOUT_FILENO);
   } else if (verb == "close-stdin") {
     ::close(STDIN_FILENO);
+  } else if (verb == "signal-parent") {
+    ::kill(getppid(), signal_number(rest));
   } else if (verb == "signal") {
     int sig = signal_number(rest);
     std::signal(sig, SIG_DFL);

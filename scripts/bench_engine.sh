@@ -102,6 +102,7 @@ done
 
 echo "=== 2: spawn rate, 1000 runs, 64 at a time, beside a bare posix_spawn loop"
 "$bench" spawn 1000 64
+"$bench" spawn 1000 64 /bin/true
 VANTREL_FAKE_SCRIPT="" /usr/bin/python3 - "$agent" <<'PY'
 import asyncio, sys, time
 agent = sys.argv[1]

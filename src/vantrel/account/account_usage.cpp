@@ -1,21 +1,19 @@
 // The codex account-usage query: the child, the five-message exchange and the ending.
 #include "vantrel/account/account_usage.h"
 
-#include <poll.h>
-
 #include <algorithm>
-#include <array>
-#include <boost/asio/deferred.hpp>
-#include <boost/asio/error.hpp>
-#include <boost/asio/experimental/parallel_group.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <boost/system/system_error.hpp>
+#include <cerrno>
 #include <cstdlib>
-#include <memory>
 #include <utility>
+#include <variant>
 
+#include "vantrel/engine/child_actor.h"
+#include "vantrel/engine/line_reader.h"
 #include "vantrel/engine/tail.h"
 #include "vantrel/json/utf8.h"
 #include "vantrel/protocol/request.h"
@@ -28,219 +26,11 @@ using boost::asio::awaitable;
 using namespace std::chrono_literals;
 
 constexpr std::size_t stderr_tail_limit = 1048576;
-// The initialize reply gets this long per line read, whatever the request's timeout.
+// The initialize reply gets this long from its request's send, whatever the query's timeout.
 constexpr std::chrono::nanoseconds initialize_limit = 8s;
 constexpr std::chrono::nanoseconds default_timeout = 10s;
-constexpr std::size_t read_buffer_size = 8192;
 // The longest reply line taken; a server that writes a longer one fails the query.
 constexpr std::size_t line_limit = 64 * 1024 * 1024;
-
-// The server's standard output, read one line at a time through a fixed buffer. A line longer
-// than `line_limit` (its "\n" not counted) is a failure, so what is held stays bounded.
-class ServerOutput {
- public:
-  explicit ServerOutput(runtime::Pipe& pipe) : pipe_(pipe) {
-    boost::system::error_code ignored;
-    // What the pipe already holds is taken without waiting (see ready).
-    pipe_.non_blocking(true, ignored);
-  }
-
-  // Takes what the pipe holds now, without waiting, until a whole line is buffered. True when
-  // the next read completes at once: a line is buffered, the end was seen, or a read failed. So
-  // a line the server has written whole counts as ready, however many reads it spans.
-  bool ready() {
-    take_held(/*to_a_line=*/true);
-    return answered();
-  }
-
-  // Takes what the pipe holds now, then reads as if the output had ended there: what a server
-  // left once its grace is over. Whatever arrives later is not read, and a line still unfinished
-  // is dropped, as its writer may not be done with it; the whole lines before it are kept.
-  void end_here() {
-    take_held(/*to_a_line=*/false);
-    if (at_end_ || failure_) return;
-    std::size_t last_newline = pending_.rfind('\n');
-    pending_.erase(last_newline == std::string::npos ? 0 : last_newline + 1);
-    scanned_ = 0;
-    at_end_ = true;
-  }
-
-  // The next line without its "\n" (and a "\r" before it); nullopt at the end of the output. A
-  // last line without "\n" is still a line. A stopped read keeps what it had read.
-  awaitable<runtime::Result<std::optional<std::string>>> read_line() {
-    for (;;) {
-      std::size_t newline = find_newline();
-      if (too_long(newline)) co_return fail(std::string(too_long_text));
-      if (newline != std::string::npos) {
-        std::string line = pending_.substr(0, newline);
-        pending_.erase(0, newline + 1);
-        scanned_ = 0;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        co_return checked(std::move(line));
-      }
-      if (at_end_) {
-        if (pending_.empty()) co_return std::nullopt;
-        co_return checked(std::exchange(pending_, {}));
-      }
-      if (failure_) co_return fail(*failure_);
-      auto count = co_await runtime::read_some(pipe_, boost::asio::buffer(buffer_));
-      if (!count) co_return fail(std::move(count).error());
-      take(*count);
-    }
-  }
-
- private:
-  static constexpr std::string_view too_long_text = "reply line longer than 64 MiB";
-
-  // Takes what the pipe holds now, without waiting, until the end, a failed read, or (when
-  // `to_a_line`) anything that answers the next read. One look takes no more than a pipe holds,
-  // so a line written whole still fits, while a server that writes faster than it is read
-  // cannot keep the look, and the query, away from the deadline.
-  void take_held(bool to_a_line) {
-    for (std::size_t looked = 0; looked < runtime::pipe_drain_limit; looked += read_buffer_size) {
-      if (to_a_line ? answered() : at_end_ || failure_) return;
-      auto taken = runtime::try_read_some(pipe_, boost::asio::buffer(buffer_));
-      if (!taken)
-        failure_ = std::move(taken).error();
-      else if (!*taken)
-        return;
-      else
-        take(**taken);
-    }
-  }
-
-  // What is held answers the next read: a whole line, one too long, the end, or a failed read.
-  bool answered() {
-    std::size_t newline = find_newline();
-    return newline != std::string::npos || too_long(newline) || at_end_ || failure_;
-  }
-
-  // Whether the line ending at `newline` (npos: not yet ended) is longer than the limit.
-  bool too_long(std::size_t newline) const {
-    return (newline == std::string::npos ? pending_.size() : newline) > line_limit;
-  }
-
-  // One read's bytes; none is the end of the output.
-  void take(std::size_t count) {
-    if (count == 0)
-      at_end_ = true;
-    else
-      pending_.append(buffer_.data(), count);
-  }
-
-  std::size_t find_newline() {
-    std::size_t at = pending_.find('\n', scanned_);
-    scanned_ = at == std::string::npos ? pending_.size() : at;
-    return at;
-  }
-
-  static runtime::Result<std::optional<std::string>> checked(std::string line) {
-    if (!is_valid_utf8(line)) return fail(std::string("stream did not contain valid UTF-8"));
-    return std::optional<std::string>(std::move(line));
-  }
-
-  runtime::Pipe& pipe_;
-  std::array<char, read_buffer_size> buffer_{};
-  std::string pending_;
-  std::size_t scanned_ = 0;  // the first bytes of `pending_` known to hold no "\n"
-  bool at_end_ = false;
-  std::optional<std::string> failure_;  // a read that failed while ready() looked
-};
-
-// One line read raced against its own deadline.
-struct LineRead {
-  enum What : std::uint8_t { Line, End, TimedOut, Failed } what = Line;
-  std::string text;  // the line, or the failure text
-};
-
-LineRead line_read(runtime::Result<std::optional<std::string>> read) {
-  if (!read) return {LineRead::Failed, std::move(read).error()};
-  if (!*read) return {LineRead::End, {}};
-  return {LineRead::Line, std::move(**read)};
-}
-
-// How a wait for a reply line ended without the line.
-enum class WaitEnd : std::uint8_t { LimitPassed, GraceOver };
-
-// The server's own exit, watched through a second process descriptor. Once the server has
-// exited, its standard output gets runtime::pipe_grace to reach its end: a process it left
-// behind may hold the pipe for as long as it lives. Without that descriptor the output is read
-// to its end or to the limit, as if nobody else held it.
-class ServerExit {
- public:
-  explicit ServerExit(runtime::ChildProcess& server) {
-    if (auto notice = server.exit_notice(); notice.has_value()) notice_.emplace(std::move(*notice));
-  }
-
-  // Completes once `limit` has passed or the grace after the server's exit is over, whichever
-  // comes first. The two waits are plain operations of one group, not coroutines: this runs
-  // inside a select_first branch, where another select_first must not be nested.
-  awaitable<WaitEnd> reply_deadline(std::chrono::nanoseconds limit) {
-    // The timer's own arithmetic saturates a limit beyond the clock's range.
-    boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor, limit);
-    if (!exited_at_ && notice_) {
-      auto [order, limit_passed, exited] =
-          co_await boost::asio::experimental::make_parallel_group(
-              timer.async_wait(boost::asio::deferred),
-              notice_->async_wait(runtime::Pipe::wait_read, boost::asio::deferred))
-              .async_wait(boost::asio::experimental::wait_for_one(), boost::asio::deferred);
-      const boost::system::error_code& first = order[0] == 0 ? limit_passed : exited;
-      if (first == boost::asio::error::operation_aborted) throw boost::system::system_error(first);
-      if (order[0] == 0) co_return WaitEnd::LimitPassed;
-      if (exited)
-        notice_.reset();  // the exit cannot be watched: only the limit counts
-      else
-        mark_exited();
-    }
-    const bool grace_first = exited_at_ && grace_end() < timer.expiry();
-    if (grace_first) timer.expires_at(grace_end());
-    co_await timer.async_wait(boost::asio::use_awaitable);
-    co_return grace_first ? WaitEnd::GraceOver : WaitEnd::LimitPassed;
-  }
-
-  // Takes the exit as seen now, unless it was seen before.
-  void mark_exited() {
-    if (!exited_at_) exited_at_ = std::chrono::steady_clock::now();
-  }
-
-  // Whether the grace after the server's exit is over. The exit is looked for without waiting,
-  // so that a helper which keeps writing lines cannot keep the query reading past it.
-  bool grace_over() {
-    if (!exited_at_ && notice_) {
-      pollfd exit_seen{notice_->native_handle(), POLLIN, 0};
-      if (::poll(&exit_seen, 1, 0) == 1) mark_exited();
-    }
-    return exited_at_ && std::chrono::steady_clock::now() >= grace_end();
-  }
-
-  // What is left of the grace that began at the exit (none once it is over).
-  std::chrono::nanoseconds grace_left() const {
-    if (!exited_at_) return runtime::pipe_grace;
-    return std::max(std::chrono::nanoseconds::zero(),
-                    std::chrono::nanoseconds(grace_end() - std::chrono::steady_clock::now()));
-  }
-
- private:
-  std::chrono::steady_clock::time_point grace_end() const {
-    return *exited_at_ + runtime::pipe_grace;
-  }
-
-  std::optional<runtime::Pipe> notice_;
-  std::optional<std::chrono::steady_clock::time_point> exited_at_;
-};
-
-// A line that the server has already written is taken even when the limit is zero. Once the
-// grace after the server's exit is over, the output reads as ended where it stands.
-awaitable<LineRead> read_line_within(ServerOutput& reader, ServerExit& server_exit,
-                                     std::chrono::nanoseconds limit) {
-  if (server_exit.grace_over()) reader.end_here();
-  if (reader.ready()) co_return line_read(co_await reader.read_line());
-  auto read = co_await runtime::select_first(reader.read_line(), server_exit.reply_deadline(limit));
-  if (read.first) co_return line_read(std::move(*read.first));
-  if (*read.second == WaitEnd::LimitPassed) co_return LineRead{LineRead::TimedOut, {}};
-  reader.end_here();
-  co_return line_read(co_await reader.read_line());
-}
 
 // The server's answer to one request: its result's exact text, or the text of its refusal.
 struct RpcAnswer {
@@ -248,24 +38,41 @@ struct RpcAnswer {
   std::string text;
 };
 
+// One reply line read against its request's deadline.
+struct LineRead {
+  enum What : std::uint8_t { Line, End, TimedOut, Failed } what = Line;
+  std::string text;  // the line, or the failure text
+};
+
+// A line reader's failure as the query words it.
+std::string read_failure_text(std::string failure) {
+  if (failure == LineReader::too_long_text) return "reply line longer than 64 MiB";
+  if (failure == LineReader::not_utf8_text) return "stream did not contain valid UTF-8";
+  return failure;
+}
+
 // One exchange over the child's standard input and output; requests strictly one at a time.
+// Replies are read with the engine's line reader; the server's actor may stop it (the grace
+// after the server's exit is over), and the output then reads as ended where it stands.
 class AppServerClient {
  public:
-  AppServerClient(runtime::Pipe& stdin_pipe, runtime::Pipe& stdout_pipe, ServerExit& server_exit)
-      : stdin_(stdin_pipe), stdout_(stdout_pipe), server_exit_(server_exit) {}
+  AppServerClient(runtime::Pipe& stdin_pipe, LineReader& stdout_reader)
+      : stdin_(stdin_pipe), stdout_(stdout_reader) {}
 
   // Writes one request and reads until its reply. Notifications, server requests and replies to
-  // other ids are skipped; each line read gets the whole `limit` again.
+  // other ids are skipped; the reply must come within `limit` of the request's send, whatever
+  // the server writes meanwhile.
   awaitable<Result<RpcAnswer, RunError>> request(std::string method,
                                                  std::optional<json::Value> params,
                                                  std::chrono::nanoseconds limit) {
     const std::uint64_t id = ++next_id_;
     json::Value::Object message{{"id", id}, {"method", method}};
     if (params) message.push_back({"params", std::move(*params)});
+    const auto deadline = runtime::deadline_after(limit);
     if (auto written = co_await write(message); !written)
       co_return fail(std::move(written).error());
     for (;;) {
-      LineRead read = co_await read_line_within(stdout_, server_exit_, limit);
+      LineRead read = co_await read_line(deadline);
       switch (read.what) {
         case LineRead::TimedOut:
           co_return fail(
@@ -294,6 +101,45 @@ class AppServerClient {
   }
 
  private:
+  // The next line. Lines the pipe already holds are taken even past the deadline (so with a
+  // zero limit too); once it has passed, the reading takes only what the pipe holds (at most
+  // runtime::pipe_drain_limit bytes), so a server that keeps writing cannot keep it going.
+  awaitable<LineRead> read_line(std::chrono::steady_clock::time_point deadline) {
+    using namespace boost::asio::experimental::awaitable_operators;
+    for (;;) {
+      LineReader::Item item = stdout_.next();
+      switch (item.kind) {
+        case LineReader::Item::Line: co_return LineRead{LineRead::Line, std::string(item.line)};
+        case LineReader::Item::End: co_return ended();
+        case LineReader::Item::Failed:
+          co_return LineRead{LineRead::Failed, read_failure_text(std::move(item.failure))};
+        case LineReader::Item::NeedData: break;
+      }
+      if (!stdout_.stopped() && std::chrono::steady_clock::now() >= deadline) time_out();
+      if (stdout_.stopped()) {
+        if (!co_await stdout_.fill()) co_return ended();
+        continue;
+      }
+      auto first = co_await (stdout_.fill() || runtime::sleep_until(deadline));
+      if (first.index() == 1) {
+        // Stopped from outside, the sleep ends early: the query ends as the output does.
+        if (std::get<1>(first))
+          time_out();
+        else
+          co_return ended();
+      } else if (!std::get<0>(first)) {
+        co_return ended();
+      }
+    }
+  }
+
+  void time_out() {
+    timed_out_ = true;
+    stdout_.stop();
+  }
+
+  LineRead ended() const { return {timed_out_ ? LineRead::TimedOut : LineRead::End, {}}; }
+
   // One message: its compact text and "\n", written whole.
   awaitable<Result<void, RunError>> write(const json::Value& message) {
     auto text = json::write_compact(message);
@@ -303,9 +149,13 @@ class AppServerClient {
     return write_line(std::move(*text));
   }
 
+  // A write stopped (the grace after the server's exit is over while it does not read) reads as
+  // a broken pipe: the server is gone.
   awaitable<Result<void, RunError>> write_line(std::string line) {
     auto written = co_await runtime::write_all(stdin_, boost::asio::buffer(line));
     if (!written) co_return fail(RunError::process("write codex app-server: " + written.error()));
+    if (!*written)
+      co_return fail(RunError::process("write codex app-server: " + runtime::os_error_text(EPIPE)));
     co_return Result<void, RunError>{};
   }
 
@@ -314,9 +164,9 @@ class AppServerClient {
   }
 
   runtime::Pipe& stdin_;
-  ServerOutput stdout_;
-  ServerExit& server_exit_;
+  LineReader& stdout_;
   std::uint64_t next_id_ = 0;
+  bool timed_out_ = false;
 };
 
 // A step's failure: its context, then the display of the cause.
@@ -388,6 +238,49 @@ awaitable<Result<AccountUsage, RunError>> exchange(AppServerClient& client,
   co_return usage;
 }
 
+// The query's actors, on a strand of their own: the exchange, the reader of the server's
+// standard error, and the server's actor, which waits for its exit and gives the pipes their
+// grace (child_actor.h). The server is never asked to exit: once the exchange is over its group
+// is killed, even after a complete exchange. Its standard error then ends at once, unless a
+// process beyond the group holds the pipe; it gets what is left of the one grace that began at
+// the server's exit.
+// (The outcome is always present: co_spawn wants a value it can make by default.)
+awaitable<std::optional<Result<AccountUsage, RunError>>> talk_to_server(
+    runtime::Child child, std::chrono::nanoseconds timeout) {
+  using namespace boost::asio::experimental::awaitable_operators;
+  ChildActor server(std::move(child.process), /*pipes=*/3);
+  LineReader replies(std::move(child.stdout_pipe), line_limit);
+  PipeReader errors(std::move(child.stderr_pipe));
+  runtime::Pipe& requests = child.stdin_pipe;
+  TailBuffer tail(stderr_tail_limit);
+  std::optional<Result<AccountUsage, RunError>> outcome;
+  auto talk = [&]() -> awaitable<void> {
+    AppServerClient client(requests, replies);
+    outcome.emplace(co_await exchange(client, timeout));
+    server.kill();
+    replies.close();
+    requests.close();
+    server.let_go();
+    server.let_go();
+  };
+  auto read_errors = [&]() -> awaitable<void> {
+    (void)co_await errors.read_all([&](std::string_view chunk) { tail.push(chunk); });
+    server.let_go();
+  };
+  auto watch_server = [&]() -> awaitable<void> {
+    (void)co_await server.run([] {},
+                              [&] {
+                                replies.stop();
+                                errors.stop();
+                                runtime::stop_waits(requests);
+                              });
+  };
+  co_await (talk() && watch_server() && read_errors());
+  server.release();
+  if (!*outcome) outcome.emplace(fail(with_context(std::move(*outcome).error(), tail.snapshot())));
+  co_return outcome;
+}
+
 // A variable of `env`, when set and not empty (taken as bytes, not trimmed).
 std::optional<std::string> variable_of(const std::vector<runtime::EnvVar>& env,
                                        std::string_view name) {
@@ -428,25 +321,13 @@ awaitable<Result<AccountUsage, RunError>> query_account_usage(AccountUsageReqDat
   auto executor = co_await boost::asio::this_coro::executor;
   auto spawned = runtime::spawn(executor, command);
   if (!spawned) co_return fail(RunError::process("start codex app-server: " + spawned.error()));
-  runtime::Child child = std::move(spawned).value();
   // From here on a failure or an abandoned query drops the child, which kills it.
-  auto tail = std::make_shared<TailBuffer>(stderr_tail_limit);
-  TailReader tail_reader = start_read_stderr_tail(executor, std::move(child.stderr_pipe), tail);
-
-  ServerExit server_exit(child.process);
-  AppServerClient client(child.stdin_pipe, child.stdout_pipe, server_exit);
-  Result<AccountUsage, RunError> outcome = co_await exchange(client, timeout);
-
-  // The server is never asked to exit: its group is killed, even after a complete exchange. Its
-  // standard error then ends at once, unless a process beyond the group holds the pipe; it gets
-  // what is left of the one grace that began at the server's exit.
-  child.process.kill();
-  auto reaped = co_await child.process.wait();
-  (void)reaped;
-  server_exit.mark_exited();
-  (void)co_await tail_reader.finished_within(server_exit.grace_left());
-  if (!outcome) co_return fail(with_context(std::move(outcome).error(), tail_snapshot(*tail)));
-  co_return outcome;
+  auto outcome = co_await boost::asio::co_spawn(boost::asio::make_strand(executor),
+                                                talk_to_server(std::move(spawned).value(), timeout),
+                                                boost::asio::use_awaitable);
+  // A query stopped from outside has no outcome: the stop is passed on as such.
+  co_await runtime::pass_on_stop();
+  co_return std::move(*outcome);
 }
 
 }  // namespace vantrel

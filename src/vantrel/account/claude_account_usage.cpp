@@ -2,13 +2,15 @@
 #include "vantrel/account/claude_account_usage.h"
 
 #include <boost/asio/buffer.hpp>
+#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/multiple_exceptions.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <exception>
-#include <tuple>
+#include <optional>
+#include <variant>
 
+#include "vantrel/engine/child_actor.h"
 #include "vantrel/engine/tail.h"
 #include "vantrel/json/utf8.h"
 #include "vantrel/runtime/select.h"
@@ -18,7 +20,6 @@ namespace {
 
 using boost::asio::awaitable;
 using runtime::Child;
-using runtime::ChildProcess;
 using runtime::ExitStatus;
 using runtime::Pipe;
 
@@ -57,41 +58,24 @@ std::string failure_detail(const ClaudeUsageResponse& reply) {
   return joined;
 }
 
-// One output stream of the child, read to its end over as many calls as it takes: a call that
-// is stopped loses nothing read before. Standard error goes to a `tail`, which keeps its newest
-// bytes. Without one the bytes are the reply, refused beyond `output_limit` whatever follows: the
+// The child's reply on its standard output, refused beyond `output_limit` whatever follows: the
 // child is then killed at once, so that it cannot hold the probe until its deadline.
-struct Output {
-  Pipe& pipe;
-  ChildProcess* killed_on_overflow = nullptr;
-  TailBuffer* tail = nullptr;
+struct Reply {
+  ChildActor& child;
   std::string bytes{};
-  bool ended = false;
   bool overflowed = false;
 
   void take(std::string_view chunk) {
-    if (tail) {
-      tail->push(chunk);
-      return;
-    }
     if (overflowed) return;
     if (bytes.size() + chunk.size() > output_limit) {
       overflowed = true;
       bytes.clear();
-      killed_on_overflow->kill();
+      child.kill();
       return;
     }
     bytes += chunk;
   }
 };
-
-awaitable<runtime::Result<void>> read_rest(Output& output) {
-  if (output.ended) co_return runtime::Result<void>{};
-  auto read = co_await runtime::read_chunks(output.pipe,
-                                            [&](std::string_view chunk) { output.take(chunk); });
-  output.ended = true;
-  co_return read;
-}
 
 // Everything the child gave once it ended: its reply, its newest standard error, and its exit
 // status.
@@ -101,74 +85,58 @@ struct Ended {
   ExitStatus status;
 };
 
-// The first exception of a bundle that an awaitable operator made, however deeply bundled.
-std::exception_ptr first_bundled(std::exception_ptr failure) {
-  for (;;) {
-    try {
-      std::rethrow_exception(failure);
-    } catch (const boost::asio::multiple_exceptions& bundle) {
-      failure = bundle.first_exception();
-    } catch (...) {
-      return failure;
-    }
-  }
-}
-
-// Runs `work`; stopped from outside, the operators in it throw their operation_aborted in a
-// bundle, and the first is passed on, so that the stop still reads as a stop.
-template <class T>
-awaitable<T> unbundled(awaitable<T> work) {
-  std::exception_ptr stopped;
-  try {
-    co_return co_await std::move(work);
-  } catch (const boost::asio::multiple_exceptions&) {
-    stopped = first_bundled(std::current_exception());
-  }
-  std::rethrow_exception(stopped);
-}
-
-// Reads both streams to their end: the failure text of the first read that failed.
-awaitable<runtime::Result<void>> read_outputs(Output& out, Output& err) {
-  using namespace boost::asio::experimental::awaitable_operators;
-  auto [from_out, from_err] = co_await unbundled(read_rest(out) && read_rest(err));
-  if (!from_out) co_return from_out;
-  co_return from_err;
-}
-
-// Reads both output streams while waiting for the exit: the failure text of the first read or
-// wait that failed. Once the child itself has exited, its streams get a short grace to end: a
-// process it left behind may hold them, and what was read by then is taken. The operators run on
-// the caller's strand (see run_to_end_within).
+// The probe's three actors, as a run has them: the readers of both output streams, and the
+// child's, which waits for the exit and gives the streams their grace (child_actor.h). The
+// failure text of the first read or wait that failed. They run on the caller's strand (see
+// run_to_end_within).
 awaitable<runtime::Result<Ended>> run_to_end(Child& child) {
   using namespace boost::asio::experimental::awaitable_operators;
+  ChildActor actor(std::move(child.process), /*pipes=*/2);
+  PipeReader out(std::move(child.stdout_pipe));
+  PipeReader err(std::move(child.stderr_pipe));
   TailBuffer stderr_tail(stderr_limit);
-  Output out{child.stdout_pipe, &child.process};
-  Output err{child.stderr_pipe, nullptr, &stderr_tail};
-  auto first = co_await unbundled(child.process.wait() || read_outputs(out, err));
-  runtime::Result<void> read;
+  Reply reply{actor};
   std::optional<runtime::Result<ExitStatus>> status;
-  if (first.index() == 0) {
-    status = std::get<0>(std::move(first));
-    auto in_grace =
-        co_await unbundled(read_outputs(out, err) || runtime::sleep_for(runtime::pipe_grace));
-    if (in_grace.index() == 0) read = std::get<0>(std::move(in_grace));
-  } else {
-    read = std::get<1>(std::move(first));
-    status = co_await child.process.wait();
-  }
-  if (out.overflowed) co_return fail(std::string("reply longer than 64 MiB"));
-  if (!read) co_return fail(std::move(read).error());
+  runtime::Result<void> from_out, from_err;
+  auto watch_child = [&]() -> awaitable<void> {
+    status = co_await actor.run([] {},
+                                [&] {
+                                  out.stop();
+                                  err.stop();
+                                });
+  };
+  auto read_out = [&]() -> awaitable<void> {
+    from_out = co_await out.read_all([&](std::string_view chunk) { reply.take(chunk); });
+    actor.let_go();
+  };
+  auto read_err = [&]() -> awaitable<void> {
+    from_err = co_await err.read_all([&](std::string_view chunk) { stderr_tail.push(chunk); });
+    actor.let_go();
+  };
+  co_await (watch_child() && read_out() && read_err());
+  actor.release();
+  if (reply.overflowed) co_return fail(std::string("reply longer than 64 MiB"));
+  if (!from_out) co_return fail(std::move(from_out).error());
+  if (!from_err) co_return fail(std::move(from_err).error());
   if (!*status) co_return fail(std::move(*status).error());
-  co_return Ended{std::move(out.bytes), stderr_tail.snapshot(), **status};
+  co_return Ended{std::move(reply.bytes), stderr_tail.snapshot(), **status};
 }
 
-// run_to_end under the deadline; none when the deadline passed first. The ended child is
-// looked at first, so a child that is done when the deadline comes still counts. The race runs
-// on a strand of its own (select_first's), so the operators inside it never stop an operation
-// while that operation runs on another thread.
+awaitable<std::optional<runtime::Result<Ended>>> race_deadline(Child& child,
+                                                               std::chrono::nanoseconds timeout) {
+  using namespace boost::asio::experimental::awaitable_operators;
+  auto first = co_await (run_to_end(child) || runtime::sleep_for(timeout));
+  if (first.index() == 1) co_return std::nullopt;
+  co_return std::get<0>(std::move(first));
+}
+
+// run_to_end under the deadline, on a strand of its own, where the actors run and are stopped;
+// none when the deadline passed first (the actors are then stopped and the child killed).
 awaitable<std::optional<runtime::Result<Ended>>> run_to_end_within(
     Child& child, std::chrono::nanoseconds timeout) {
-  co_return co_await runtime::within(run_to_end(child), timeout);
+  auto strand = boost::asio::make_strand(co_await boost::asio::this_coro::executor);
+  co_return co_await boost::asio::co_spawn(strand, race_deadline(child, timeout),
+                                           boost::asio::use_awaitable);
 }
 
 runtime::Command claude_usage_command(const ClaudeAccountUsageReqData& request) {
@@ -223,10 +191,13 @@ awaitable<Result<ClaudeAccountUsage, RunError>> query_claude_account_usage(
   if (!child->stdin_pipe.is_open()) co_return process_failure("open claude account usage stdin");
   auto written = co_await runtime::write_all(child->stdin_pipe, boost::asio::buffer(usage_prompt));
   if (!written) co_return process_failure("write claude account usage: " + written.error());
+  if (!*written) co_return process_failure("claude account usage command timed out");
   child->stdin_pipe.close();
 
   auto ended =
       co_await run_to_end_within(*child, request.timeout.value_or(default_claude_usage_timeout));
+  // A probe stopped from outside has no outcome: the stop is passed on as such.
+  co_await runtime::pass_on_stop();
   if (!ended) co_return process_failure("claude account usage command timed out");
   if (!*ended) co_return process_failure("wait for claude account usage: " + ended->error());
   const Ended& output = ended->value();

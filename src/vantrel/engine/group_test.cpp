@@ -288,6 +288,23 @@ TEST_F(GroupTest, AbnormalMemberIsSettledAsCancelled) {
   expect_success(results[2]);
 }
 
+// A member whose run runs out of memory keeps its run id and its outcome, an error saying so.
+TEST_F(GroupTest, AMemberOutOfMemoryKeepsItsRun) {
+  EventHandler handler = [](Event event) -> boost::asio::awaitable<Result<void, std::string>> {
+    if (event.raw.find("\"n\":9") != std::string::npos) throw std::bad_alloc();
+    co_return Result<void, std::string>{};
+  };
+  GroupHandle group = launch_group(fake_config(), {fake_request(line(1)), fake_request(line(9))}, 2,
+                                   std::nullopt, handler);
+  auto results = wait_for(group);
+  expect_success(results[0]);
+  ASSERT_TRUE(results[1].error);
+  EXPECT_EQ(results[1].error->kind, RunError::Process);
+  EXPECT_EQ(results[1].error->display(), "agent process error: the run engine ran out of memory");
+  EXPECT_NE(results[1].run_id, "");
+  EXPECT_TRUE(results[1].result);
+}
+
 TEST(GroupSpawnTest, ProcessThatCannotStartIsALaunchError) {
   RunnerConfig config;
   config.executable = "/nonexistent/vantrel-agent";

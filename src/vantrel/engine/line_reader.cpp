@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "vantrel/json/utf8.h"
-#include "vantrel/runtime/select.h"
 #include "vantrel/runtime/syscall.h"
 
 namespace vantrel {
@@ -44,7 +43,7 @@ LineReader::Item LineReader::line_at(std::size_t begin, std::size_t length,
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   begin_ = next_begin;
   scanned_ = 0;
-  if (!is_valid_utf8(line)) return fail("Unable to decode input as UTF8");
+  if (!is_valid_utf8(line)) return fail(std::string(not_utf8_text));
   return Item{Item::Line, line, {}};
 }
 
@@ -61,7 +60,7 @@ LineReader::Item LineReader::next() {
     }
     scanned_ = window;
   }
-  if (buffered > max_line_) return fail("max line length exceeded");
+  if (buffered > max_line_) return fail(std::string(too_long_text));
   if (read_failure_) return fail(std::move(*read_failure_));
   if (!eof_) return Item{Item::NeedData, {}, {}};
   if (buffered == 0 || (buffered == 1 && buffer_[begin_] == '\r')) {
@@ -103,29 +102,40 @@ void LineReader::absorb(const runtime::Result<std::size_t>& read, std::size_t as
     take_read(asked, *read);
 }
 
-boost::asio::awaitable<bool> LineReader::fill(const runtime::CancellationToken& token) {
-  bool stopped = token.is_cancelled();
-  if (stopped && taken_after_stop_ >= runtime::pipe_drain_limit) co_return false;
-  make_room();
-  auto free = boost::asio::buffer(buffer_.data() + end_, buffer_.size() - end_);
-  std::size_t asked = free.size();
-  // What the pipe already holds is read at once, without the frames of a wait.
-  auto ready = runtime::try_read_some(pipe_, free);
-  if (!ready.has_value()) {
-    read_failure_ = ready.error();
-    co_return true;
+boost::asio::awaitable<bool> LineReader::fill() {
+  for (;;) {
+    if (stopped_ && taken_after_stop_ >= runtime::pipe_drain_limit) co_return false;
+    make_room();
+    auto free = boost::asio::buffer(buffer_.data() + end_, buffer_.size() - end_);
+    std::size_t asked = free.size();
+    // What the pipe already holds is read at once, without the frames of a wait.
+    auto ready = runtime::try_read_some(pipe_, free);
+    if (!ready.has_value()) {
+      read_failure_ = ready.error();
+      co_return true;
+    }
+    if (*ready) {
+      // Stopped, the output reads as ended where it stands, even when its end shows now: a
+      // line left unfinished is dropped, as its writer was not done with it.
+      if (stopped_ && **ready == 0) co_return false;
+      if (stopped_) taken_after_stop_ += **ready;
+      absorb(**ready, asked);
+      co_return true;
+    }
+    if (stopped_) co_return false;
+    auto readable = co_await runtime::wait_readable(pipe_);
+    if (!readable.has_value()) {
+      read_failure_ = readable.error();
+      co_return true;
+    }
+    // A stop of the reader looks once more at what the pipe holds; a stop of the wait ends it.
+    if (!*readable && !stopped_) co_return false;
   }
-  if (*ready) {
-    if (stopped) taken_after_stop_ += **ready;
-    absorb(**ready, asked);
-    co_return true;
-  }
-  if (stopped) co_return false;
-  auto selected =
-      co_await runtime::select_first(token.cancelled(), runtime::read_some(pipe_, free));
-  // Bytes read as the token was cancelled are kept all the same.
-  if (selected.second) absorb(*selected.second, asked);
-  co_return !selected.first || selected.second;
+}
+
+void LineReader::stop() {
+  stopped_ = true;
+  runtime::stop_waits(pipe_);
 }
 
 void LineReader::close() {

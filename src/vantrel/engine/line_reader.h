@@ -8,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "vantrel/runtime/cancellation_token.h"
 #include "vantrel/runtime/child_process.h"
 
 namespace vantrel {
@@ -34,18 +33,27 @@ class LineReader {
     std::string failure;
   };
 
+  // The failure texts of a line too long and of one that is not UTF-8.
+  static constexpr std::string_view too_long_text = "max line length exceeded";
+  static constexpr std::string_view not_utf8_text = "Unable to decode input as UTF8";
+
   LineReader(runtime::Pipe pipe, std::size_t max_line);
 
   // The next line from the buffered bytes, or NeedData when `fill` must read more first.
   Item next();
 
-  // Reads what the pipe offers (taking it at once when it is ready, else waiting for it or the
-  // cancellation of `token`, whichever comes first; the token first). False when the token
-  // was cancelled and the pipe holds nothing more (or gave runtime::pipe_drain_limit bytes
-  // since): nothing further should be read then.
-  boost::asio::awaitable<bool> fill(const runtime::CancellationToken& token);
+  // Reads what the pipe offers, taking it at once when it is ready, else waiting for it. False
+  // when nothing further should be read: the reader was stopped and the pipe holds nothing more
+  // (or gave runtime::pipe_drain_limit bytes since), or the wait itself was stopped through the
+  // caller's cancellation slot.
+  boost::asio::awaitable<bool> fill();
 
-  // Stops the reading: closes the pipe; the reader yields nothing more.
+  // From now on `fill` takes only what the pipe holds, and a wait under way ends. On the
+  // executor that runs the reader (its run's strand).
+  void stop();
+  bool stopped() const { return stopped_; }
+
+  // Ends the reading: closes the pipe; the reader yields nothing more.
   void close();
 
  private:
@@ -61,10 +69,11 @@ class LineReader {
   std::size_t begin_ = 0;             // first unconsumed byte
   std::size_t end_ = 0;               // end of the buffered bytes
   std::size_t scanned_ = 0;           // bytes after begin_ known to hold no newline
-  std::size_t taken_after_stop_ = 0;  // bytes read once the token of `fill` was cancelled
+  std::size_t taken_after_stop_ = 0;  // bytes read once the reader was stopped
   std::size_t pipe_capacity_ = 0;     // the pipe's, until it is grown (0: never)
   bool eof_ = false;
   bool done_ = false;
+  bool stopped_ = false;
   std::optional<std::string> read_failure_;
 };
 

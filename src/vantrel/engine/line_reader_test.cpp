@@ -7,7 +7,6 @@
 
 #include <string>
 
-#include "vantrel/runtime/cancellation_token.h"
 #include "vantrel/runtime/owned_fds.h"
 #include "vantrel/runtime/runtime.h"
 #include "vantrel/runtime/syscall.h"
@@ -37,11 +36,10 @@ std::size_t capacity_after_reads(bool keep_full) {
   const int write_fd = ends->write.get();
   runtime::Pipe read_end(runtime::shared_runtime().executor(), ends->read.release());
   LineReader reader(std::move(read_end), 1 << 20);
-  runtime::CancellationToken token;
   EXPECT_GT(write_lines(write_fd, 1000), 0u);
   for (int read = 0; read < 8; ++read) {
     if (keep_full && read > 0) write_lines(write_fd, std::size_t(-1));
-    EXPECT_TRUE(runtime::block_on(reader.fill(token)));
+    EXPECT_TRUE(runtime::block_on(reader.fill()));
     while (reader.next().kind == LineReader::Item::Line) {
     }
     if (!keep_full) break;

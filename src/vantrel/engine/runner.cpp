@@ -1,17 +1,25 @@
-// Launching a run, and the four tasks that carry it: the standard-input writer, the forwarder,
-// the standard-error reader (tail.cpp) and the run loop.
+// Launching a run, and the run itself. A run is four actors on one strand of its own, composed
+// in RunLoop::run: the output reader (lines decoded into events), the standard-error reader
+// (its tail), the prompt writer (standard input), and the child's actor (child_actor.h), which
+// waits once for the agent's exit, gives the pipes their grace, and alone kills and reaps. The
+// forwarder passes the events on to the caller's bounded stream apart from them, so that a slow
+// reader never holds up the run.
 #include "vantrel/engine/runner.h"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <chrono>
 #include <deque>
+#include <new>
 #include <optional>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "vantrel/engine/child_actor.h"
 #include "vantrel/engine/line_reader.h"
 #include "vantrel/engine/tail.h"
 #include "vantrel/json/json.h"
@@ -31,12 +39,6 @@ using runtime::CancellationToken;
 
 WallTime wall_clock() { return std::chrono::system_clock::now(); }
 
-// Feeds the agent its standard input, then closes it so that the agent reads end of file. A
-// failed write (the agent exited or closed its input first) is not reported.
-awaitable<void> write_stdin(runtime::Pipe pipe, std::string bytes) {
-  co_await runtime::write_all(pipe, boost::asio::buffer(bytes));
-}
-
 // Moves events from the run loop's unbounded channel into the session's bounded one, taking
 // everything queued at each wake-up, so that only this task ever waits for a slow reader. The
 // events go on as they were published, shared, never copied. Stops when the run loop is done and
@@ -52,31 +54,13 @@ awaitable<void> forward_events(runtime::Receiver<SharedEvent> from,
   }
 }
 
-// A short grace after the child itself exited, ends the waits for its output and its standard
-// error (`output_stop`, `pipes_over`): a process it left behind may hold the pipes for as long as
-// it lives. Ends at once when the run is `done`. The exit is awaited alone: the run is done only
-// once its child is gone, or about to be (a loop that ends without its status kills it).
-awaitable<void> end_pipes_after_exit(runtime::Pipe exit_notice, CancellationToken done,
-                                     CancellationToken output_stop, CancellationToken pipes_over) {
-  (void)co_await runtime::wait_readable(exit_notice);
-  if (done.is_cancelled()) co_return;
-  auto first =
-      co_await runtime::select_first(done.cancelled(), runtime::sleep_for(runtime::pipe_grace));
-  if (first.first) co_return;
-  pipes_over.cancel();
-  output_stop.cancel();
-}
-
 // Everything launch hands to the run loop.
 struct RunParts {
-  runtime::ChildProcess child;
-  runtime::Pipe stdout_pipe;
+  runtime::Child child;
+  std::string stdin_text;
   DecoderState decoder;
   std::string run_id;
   std::vector<TempFile> temp_files;
-  TailReader tail_reader;
-  // Stops the standard-error reader; cancelled a grace after the child's exit.
-  CancellationToken pipes_over;
   std::shared_ptr<TailBuffer> tail;
   runtime::UnboundedSender<SharedEvent> events;
   CancellationToken token;
@@ -89,42 +73,95 @@ struct RunParts {
   runtime::LiveWork::Enrolment live;
 };
 
-// The run loop's working values and its steps.
+// The run's actors, their working values, and the rules that end the run.
 class RunLoop {
  public:
   explicit RunLoop(RunParts parts)
       : started_at_(wall_clock()),
         parts_(std::move(parts)),
-        reader_(std::move(parts_.stdout_pipe), parts_.scan_max_bytes),
+        child_(std::move(parts_.child.process), /*pipes=*/3),
+        reader_(std::move(parts_.child.stdout_pipe), parts_.scan_max_bytes),
+        stderr_(std::move(parts_.child.stderr_pipe)),
+        stdin_(std::move(parts_.child.stdin_pipe)),
         run_id_(parts_.run_id) {}
   RunLoop(const RunLoop&) = delete;
   RunLoop& operator=(const RunLoop&) = delete;
-  // However the loop ended, the tasks that watch for the end of reading end too.
-  ~RunLoop() { done_.cancel(); }
+  // However the loop ended, a cancel relayed later finds nothing.
+  ~RunLoop() { *relay_ = nullptr; }
 
+  // The run, composed. How it stops:
+  // - The cancel (the run's one token; a decode or handler failure records its error and cancels
+  //   it too): the run reads Cancelled unless an error is recorded, the agent's group is killed,
+  //   and no further line is handled.
+  // - The agent's exit: its temporary files go at once; its pipes get the grace to be let go.
+  // - The grace's end with a pipe still held: what is left of the group is killed, the readers
+  //   take what their pipes hold and end, the writer stops and its pipe is closed.
+  // - Once every actor is done: the last look at the token, the reap, the outcome.
+  // Should an actor fail (the engine runs out of memory), the others are stopped through their
+  // cancellation slots; each actor then ends at its next wait, which its stop ends as a value,
+  // so that the one failure is the one passed on.
   awaitable<void> run() {
-    co_await watch_for_reading_end();
-    co_await read_output();
-    co_await finish();
+    using namespace boost::asio::experimental::awaitable_operators;
+    relay_cancel(co_await boost::asio::this_coro::executor);
+    co_await (watch_child() && read_output() && read_stderr() && write_prompt());
+    finish();
   }
 
  private:
-  // Makes the run's cancel end the waits for output, and starts the task that ends them a grace
-  // after the child's exit (see end_pipes_after_exit). Without a second process descriptor to
-  // watch the exit, the pipes are read to their end, as if nobody else held them.
-  awaitable<void> watch_for_reading_end() {
-    auto executor = co_await boost::asio::this_coro::executor;
-    cancel_stops_output_ = parts_.token.forward_to(output_stop_);
-    auto exit_notice = parts_.child.exit_notice();
-    if (!exit_notice.has_value()) co_return;
-    boost::asio::co_spawn(executor,
-                          end_pipes_after_exit(std::move(exit_notice).value(), done_, output_stop_,
-                                               parts_.pipes_over),
-                          boost::asio::detached);
+  // A stop of the actor through its slot must not be thrown at its next co_await (Asio's
+  // default): its waits end stopped as values, and it ends there.
+  static awaitable<void> ends_stopped_as_values() {
+    co_await boost::asio::this_coro::throw_if_cancelled(false);
+  }
+
+  // The token may be cancelled on any thread: the cancel is carried onto the run's strand, and
+  // one that comes after the loop is gone finds nothing there.
+  void relay_cancel(const boost::asio::any_io_executor& strand) {
+    cancel_relay_ = parts_.token.on_cancel([strand, relay = relay_] {
+      boost::asio::post(strand, [relay] {
+        if (*relay) (*relay)->on_cancel();
+      });
+    });
+  }
+
+  void on_cancel() {
+    if (!error_) error_ = RunError::cancelled();
+    child_.kill();
+    reader_.stop();
+  }
+
+  // The child's actor: the exit, the grace, and the kill when the pipes are still held.
+  awaitable<void> watch_child() {
+    co_await ends_stopped_as_values();
+    status_ = co_await child_.run([this] { parts_.temp_files.clear(); },
+                                  [this] {
+                                    reader_.stop();
+                                    stderr_.stop();
+                                    runtime::stop_waits(stdin_);
+                                  });
+  }
+
+  // Keeps the newest bytes of the agent's standard error.
+  awaitable<void> read_stderr() {
+    co_await ends_stopped_as_values();
+    (void)co_await stderr_.read_all([&](std::string_view chunk) { parts_.tail->push(chunk); });
+    child_.let_go();
+  }
+
+  // Feeds the agent its standard input, then closes it so that the agent reads end of file, and
+  // lets go of the text. A failed write (the agent exited or closed its input first) is not
+  // reported.
+  awaitable<void> write_prompt() {
+    co_await ends_stopped_as_values();
+    (void)co_await runtime::write_all(stdin_, boost::asio::buffer(parts_.stdin_text));
+    stdin_.close();
+    std::string().swap(parts_.stdin_text);
+    child_.let_go();
   }
 
   // Reads and handles lines until the output ends, the token is cancelled or a line fails.
   awaitable<void> read_output() {
+    co_await ends_stopped_as_values();
     for (;;) {
       // The token is looked at before every line, even when lines are already buffered.
       if (parts_.token.is_cancelled()) break;
@@ -132,7 +169,7 @@ class RunLoop {
       if (item.kind == LineReader::Item::NeedData) {
         // Everything decoded from the last chunk is passed on before the next wait.
         publish();
-        if (!co_await reader_.fill(output_stop_)) break;
+        if (!co_await reader_.fill()) break;
         // The lines of one read arrived together.
         read_at_ = wall_clock();
         continue;
@@ -152,6 +189,8 @@ class RunLoop {
       if (!go_on) break;
     }
     publish();
+    reader_.close();
+    child_.let_go();
   }
 
   // Decodes a line into `decoded_` (left empty for a blank line). False, and the run stopped,
@@ -239,47 +278,15 @@ class RunLoop {
     parts_.token.cancel();
   }
 
-  // Until the outcome is stored, a cancel kills the agent's group and makes the run Cancelled
-  // (unless an error is recorded already), whatever the run is waiting for.
-  void note_cancel() {
-    if (!error_) error_ = RunError::cancelled();
-    parts_.child.kill();
-  }
-
-  // Awaits what `start` makes, noting a cancel that comes meanwhile; the wait itself goes on
-  // (a killed agent still ends, and its pipes get their grace). `start` may be called twice.
-  template <class Start>
-  auto unless_cancelled(Start start) -> decltype(start()) {
-    if (!parts_.token.is_cancelled()) {
-      auto selected = co_await runtime::select_first(parts_.token.cancelled(), start());
-      if (selected.first) note_cancel();
-      if (selected.second) {
-        if constexpr (std::is_void_v<typename decltype(start())::value_type>)
-          co_return;
-        else
-          co_return std::move(*selected.second);
-      }
-    }
-    co_return co_await start();
-  }
-
-  awaitable<void> finish() {
-    reader_.close();
-    if (parts_.token.is_cancelled()) note_cancel();
-    auto status = co_await unless_cancelled([&] { return parts_.child.wait(); });
-    // The agent is gone: its temporary files go at once, whatever still holds its pipes.
-    parts_.temp_files.clear();
-    // Its standard error has mostly ended with it: a reader done already needs no race with the
-    // cancel, which the last look below notes all the same.
-    if (!parts_.tail_reader.has_finished())
-      co_await unless_cancelled([&] { return parts_.tail_reader.finished(); });
+  void finish() {
     // The last look at the token: a later cancellation changes nothing.
-    if (parts_.token.is_cancelled()) note_cancel();
-    done_.cancel();
-    parts_.child.release();
+    if (parts_.token.is_cancelled()) on_cancel();
+    *relay_ = nullptr;
+    cancel_relay_ = {};
+    child_.release();
     std::string stderr_text = tail_snapshot(*parts_.tail);
     WallTime finished_at = wall_clock();
-    std::optional<RunError> error = choose_error(status, stderr_text);
+    std::optional<RunError> error = choose_error(*status_, stderr_text);
     parts_.latch->set(Outcome{RunResult{std::move(parts_.run_id), std::string(keeper_.thread_id()),
                                         final_message(), std::move(usage_), std::move(events_),
                                         std::move(stderr_text), started_at_, finished_at},
@@ -302,7 +309,10 @@ class RunLoop {
 
   WallTime started_at_;
   RunParts parts_;
+  ChildActor child_;
   LineReader reader_;
+  PipeReader stderr_;
+  runtime::Pipe stdin_;
   // The run's lines, texts and events; every kept event keeps it alive. Its texts are lent: the
   // decoded events that hold them last no longer than the run, and are kept compactly.
   RunStore store_{RunStore::LendTexts{}};
@@ -317,28 +327,51 @@ class RunLoop {
   std::vector<SharedEvent> decoded_;      // the events of the line at hand, its capacity reused
   bool channel_open_ = true;
   std::optional<RunError> error_;
-  // What the waits for output look at: cancelled on the run's cancel and a grace after the
-  // child's exit.
-  CancellationToken output_stop_;
-  // Cancelled once the outcome is about to be stored: the watching tasks end.
-  CancellationToken done_;
-  // Passes the run's cancel on to `output_stop_` while the loop lives.
-  CancellationToken::Forwarding cancel_stops_output_;
+  std::optional<runtime::Result<runtime::ExitStatus>> status_;  // from the child's actor
+  // The loop, for cancels carried onto the strand; null once it is done.
+  std::shared_ptr<RunLoop*> relay_ = std::make_shared<RunLoop*>(this);
+  CancellationToken::Forwarding cancel_relay_;
 };
 
+// The outcome of a run whose engine could not allocate: a Process error saying so, the run's
+// id and thread id kept. None when even that cannot be made.
+std::optional<Outcome> out_of_memory(std::string run_id, ThreadIdSlot& thread_id) {
+  try {
+    WallTime now = wall_clock();
+    return Outcome{RunResult{std::move(run_id), thread_id.get(), {}, {}, {}, {}, now, now},
+                   RunError::process("the run engine ran out of memory")};
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
 // The run loop task. Whatever ends it, the outcome is stored before the internal channel is
-// released (the channel lives in `parts` and goes with the loop). Should the loop itself fail
-// (a poisoned lock, exhausted memory), the latch is poisoned so that its waiters stop with
-// "latch poisoned" instead of waiting for ever; the child is killed and the temporary files
-// deleted as the loop's parts are dropped.
+// released (the channel lives in `parts` and goes with the loop). A loop that runs out of memory
+// stores that as its outcome. Should it fail otherwise (a poisoned lock), the latch is poisoned
+// so that its waiters stop with "latch poisoned" instead of waiting for ever. Either way the
+// child is killed and the temporary files deleted as the loop's parts are dropped.
 awaitable<void> run_agent_loop(RunParts parts) {
   auto latch = parts.latch;
+  auto thread_id = parts.thread_id;
+  std::string run_id = parts.run_id;
+  std::exception_ptr failure;
   try {
     RunLoop loop(std::move(parts));
     co_await loop.run();
   } catch (...) {
-    latch->poison();
+    failure = runtime::first_bundled(std::current_exception());
   }
+  if (!failure) co_return;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::bad_alloc&) {
+    if (auto outcome = out_of_memory(std::move(run_id), *thread_id)) {
+      latch->set(std::move(*outcome));
+      co_return;
+    }
+  } catch (...) {
+  }
+  latch->poison();
 }
 
 BuildResult build_invocation(const RunnerConfig& config, const RunRequest& request) {
@@ -371,12 +404,10 @@ Result<SessionHandle, RunError> launch_now(const std::shared_ptr<const RunnerCon
   // A spawn failure drops the invocation, deleting its temporary files.
   if (!spawned.has_value()) return fail(RunError::process(spawned.error()));
   runtime::Child& child = spawned.value();
+  check(child.stdin_pipe.is_open(), "stdin is piped");
   check(child.stdout_pipe.is_open(), "stdout is piped");
   check(child.stderr_pipe.is_open(), "stderr is piped");
 
-  boost::asio::co_spawn(executor,
-                        write_stdin(std::move(child.stdin_pipe), std::move(invocation.stdin_text)),
-                        boost::asio::detached);
   std::string run_id = new_run_id();
   auto [internal_sender, internal_receiver] = runtime::make_unbounded_channel<SharedEvent>();
   auto [bounded_sender, bounded_receiver] =
@@ -388,17 +419,14 @@ Result<SessionHandle, RunError> launch_now(const std::shared_ptr<const RunnerCon
   boost::asio::co_spawn(executor,
                         forward_events(std::move(internal_receiver), std::move(bounded_sender)),
                         boost::asio::detached);
-  auto tail = std::make_shared<TailBuffer>(config->stderr_limit);
-  CancellationToken pipes_over;
-  TailReader tail_reader =
-      start_read_stderr_tail(executor, std::move(child.stderr_pipe), tail, pipes_over);
   boost::asio::co_spawn(
-      executor,
-      run_agent_loop(RunParts{
-          std::move(child.process), std::move(child.stdout_pipe), new_decoder_state(config->agent),
-          run_id, std::move(invocation.temp_files), std::move(tail_reader), pipes_over,
-          std::move(tail), std::move(internal_sender), token, latch, thread_id, std::move(handler),
-          config->scan_max_bytes, config->agent, std::move(live)}),
+      boost::asio::make_strand(executor),
+      run_agent_loop(
+          RunParts{std::move(child), std::move(invocation.stdin_text),
+                   new_decoder_state(config->agent), run_id, std::move(invocation.temp_files),
+                   std::make_shared<TailBuffer>(config->stderr_limit), std::move(internal_sender),
+                   token, latch, thread_id, std::move(handler), config->scan_max_bytes,
+                   config->agent, std::move(live)}),
       boost::asio::detached);
   return SessionHandle{std::move(run_id), std::move(thread_id), std::move(token), std::move(latch),
                        std::move(bounded_receiver)};

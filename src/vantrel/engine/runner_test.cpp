@@ -760,6 +760,22 @@ TEST(Resources, ARunLoopThatStopsFreesTheRunAndItsWaiters) {
   EXPECT_EQ(run_files(dir), 0u);
 }
 
+// A run whose engine cannot allocate (here its handler's call fails so) ends with that as its
+// outcome, its ids kept; the agent is killed and nothing is left.
+TEST(Resources, ARunOutOfMemoryEndsWithAProcessError) {
+  std::size_t children = child_processes();
+  EventHandler handler = [](Event) -> boost::asio::awaitable<Result<void, std::string>> {
+    throw std::bad_alloc();
+    co_return Result<void, std::string>{};
+  };
+  auto handle = start({.script = out(thread_started) + "sleep 60000\n"}, prompt_request(), handler);
+  ASSERT_TRUE(handle);
+  Outcome outcome = block_on(session_wait(*handle));
+  expect_error(outcome, RunError::Process, "agent process error: the run engine ran out of memory");
+  EXPECT_EQ(outcome.result.run_id, handle->run_id);
+  EXPECT_TRUE(eventually([&] { return child_processes() == children; })) << "the child is reaped";
+}
+
 TEST(Resources, ManyRunsLeaveNoProcessDescriptorOrFile) {
   testing::ScratchDir dir;
   // One run first: the runtime's own descriptors (its reactor's among them) are no leak.
@@ -858,7 +874,7 @@ TEST(ProcessTree, ACancelKillsTheAgentsWholeTree) {
 // Once the agent has exited, its pipes get about a second to end: a helper holding them keeps the
 // run that long, no less (the grace was waited out, measured from before the agent's exit) and
 // not much more (slack a loaded machine cannot use up).
-TEST(ProcessTree, AHelperHoldingThePipesDoesNotHoldTheRun) {
+TEST(ProcessTree, TheGraceOfAnExitedAgentsPipesIsAboutOneSecond) {
   testing::ScratchDir dir;
   std::string record = dir.path() + "/record";
   Ran ran = run({.script = "err before\n" + out(turn_started) + "hold 60000\n",
@@ -871,10 +887,43 @@ TEST(ProcessTree, AHelperHoldingThePipesDoesNotHoldTheRun) {
   EXPECT_FALSE(ran.outcome.error) << ran.outcome.error->display();
   EXPECT_EQ(kinds(ran.outcome.result.events), std::vector{EventType::TurnStarted});
   EXPECT_EQ(ran.outcome.result.stderr_text, "before\n");
-  // Not cancelled, the run leaves the helper be.
-  pid_t holder = std::stoi(await_recorded(record, "hold"));
-  EXPECT_TRUE(testing::is_running(holder)) << "the helper still runs";
-  ::kill(holder, SIGKILL);
+}
+
+// An agent that exits leaving a helper in its group that holds its pipes: the run ends once the
+// grace is over, and the rest of the group is killed then, the helper with it. So with a
+// helper that holds only standard input, never reading, and a prompt larger than the pipe (the
+// writer stops at the grace's end too), and with a launcher killed from outside while the agent
+// it started holds the pipes.
+TEST(ProcessTree, WhatHoldsThePipesOfAnExitedAgentEndsWithTheGrace) {
+  struct Case {
+    std::string name;
+    std::string script;
+    std::string prompt;
+    std::optional<RunError::Kind> error;
+  };
+  for (const Case& c : {
+           Case{"a helper holding the output", "hold 60000\n", "go", std::nullopt},
+           Case{"a helper holding standard input", "hold 60000 stdin\n", std::string(8 << 20, 'p'),
+                std::nullopt},
+           Case{"a launcher killed from outside", "signal-parent KILL\nsleep 60000\n", "go",
+                RunError::Exit},
+       }) {
+    SCOPED_TRACE(c.name);
+    testing::ScratchDir dir;
+    std::string record = dir.path() + "/record";
+    auto begun = std::chrono::steady_clock::now();
+    Ran ran = run({.script = "err before\n" + out(turn_started) + c.script,
+                   .env = {{"VANTREL_FAKE_RECORD", record}},
+                   .executable = VANTREL_FAKE_LAUNCHER},
+                  RunRequest{.prompt = c.prompt});
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(30));
+    EXPECT_EQ(ran.outcome.error ? std::optional(ran.outcome.error->kind) : std::nullopt, c.error);
+    EXPECT_EQ(kinds(ran.outcome.result.events), std::vector{EventType::TurnStarted});
+    EXPECT_EQ(ran.outcome.result.stderr_text, "before\n");
+    const pid_t group = std::stoi(await_recorded(record, "pgid"));
+    EXPECT_TRUE(eventually([&] { return testing::live_group_members(group) == 0; }))
+        << "nothing of the agent's group is left";
+  }
 }
 
 }  // namespace

@@ -1,11 +1,7 @@
-// The standard-error tail and its reader task.
+// The standard-error tail and the pipe reader.
 #include "vantrel/engine/tail.h"
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
-
 #include "vantrel/json/utf8.h"
-#include "vantrel/runtime/select.h"
 
 namespace vantrel {
 
@@ -31,64 +27,20 @@ std::string TailBuffer::snapshot() {
 
 std::string tail_snapshot(TailBuffer& tail) { return tail.snapshot(); }
 
-boost::asio::awaitable<void> TailReader::finished() const { co_await done_->wait_shared(); }
-
-bool TailReader::has_finished() const { return done_->get() != nullptr; }
-
-boost::asio::awaitable<bool> TailReader::finished_within(std::chrono::nanoseconds limit) const {
-  auto ended = co_await runtime::select_first(finished(), runtime::sleep_for(limit));
-  if (ended.first) co_return true;
-  stop_.cancel();
-  co_await finished();
-  co_return false;
-}
-
-namespace {
-
-// Reads what the pipe offers and waits for more until its end, its first failed read (which
-// ends the tail like the end: what was read is kept) or the stop; once stopped, only what the
-// pipe still holds is taken.
-boost::asio::awaitable<void> read_stderr_tail(runtime::Pipe pipe, std::shared_ptr<TailBuffer> tail,
-                                              runtime::CancellationToken stop) {
+PipeReader::PipeReader(runtime::Pipe pipe) : pipe_(std::move(pipe)) {
   boost::system::error_code ignored;
-  pipe.non_blocking(true, ignored);
-  char chunk[8192];
-  std::size_t after_stop = 0;
-  for (;;) {
-    auto ready = runtime::try_read_some(pipe, boost::asio::buffer(chunk));
-    if (!ready.has_value() || (*ready && **ready == 0)) co_return;
-    if (*ready) {
-      tail->push(std::string_view(chunk, **ready));
-      if (stop.is_cancelled() && (after_stop += **ready) >= runtime::pipe_drain_limit) co_return;
-      continue;
-    }
-    if (stop.is_cancelled()) co_return;
-    co_await runtime::select_first(stop.cancelled(), runtime::wait_readable(pipe));
-  }
+  // Reads are tried at once, and waited for only when the pipe is empty.
+  pipe_.non_blocking(true, ignored);
 }
 
-boost::asio::awaitable<void> read_and_report(runtime::Pipe pipe, std::shared_ptr<TailBuffer> tail,
-                                             runtime::CancellationToken stop,
-                                             std::shared_ptr<Latch<bool>> done) {
-  // The run waits for this report, so it is made however the reader ended.
-  struct Report {
-    std::shared_ptr<Latch<bool>>& done;
-    ~Report() { done->set(true); }
-  } report{done};
-  co_await read_stderr_tail(std::move(pipe), std::move(tail), std::move(stop));
+void PipeReader::stop() {
+  stopped_ = true;
+  runtime::stop_waits(pipe_);
 }
 
-}  // namespace
-
-TailReader start_read_stderr_tail(const boost::asio::any_io_executor& executor, runtime::Pipe pipe,
-                                  std::shared_ptr<TailBuffer> tail,
-                                  runtime::CancellationToken stop) {
-  TailReader reader;
-  reader.stop_ = std::move(stop);
-  boost::asio::co_spawn(
-      executor, read_and_report(std::move(pipe), std::move(tail), reader.stop_, reader.done_),
-      boost::asio::detached);
-  return reader;
+runtime::Result<void> PipeReader::closed(runtime::Result<void> read) {
+  pipe_.close();
+  return read;
 }
 
 }  // namespace vantrel

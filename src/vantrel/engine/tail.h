@@ -1,17 +1,12 @@
-// The bounded tail of a child's standard error and the task that drains the pipe into it.
+// The bounded tail of a child's standard error, and the actor that reads a child's pipe to its end.
 #pragma once
 
-#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
-#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "vantrel/engine/latch.h"
-#include "vantrel/runtime/cancellation_token.h"
 #include "vantrel/runtime/child_process.h"
 #include "vantrel/support/guarded.h"
 
@@ -42,31 +37,48 @@ class TailBuffer {
 // The kept bytes of `tail` as text (see TailBuffer::snapshot).
 std::string tail_snapshot(TailBuffer& tail);
 
-// The completion handle of a started standard-error reader. Copies share one task.
-class TailReader {
+// One actor that reads a pipe to its end, handing each chunk to its owner: a standard error
+// into its TailBuffer, or a reply. It runs on its run's strand, where it is also stopped.
+class PipeReader {
  public:
-  // Completes once the reader has pushed its last chunk and closed the pipe; at once if it has.
-  boost::asio::awaitable<void> finished() const;
-  // Whether it has finished already. Never waits.
-  bool has_finished() const;
-  // Waits up to `limit` for the reader to finish; past that, stops it (see
-  // start_read_stderr_tail). True when it finished in time. Either way it has finished on return.
-  boost::asio::awaitable<bool> finished_within(std::chrono::nanoseconds limit) const;
+  explicit PipeReader(runtime::Pipe pipe);
+
+  // Reads to the end of the pipe in reads of at most 8192 bytes, calling `on_chunk` with each (a
+  // std::string_view), then closes the pipe: nothing, or the text of the first failed read. Once
+  // stopped it takes only what the pipe holds (at most runtime::pipe_drain_limit bytes) and ends;
+  // stopped through the caller's cancellation slot, it ends at once.
+  template <class OnChunk>
+  boost::asio::awaitable<runtime::Result<void>> read_all(OnChunk on_chunk) {
+    char chunk[8192];
+    std::size_t after_stop = 0;
+    for (;;) {
+      auto ready = runtime::try_read_some(pipe_, boost::asio::buffer(chunk));
+      if (!ready.has_value()) co_return closed(fail(std::move(ready).error()));
+      if (*ready) {
+        if (**ready == 0) break;
+        on_chunk(std::string_view(chunk, **ready));
+        if (stopped_ && (after_stop += **ready) >= runtime::pipe_drain_limit) break;
+        continue;
+      }
+      if (stopped_) break;
+      auto readable = co_await runtime::wait_readable(pipe_);
+      if (!readable.has_value()) co_return closed(fail(std::move(readable).error()));
+      // A stop of the reader looks once more at what the pipe holds; a stop of the wait ends it.
+      if (!*readable && !stopped_) break;
+    }
+    co_return closed(runtime::Result<void>{});
+  }
+
+  // From now on only what the pipe holds is taken, and a wait under way ends.
+  void stop();
+  // Whether the reader is done with its pipe (and has closed it).
+  bool done() const { return !pipe_.is_open(); }
 
  private:
-  friend TailReader start_read_stderr_tail(const boost::asio::any_io_executor& executor,
-                                           runtime::Pipe pipe, std::shared_ptr<TailBuffer> tail,
-                                           runtime::CancellationToken stop);
-  std::shared_ptr<Latch<bool>> done_ = std::make_shared<Latch<bool>>();
-  runtime::CancellationToken stop_;
-};
+  runtime::Result<void> closed(runtime::Result<void> read);
 
-// Starts, on `executor`, the reader that drains `pipe` to its end (or its first read error,
-// which is not reported) in reads of at most 8192 bytes, pushing every chunk into `tail`, then
-// closes the pipe; returns its completion handle. Once `stop` is cancelled it no longer waits
-// for the end: it takes what the pipe holds (at most runtime::pipe_drain_limit bytes) and ends.
-TailReader start_read_stderr_tail(const boost::asio::any_io_executor& executor, runtime::Pipe pipe,
-                                  std::shared_ptr<TailBuffer> tail,
-                                  runtime::CancellationToken stop = {});
+  runtime::Pipe pipe_;
+  bool stopped_ = false;
+};
 
 }  // namespace vantrel

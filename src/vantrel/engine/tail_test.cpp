@@ -4,8 +4,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vantrel/runtime/owned_fds.h"
@@ -55,22 +60,28 @@ TEST(TailBuffer, APoisonedLockStopsPushAndSnapshot) {
   EXPECT_THROW(tail_snapshot(tail), Panic);
 }
 
-// The reader is not finished while its pipe may still bring bytes, and is once it has taken the
-// last of them.
-TEST(TailReader, HasFinishedOnlyAfterTheEndOfItsPipe) {
+// A pipe's reader, on a strand as a run's actors are: it reads to the end of its pipe; once
+// stopped, while a writer still holds the pipe, it takes what the pipe holds and ends.
+std::pair<std::string, bool> read_pipe(bool stop_while_held) {
   auto ends = runtime::sys::make_pipe();
-  ASSERT_TRUE(ends.has_value());
-  runtime::Pipe read_end(runtime::shared_runtime().executor(), ends->read.get());
-  ends->read.release();
-  auto tail = std::make_shared<TailBuffer>(64);
-  TailReader reader =
-      start_read_stderr_tail(runtime::shared_runtime().executor(), std::move(read_end), tail);
-  EXPECT_FALSE(reader.has_finished());
-  ASSERT_EQ(::write(ends->write.get(), "last", 4), 4);
-  ends->write.reset();
-  runtime::block_on(reader.finished());
-  EXPECT_TRUE(reader.has_finished());
-  EXPECT_EQ(tail->snapshot(), "last");
+  EXPECT_TRUE(ends.has_value());
+  auto strand = boost::asio::make_strand(runtime::shared_runtime().executor());
+  PipeReader reader(runtime::Pipe(strand, ends->read.release()));
+  EXPECT_EQ(::write(ends->write.get(), "held", 4), 4);
+  if (!stop_while_held) ends->write.reset();
+  std::string read;
+  auto run = [&]() -> boost::asio::awaitable<void> {
+    if (stop_while_held) boost::asio::post(strand, [&] { reader.stop(); });
+    auto done = co_await reader.read_all([&](std::string_view chunk) { read += chunk; });
+    EXPECT_TRUE(done.has_value());
+  };
+  runtime::block_on(boost::asio::co_spawn(strand, run(), boost::asio::use_awaitable));
+  return {read, reader.done()};
+}
+
+TEST(PipeReader, ReadsToTheEndOrWhatIsHeldOnceStopped) {
+  EXPECT_EQ(read_pipe(false), std::make_pair(std::string("held"), true));
+  EXPECT_EQ(read_pipe(true), std::make_pair(std::string("held"), true));
 }
 
 }  // namespace

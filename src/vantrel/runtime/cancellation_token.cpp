@@ -9,7 +9,7 @@ namespace vantrel::runtime {
 CancellationToken::CancellationToken() : state_(std::make_shared<State>()) {}
 
 void CancellationToken::cancel() const {
-  std::vector<std::pair<std::uint64_t, CancellationToken>> forwardings;
+  std::vector<std::pair<std::uint64_t, std::function<void()>>> forwardings;
   {
     std::lock_guard lock(state_->mutex);
     if (state_->cancelled.exchange(true)) return;
@@ -17,7 +17,7 @@ void CancellationToken::cancel() const {
     forwardings.swap(state_->forwardings);
   }
   // Outside the lock: a target may forward to further tokens.
-  for (const auto& [id, target] : forwardings) target.cancel();
+  for (const auto& [id, action] : forwardings) action();
 }
 
 bool CancellationToken::is_cancelled() const { return state_->cancelled.load(); }
@@ -29,15 +29,19 @@ boost::asio::awaitable<void> CancellationToken::cancelled() const {
 }
 
 CancellationToken::Forwarding CancellationToken::forward_to(CancellationToken target) const {
+  return on_cancel([target = std::move(target)] { target.cancel(); });
+}
+
+CancellationToken::Forwarding CancellationToken::on_cancel(std::function<void()> action) const {
   {
     std::lock_guard lock(state_->mutex);
     if (!state_->cancelled.load()) {
       std::uint64_t id = ++state_->last_forwarding;
-      state_->forwardings.emplace_back(id, std::move(target));
+      state_->forwardings.emplace_back(id, std::move(action));
       return Forwarding(state_, id);
     }
   }
-  target.cancel();
+  action();
   return Forwarding();
 }
 
@@ -54,15 +58,15 @@ CancellationToken::Forwarding& CancellationToken::Forwarding::operator=(
 void CancellationToken::Forwarding::stop() {
   auto from = std::move(from_);
   if (!from) return;
-  std::optional<CancellationToken> target;
+  std::function<void()> action;
   {
     std::lock_guard lock(from->mutex);
     auto& forwardings = from->forwardings;
     auto entry = std::find_if(forwardings.begin(), forwardings.end(),
                               [this](const auto& e) { return e.first == id_; });
     if (entry == forwardings.end()) return;
-    // Dropped outside the lock: it may hold the target's last share.
-    target = std::move(entry->second);
+    // Dropped outside the lock: it may hold a target's last share.
+    action = std::move(entry->second);
     forwardings.erase(entry);
   }
 }

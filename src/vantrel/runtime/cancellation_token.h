@@ -4,6 +4,7 @@
 #include <atomic>
 #include <boost/asio/awaitable.hpp>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -13,13 +14,15 @@
 
 namespace vantrel::runtime {
 
-// Copies share one flag. A token cancels another only through a Forwarding. Thread-safe.
+// Copies share one flag. A token cancels another, or runs an action, only through a Forwarding.
+// Thread-safe.
 class CancellationToken {
   struct State;
 
  public:
-  // While alive, a cancel of the token it was made from cancels its target too. Dropping it ends
-  // the forwarding. It costs no task and no wait: the cancel itself passes it on.
+  // While alive, a cancel of the token it was made from cancels its target too (or runs its
+  // action). Dropping it ends the forwarding. It costs no task and no wait: the cancel itself
+  // passes it on.
   class Forwarding {
    public:
     Forwarding() = default;
@@ -48,6 +51,10 @@ class CancellationToken {
   // Passes this token's cancel on to `target` while the result lives; at once when this token
   // is cancelled already.
   Forwarding forward_to(CancellationToken target) const;
+  // Runs `action` on the thread that cancels this token, once, outside the token's lock, while
+  // the result lives; at once on this thread when the token is cancelled already. An action
+  // that has begun may still be running as the result is dropped, so it holds what it uses.
+  Forwarding on_cancel(std::function<void()> action) const;
 
  private:
   struct State {
@@ -55,7 +62,7 @@ class CancellationToken {
     std::atomic<bool> cancelled{false};
     detail::WaitList waiters{mutex};
     std::uint64_t last_forwarding = 0;
-    std::vector<std::pair<std::uint64_t, CancellationToken>> forwardings;
+    std::vector<std::pair<std::uint64_t, std::function<void()>>> forwardings;
   };
   std::shared_ptr<State> state_;
 };

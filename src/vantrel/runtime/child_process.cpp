@@ -146,8 +146,17 @@ std::string error_text(const boost::system::error_code& ec) {
 
 // Waits on the process descriptor of a dropped child and reaps it.
 boost::asio::awaitable<void> reap_in_background(Pipe process_fd, pid_t pid) {
-  auto exited = co_await wait_readable(process_fd);
-  if (exited) (void)sys::wait_for(pid);
+  for (;;) {
+    auto exited = co_await wait_readable(process_fd);
+    if (!exited || !*exited) co_return;
+    auto state = sys::exit_state_of(pid);
+    if (!state || state->exited) break;
+  }
+  (void)sys::wait_for(pid);
+}
+
+bool stopped(const boost::system::error_code& ec) {
+  return ec == boost::asio::error::operation_aborted;
 }
 
 Failure<std::string> failure_of(const boost::system::system_error& e) {
@@ -206,13 +215,20 @@ void ChildProcess::kill() {
 
 boost::asio::awaitable<Result<ExitStatus>> ChildProcess::wait() {
   if (status_) co_return *status_;
-  auto exited = co_await wait_readable(process_fd_);
-  if (!exited) co_return fail(exited.error());
-  auto raw = sys::exit_status_of(pid_);
-  if (!raw.has_value()) co_return fail(raw.error());
+  std::optional<int> raw;
+  for (;;) {
+    auto exited = co_await wait_readable(process_fd_);
+    if (!exited) co_return fail(exited.error());
+    if (!*exited) co_return fail(os_error_text(ECANCELED));
+    auto state = sys::exit_state_of(pid_);
+    if (!state.has_value()) co_return fail(state.error());
+    if (!state->exited) continue;
+    raw = state->raw;
+    break;
+  }
   // Reaped by the kernel, the child left nothing to reap, and its ids may already be reused.
-  if (!*raw) process_fd_.close();
-  status_ = ExitStatus{raw->value_or(0)};
+  if (!raw) process_fd_.close();
+  status_ = ExitStatus{raw.value_or(0)};
   co_return *status_;
 }
 
@@ -220,18 +236,6 @@ void ChildProcess::release() {
   if (!status_ || !process_fd_.is_open()) return;
   (void)sys::wait_for(pid_);  // an exited child: this returns at once
   process_fd_.close();
-}
-
-Result<Pipe> ChildProcess::exit_notice() {
-  auto copy = sys::duplicate(process_fd_.native_handle());
-  if (!copy.has_value()) return fail(copy.error());
-  try {
-    Pipe notice(process_fd_.get_executor(), copy->get());
-    copy->release();
-    return notice;
-  } catch (const boost::system::system_error& e) {
-    return failure_of(e);
-  }
 }
 
 Result<pid_t> start_program(const std::string& path, std::vector<std::string> args,
@@ -308,22 +312,22 @@ Result<Child> spawn(const boost::asio::any_io_executor& executor, const Command&
   }
 }
 
-boost::asio::awaitable<Result<std::size_t>> read_some(Pipe& pipe,
-                                                      boost::asio::mutable_buffer buffer) {
+boost::asio::awaitable<Result<std::optional<std::size_t>>> read_some(
+    Pipe& pipe, boost::asio::mutable_buffer buffer) {
   auto [ec, n] =
       co_await pipe.async_read_some(buffer, boost::asio::as_tuple(boost::asio::use_awaitable));
-  if (ec == boost::asio::error::eof) co_return std::size_t{0};
-  if (ec == boost::asio::error::operation_aborted) throw boost::system::system_error(ec);
+  if (ec == boost::asio::error::eof) co_return std::optional<std::size_t>(0);
+  if (stopped(ec)) co_return std::optional<std::size_t>();
   if (ec) co_return fail(error_text(ec));
-  co_return n;
+  co_return std::optional<std::size_t>(n);
 }
 
-boost::asio::awaitable<Result<void>> wait_readable(Pipe& pipe) {
+boost::asio::awaitable<Result<bool>> wait_readable(Pipe& pipe) {
   auto [ec] =
       co_await pipe.async_wait(Pipe::wait_read, boost::asio::as_tuple(boost::asio::use_awaitable));
-  if (ec == boost::asio::error::operation_aborted) throw boost::system::system_error(ec);
+  if (stopped(ec)) co_return false;
   if (ec) co_return fail(error_text(ec));
-  co_return Result<void>{};
+  co_return true;
 }
 
 Result<std::optional<std::size_t>> try_read_some(Pipe& pipe, boost::asio::mutable_buffer buffer) {
@@ -336,13 +340,19 @@ Result<std::optional<std::size_t>> try_read_some(Pipe& pipe, boost::asio::mutabl
   return fail(error_text(ec));
 }
 
-boost::asio::awaitable<Result<std::size_t>> write_all(Pipe& pipe, boost::asio::const_buffer bytes) {
-  if (bytes.size() == 0) co_return std::size_t{0};
+boost::asio::awaitable<Result<std::optional<std::size_t>>> write_all(
+    Pipe& pipe, boost::asio::const_buffer bytes) {
+  if (bytes.size() == 0) co_return std::optional<std::size_t>(0);
   auto [ec, n] = co_await boost::asio::async_write(
       pipe, bytes, boost::asio::as_tuple(boost::asio::use_awaitable));
-  if (ec == boost::asio::error::operation_aborted) throw boost::system::system_error(ec);
+  if (stopped(ec)) co_return std::optional<std::size_t>();
   if (ec) co_return fail(error_text(ec));
-  co_return n;
+  co_return std::optional<std::size_t>(n);
+}
+
+void stop_waits(Pipe& pipe) {
+  boost::system::error_code ignored;
+  if (pipe.is_open()) pipe.cancel(ignored);
 }
 
 }  // namespace vantrel::runtime

@@ -72,10 +72,11 @@ inline constexpr std::size_t pipe_drain_limit = 1 << 20;
 // a process descriptor (never by waitpid(-1), never on SIGCHLD). Owned by one coroutine at a
 // time: not thread-safe.
 //
-// Its exit status is collected without reaping it, so that the group id stays the child's and a
-// kill still reaches what is left of the group; it is reaped on `release` or when dropped.
-// Dropped before its exit status was collected, it kills its tree and leaves a detached
-// coroutine on the runtime that reaps the child, so no zombie stays behind.
+// Its exit is waited for once, through its one process descriptor, and its status collected
+// without reaping it, so that the group id stays the child's and a kill still reaches what is
+// left of the group; it is reaped on `release` or when dropped. Dropped before its exit status
+// was collected, it kills its tree and leaves a detached coroutine on the runtime that reaps
+// the child, so no zombie stays behind.
 class ChildProcess {
  public:
   // Without an open `process_fd`, a child that is gone already, its `status` known.
@@ -94,13 +95,11 @@ class ChildProcess {
   void kill();
   // Waits for the child to end and collects its status; once collected, the status is returned
   // at once. When the kernel reaped the child itself (the host ignores SIGCHLD) the status reads
-  // as 0, as `subprocess` has it; a kill reaches nothing after that.
+  // as 0, as `subprocess` has it; a kill reaches nothing after that. A wait stopped through
+  // the caller's cancellation slot fails with the text of ECANCELED.
   boost::asio::awaitable<Result<ExitStatus>> wait();
   // Reaps the child once its status is collected; a kill reaches nothing after this.
   void release();
-  // A second process descriptor of the unreaped child, on the same executor: readable once the
-  // child has exited. For a task that only watches for the exit; it never reaps.
-  Result<Pipe> exit_notice();
   // The collected exit status, if any.
   const std::optional<ExitStatus>& exit_status() const { return status_; }
 
@@ -137,35 +136,30 @@ Result<pid_t> start_program(const std::string& path, std::vector<std::string> ar
                             const std::vector<EnvVar>& env, const std::array<int, 3>& streams,
                             const std::optional<std::string>& cwd);
 
-// Reads what the pipe offers into `buffer`: the byte count, 0 at end of file, or the failure
-// text. A cancellation through the caller's cancellation slot throws operation_aborted.
-boost::asio::awaitable<Result<std::size_t>> read_some(Pipe& pipe,
-                                                      boost::asio::mutable_buffer buffer);
+// The waits below end early when stopped: through the caller's cancellation slot, or by a
+// cancel of the pipe's operations on the executor that runs them. A stop is an expected end, so
+// it comes back as a value (none, or false), never as an exception or a failure.
 
-// Completes once `pipe` (or a process descriptor) is readable: nothing, or the failure text. A
-// cancellation through the caller's cancellation slot throws operation_aborted.
-boost::asio::awaitable<Result<void>> wait_readable(Pipe& pipe);
+// Reads what the pipe offers into `buffer`: the byte count, 0 at end of file, none when
+// stopped, or the failure text.
+boost::asio::awaitable<Result<std::optional<std::size_t>>> read_some(
+    Pipe& pipe, boost::asio::mutable_buffer buffer);
+
+// Completes once `pipe` (or a process descriptor) is readable: true, false when stopped, or the
+// failure text.
+boost::asio::awaitable<Result<bool>> wait_readable(Pipe& pipe);
 
 // Reads what the pipe holds now into `buffer`, without waiting: the byte count, 0 at end of
 // file, none when nothing is there yet, or the failure text.
 Result<std::optional<std::size_t>> try_read_some(Pipe& pipe, boost::asio::mutable_buffer buffer);
 
-// Writes all of `bytes` (nothing for none): the byte count or the failure text ("Broken pipe
-// (os error 32)" once the reader is gone). Cancellation as for read_some.
-boost::asio::awaitable<Result<std::size_t>> write_all(Pipe& pipe, boost::asio::const_buffer bytes);
+// Writes all of `bytes` (nothing for none): the byte count, none when stopped (some bytes may
+// have been written), or the failure text ("Broken pipe (os error 32)" once the reader is gone).
+boost::asio::awaitable<Result<std::optional<std::size_t>>> write_all(
+    Pipe& pipe, boost::asio::const_buffer bytes);
 
-// Reads `pipe` to its end in reads of at most 8192 bytes, handing each chunk to `on_chunk`
-// (called with a std::string_view): nothing at end of file, or the text of the first failed
-// read.
-template <class OnChunk>
-boost::asio::awaitable<Result<void>> read_chunks(Pipe& pipe, OnChunk on_chunk) {
-  char chunk[8192];
-  for (;;) {
-    auto n = co_await read_some(pipe, boost::asio::buffer(chunk));
-    if (!n.has_value()) co_return fail(std::move(n).error());
-    if (*n == 0) co_return Result<void>{};
-    on_chunk(std::string_view(chunk, *n));
-  }
-}
+// Stops the waits and reads under way on `pipe`; they end as stopped. On the executor that runs
+// them (a run's strand); a closed pipe has nothing to stop.
+void stop_waits(Pipe& pipe);
 
 }  // namespace vantrel::runtime

@@ -53,8 +53,12 @@ Child started(Command command) {
 
 awaitable<std::string> read_to_end(Pipe& pipe) {
   std::string text;
-  (void)co_await read_chunks(pipe, [&](std::string_view chunk) { text += chunk; });
-  co_return text;
+  char chunk[8192];
+  for (;;) {
+    auto n = co_await read_some(pipe, boost::asio::buffer(chunk));
+    if (!n.has_value() || !*n || **n == 0) co_return text;
+    text.append(chunk, **n);
+  }
 }
 
 // The child's standard output, then its exit status.
@@ -70,7 +74,7 @@ std::string first_line(Pipe& pipe) {
   std::string line;
   for (char c;;) {
     auto n = block_on(read_some(pipe, boost::asio::buffer(&c, 1)));
-    if (!n.has_value() || *n == 0 || c == '\n') return line;
+    if (!n.has_value() || !*n || **n == 0 || c == '\n') return line;
     line += c;
   }
 }

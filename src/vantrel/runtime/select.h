@@ -96,8 +96,9 @@ boost::asio::awaitable<Selected<ValueOf<A>, ValueOf<B>>> select_on_strand(
 //
 // Both run, and the group's own completions run, on one strand made for this call: the group
 // stops the loser from the winner's completion, which must not overlap the loser's own steps.
-// A failure of the winner, or a failure of the loser other than being stopped, is rethrown
-// (the first awaitable's first).
+// Each call makes its own strand, so selects nest freely: a branch may itself select. A failure
+// of the winner, or a failure of the loser other than being stopped, is rethrown (the first
+// awaitable's first).
 template <class A, class B>
 boost::asio::awaitable<Selected<detail::ValueOf<A>, detail::ValueOf<B>>> select_first(
     boost::asio::awaitable<A> a, boost::asio::awaitable<B> b) {
@@ -106,8 +107,25 @@ boost::asio::awaitable<Selected<detail::ValueOf<A>, detail::ValueOf<B>>> select_
       strand, detail::select_on_strand(std::move(a), std::move(b)), boost::asio::use_awaitable);
 }
 
-// Completes after `duration`. A deadline past the clock's range saturates: no effective limit.
-boost::asio::awaitable<void> sleep_for(std::chrono::nanoseconds duration);
+// Completes after `duration`: true, or false when stopped first through the caller's
+// cancellation slot (a value, not an exception). A deadline past the clock's range saturates: no
+// effective limit.
+boost::asio::awaitable<bool> sleep_for(std::chrono::nanoseconds duration);
+
+// As sleep_for, until `deadline`.
+boost::asio::awaitable<bool> sleep_until(std::chrono::steady_clock::time_point deadline);
+
+// The time `limit` after now, saturated at the clock's end: no effective limit.
+std::chrono::steady_clock::time_point deadline_after(std::chrono::nanoseconds limit);
+
+// Throws operation_aborted when the calling coroutine was stopped through its cancellation
+// slot: for work whose waits end stopped as values, but which has no value of its own once it
+// is stopped from outside.
+boost::asio::awaitable<void> pass_on_stop();
+
+// The first exception of a bundle that Asio's awaitable operators made, however deeply bundled;
+// any other exception as it is.
+std::exception_ptr first_bundled(std::exception_ptr failure);
 
 // `work` raced against a time limit, looked at first (so work done when the limit passes still
 // counts): its value, or none when the limit passed first.

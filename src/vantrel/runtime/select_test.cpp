@@ -8,6 +8,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "vantrel/runtime/cancellation_token.h"
 #include "vantrel/runtime/channel.h"
@@ -111,6 +112,47 @@ awaitable<std::string> loser_failure_caught() {
 
 TEST(SelectFirst, ALoserFailingOtherwiseThanStoppedIsRethrown) {
   EXPECT_EQ(block_on(loser_failure_caught()), "failed when stopped");
+}
+
+// Selects nest: each level reports its own winner, and a lost race stops an inner select with
+// both of its sides, however deep. A cancel from another thread ends the deepest wait.
+TEST(SelectFirst, SelectsNestAtAnyDepth) {
+  CancellationToken never;
+  auto inner_won =
+      block_on(select_first(select_first(never.cancelled(), value(1)), never.cancelled()));
+  ASSERT_TRUE(inner_won.first);
+  EXPECT_FALSE(inner_won.first->first);
+  EXPECT_EQ(inner_won.first->second, 1);
+  EXPECT_FALSE(inner_won.second);
+
+  auto outer_won =
+      block_on(select_first(select_first(never.cancelled(), never.cancelled()), value(2)));
+  EXPECT_FALSE(outer_won.first);
+  EXPECT_EQ(outer_won.second, 2);
+
+  CancellationToken later;
+  std::thread canceller([later] { later.cancel(); });
+  auto deep = block_on(select_first(
+      never.cancelled(),
+      select_first(never.cancelled(), select_first(never.cancelled(), later.cancelled()))));
+  canceller.join();
+  ASSERT_TRUE(deep.second);
+  ASSERT_TRUE(deep.second->second);
+  EXPECT_TRUE(deep.second->second->second);
+}
+
+awaitable<int> never_done() {
+  CancellationToken never;
+  co_await never.cancelled();
+  co_return 0;
+}
+
+// A stopped sleep ends as a value: the race's loser is not thrown.
+TEST(SelectFirst, ALostSleepEndsAsAValue) {
+  auto selected = block_on(select_first(value(3), sleep_for(std::chrono::hours(1))));
+  EXPECT_EQ(selected.first, 3);
+  EXPECT_EQ(block_on(within(value(4), std::chrono::hours(1))), 4);
+  EXPECT_FALSE(block_on(within(never_done(), std::chrono::milliseconds(1))).has_value());
 }
 
 }  // namespace

@@ -105,19 +105,21 @@ void process_signal(int pid, int signal) { ::kill(pid, signal); }
 
 void group_signal(int pgid, int signal) { ::kill(-pgid, signal); }
 
-Result<std::optional<int>> exit_status_of(int pid) {
+Result<ExitState> exit_state_of(int pid) {
   siginfo_t info{};
   int got = -1;
   if (!injected_failure(Call::waitpid))
-    got = retry_on_interrupt(
-        [&] { return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT); });
-  if (got < 0 && errno == ECHILD) return std::optional<int>();
+    got = retry_on_interrupt([&] {
+      return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | WNOHANG);
+    });
+  if (got < 0 && errno == ECHILD) return ExitState{true, std::nullopt};
   if (got < 0) return fail(os_error_text(errno));
+  if (info.si_pid == 0) return ExitState{};
   // The status as waitpid would give it.
   switch (info.si_code) {
-    case CLD_EXITED: return std::optional<int>((info.si_status & 0xff) << 8);
-    case CLD_DUMPED: return std::optional<int>(info.si_status | 0x80);
-    default: return std::optional<int>(info.si_status);
+    case CLD_EXITED: return ExitState{true, (info.si_status & 0xff) << 8};
+    case CLD_DUMPED: return ExitState{true, info.si_status | 0x80};
+    default: return ExitState{true, info.si_status};
   }
 }
 

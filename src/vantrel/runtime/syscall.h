@@ -86,9 +86,16 @@ void process_signal(int pid, int signal);
 // the number is still its own: a group id stays taken while its leader is unreaped.
 void group_signal(int pgid, int signal);
 
-// The raw wait status of the exited child `pid` (that pid only), which stays unreaped; none
-// when the kernel reaped it already (the host ignores SIGCHLD).
-Result<std::optional<int>> exit_status_of(int pid);
+// What the system tells of the child `pid` (that pid only) without waiting or reaping it.
+struct ExitState {
+  // False while it runs. A process descriptor may read as readable before its process exits (a
+  // stale readiness of a closed descriptor that had the same number), so this is what counts.
+  bool exited = false;
+  // Once exited, its raw wait status; none when the kernel reaped it already (the host ignores
+  // SIGCHLD).
+  std::optional<int> raw;
+};
+Result<ExitState> exit_state_of(int pid);
 
 // The capacity of the pipe behind `fd`, 0 when the system does not tell.
 std::size_t pipe_capacity(int fd);
