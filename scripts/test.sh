@@ -31,7 +31,7 @@ step "C++ engine and runtime tests under TSan" bash -c "
   build_tree build-tsan -DVANTREL_WERROR=ON -DVANTREL_SANITIZE=thread -DVANTREL_PYTHON=OFF &&
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp \
     ctest --test-dir '$root/build-tsan' --output-on-failure -j$jobs \
-      -R '^(runner|session|tail|line_reader|group|runtime|channel|child_process|cancellation_token|notifier|semaphore|select|task_set|live_work|owned_fds|account_usage|claude_account_usage)_test$'"
+      -R '^(runner|session|tail|line_reader|group|runtime|channel|child_process|cancellation_token|notifier|semaphore|select|task_set|live_work|owned_fds|account_usage|claude_account_usage|process_tree|watchdog|arena)_test$'"
 step "Fuzzing the decoders (60 s)" "$root/scripts/fuzz.sh" 60
 step "Python tests" env VANTREL_BUILD_DIR="$root/build" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/python/tests"
