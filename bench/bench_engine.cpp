@@ -12,11 +12,15 @@
 //                                      one side alone, once, for counting its system calls
 //   bench_engine latency LINES MS      one run writing a stamped line every MS milliseconds,
 //                                      interleaved with a bare pipe read loop of the same agent
+//   bench_engine throws                the C++ exceptions raised by a run, a cancelled run, a
+//                                      group, a cancelled group and a stopped blocking wait
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unwind.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,9 +34,31 @@
 #include <thread>
 #include <vector>
 
+#include "vantrel/engine/group.h"
 #include "vantrel/engine/runner.h"
 #include "vantrel/runtime/runtime.h"
 #include "vantrel/runtime/task_set.h"
+
+// Every C++ exception raised in this process, thrown or rethrown, is counted here: the two entry
+// points of the unwinder that start one are taken over and passed on.
+std::atomic<long> exceptions_raised{0};
+
+extern "C" {
+_Unwind_Reason_Code _Unwind_RaiseException(_Unwind_Exception* exception) {
+  using Raise = _Unwind_Reason_Code (*)(_Unwind_Exception*);
+  static const auto raise = reinterpret_cast<Raise>(dlsym(RTLD_NEXT, "_Unwind_RaiseException"));
+  exceptions_raised.fetch_add(1);
+  return raise(exception);
+}
+
+_Unwind_Reason_Code _Unwind_Resume_or_Rethrow(_Unwind_Exception* exception) {
+  using Rethrow = _Unwind_Reason_Code (*)(_Unwind_Exception*);
+  static const auto rethrow =
+      reinterpret_cast<Rethrow>(dlsym(RTLD_NEXT, "_Unwind_Resume_or_Rethrow"));
+  exceptions_raised.fetch_add(1);
+  return rethrow(exception);
+}
+}
 
 namespace {
 
@@ -362,6 +388,63 @@ int latency(int lines, int ms) {
   return 0;
 }
 
+// A session's events until the first, then a cancel, then the rest and the outcome.
+awaitable<void> cancel_after_first_event(std::shared_ptr<const RunnerConfig> config) {
+  RunRequest request{.prompt = "go"};
+  auto handle = co_await launch(std::move(config), std::move(request));
+  if (!handle) std::exit(1);
+  (void)co_await session_next_event(*handle);
+  session_cancel(*handle);
+  while (co_await session_next_event(*handle)) {
+  }
+  co_await session_wait_shared(*handle);
+}
+
+// A group's events (all, or until the first when `cancel`), then its results.
+awaitable<void> group_to_end(std::shared_ptr<const RunnerConfig> config, bool cancel) {
+  std::vector<RunRequest> requests(4, RunRequest{.prompt = "go"});
+  GroupHandle group = launch_group(std::move(config), std::move(requests), 2, std::nullopt);
+  auto events = group_take_events(group);
+  if (cancel) {
+    (void)co_await events.receive();
+    group_cancel(group);
+  }
+  while (co_await events.receive()) {
+  }
+  co_await group_wait_shared(group);
+}
+
+// The exceptions each kind of run raises, after a first run has built what is built once.
+int count_throws() {
+  auto quick = config_for(
+      "out {\"type\":\"thread.started\",\"thread_id\":\"t\"}\nout "
+      "{\"type\":\"turn.started\"}\n");
+  auto slow = config_for("out {\"type\":\"turn.started\"}\nsleep 20000\n");
+  runtime::block_on(run_to_end(quick));
+  auto count = [](const char* what, auto body) {
+    long before = exceptions_raised.load();
+    body();
+    std::printf("throws: %s: %ld C++ exceptions\n", what, exceptions_raised.load() - before);
+  };
+  count("a run read to its end", [&] { runtime::block_on(run_to_end(quick)); });
+  count("a run cancelled after its first event",
+        [&] { runtime::block_on(cancel_after_first_event(slow)); });
+  count("a group of 4 runs, 2 at a time", [&] { runtime::block_on(group_to_end(quick, false)); });
+  count("a group cancelled after its first event",
+        [&] { runtime::block_on(group_to_end(slow, true)); });
+  count("a blocking wait stopped by its poll, then the run cancelled", [&] {
+    RunRequest request{.prompt = "go"};
+    auto handle = runtime::block_on(launch(slow, std::move(request)));
+    if (!handle) std::exit(1);
+    runtime::CancellationToken stop;
+    (void)runtime::block_on(session_wait_shared(*handle), stop,
+                            runtime::Poll{std::chrono::milliseconds(50), [] { return false; }});
+    session_cancel(*handle);
+    runtime::block_on(session_wait_shared(*handle));
+  });
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -381,9 +464,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "latency" && argc == 4) return latency(std::atoi(argv[2]), std::atoi(argv[3]));
+  if (mode == "throws") return count_throws();
   std::fprintf(stderr,
                "usage: bench_engine throughput FILE wait|shared|no-reader [PIPE_MB_S] | spawn RUNS "
                "PARALLEL [PROGRAM] | "
-               "latency LINES MS\n");
+               "latency LINES MS | throws\n");
   return 2;
 }

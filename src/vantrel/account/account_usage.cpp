@@ -254,7 +254,9 @@ awaitable<std::optional<Result<AccountUsage, RunError>>> talk_to_server(
   runtime::Pipe& requests = child.stdin_pipe;
   TailBuffer tail(stderr_tail_limit);
   std::optional<Result<AccountUsage, RunError>> outcome;
+  co_await runtime::stops_as_values();
   auto talk = [&]() -> awaitable<void> {
+    co_await runtime::stops_as_values();
     AppServerClient client(requests, replies);
     outcome.emplace(co_await exchange(client, timeout));
     server.kill();
@@ -264,10 +266,12 @@ awaitable<std::optional<Result<AccountUsage, RunError>>> talk_to_server(
     server.let_go();
   };
   auto read_errors = [&]() -> awaitable<void> {
+    co_await runtime::stops_as_values();
     (void)co_await errors.read_all([&](std::string_view chunk) { tail.push(chunk); });
     server.let_go();
   };
   auto watch_server = [&]() -> awaitable<void> {
+    co_await runtime::stops_as_values();
     (void)co_await server.run([] {},
                               [&] {
                                 replies.stop();
@@ -325,8 +329,8 @@ awaitable<Result<AccountUsage, RunError>> query_account_usage(AccountUsageReqDat
   auto outcome = co_await boost::asio::co_spawn(boost::asio::make_strand(executor),
                                                 talk_to_server(std::move(spawned).value(), timeout),
                                                 boost::asio::use_awaitable);
-  // A query stopped from outside has no outcome: the stop is passed on as such.
-  co_await runtime::pass_on_stop();
+  // A query stopped from outside reads as cancelled, whatever its exchange got to.
+  if (co_await runtime::was_stopped()) co_return fail(RunError::cancelled());
   co_return std::move(*outcome);
 }
 

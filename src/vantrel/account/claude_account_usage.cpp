@@ -98,7 +98,9 @@ awaitable<runtime::Result<Ended>> run_to_end(Child& child) {
   Reply reply{actor};
   std::optional<runtime::Result<ExitStatus>> status;
   runtime::Result<void> from_out, from_err;
+  co_await runtime::stops_as_values();
   auto watch_child = [&]() -> awaitable<void> {
+    co_await runtime::stops_as_values();
     status = co_await actor.run([] {},
                                 [&] {
                                   out.stop();
@@ -106,10 +108,12 @@ awaitable<runtime::Result<Ended>> run_to_end(Child& child) {
                                 });
   };
   auto read_out = [&]() -> awaitable<void> {
+    co_await runtime::stops_as_values();
     from_out = co_await out.read_all([&](std::string_view chunk) { reply.take(chunk); });
     actor.let_go();
   };
   auto read_err = [&]() -> awaitable<void> {
+    co_await runtime::stops_as_values();
     from_err = co_await err.read_all([&](std::string_view chunk) { stderr_tail.push(chunk); });
     actor.let_go();
   };
@@ -125,6 +129,7 @@ awaitable<runtime::Result<Ended>> run_to_end(Child& child) {
 awaitable<std::optional<runtime::Result<Ended>>> race_deadline(Child& child,
                                                                std::chrono::nanoseconds timeout) {
   using namespace boost::asio::experimental::awaitable_operators;
+  co_await runtime::stops_as_values();
   auto first = co_await (run_to_end(child) || runtime::sleep_for(timeout));
   if (first.index() == 1) co_return std::nullopt;
   co_return std::get<0>(std::move(first));
@@ -196,8 +201,8 @@ awaitable<Result<ClaudeAccountUsage, RunError>> query_claude_account_usage(
 
   auto ended =
       co_await run_to_end_within(*child, request.timeout.value_or(default_claude_usage_timeout));
-  // A probe stopped from outside has no outcome: the stop is passed on as such.
-  co_await runtime::pass_on_stop();
+  // A probe stopped from outside reads as cancelled, whatever its run got to.
+  if (co_await runtime::was_stopped()) co_return fail(RunError::cancelled());
   if (!ended) co_return process_failure("claude account usage command timed out");
   if (!*ended) co_return process_failure("wait for claude account usage: " + ended->error());
   const Ended& output = ended->value();

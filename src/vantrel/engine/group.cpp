@@ -79,7 +79,8 @@ asio::awaitable<void> forward_and_relay(SessionHandle& session, const UnboundedS
   if (!group_cancel.is_cancelled()) {
     auto ended = co_await runtime::select_first(
         group_cancel.cancelled(), forward_run_events(events, session.run_id, to, position));
-    // Stopped while it waited for a batch, the forwarder took nothing from the run's channel.
+    // Not cancelled: the run's stream ended. Cancelled: the forwarder was stopped, and what it
+    // took from the run's channel before the stop reached it was passed on.
     if (!ended.first) co_return;
   }
   session_cancel(session);
@@ -130,7 +131,11 @@ asio::awaitable<void> admit_and_collect(std::vector<RunRequest> requests, Config
         continue;
       }
       auto permit = co_await semaphore.acquire();
-      members.spawn(run_group_member(std::move(requests[position]), std::move(permit), config,
+      if (!permit) {
+        slots[position] = cancelled_record(position);
+        continue;
+      }
+      members.spawn(run_group_member(std::move(requests[position]), std::move(*permit), config,
                                      sender, cancel, gate, position, handler));
     }
   }
@@ -230,7 +235,10 @@ runtime::Receiver<RunEvent> group_take_events(GroupHandle& handle) {
 }
 
 namespace {
-asio::awaitable<GroupResults> copy_results(Results results) { co_return co_await results->wait(); }
+asio::awaitable<GroupResults> copy_results(Results results) {
+  auto copy = co_await results->wait();
+  co_return copy ? std::move(*copy) : GroupResults{};
+}
 }  // namespace
 
 // The latch is shared here, before the wait starts, so the handle need not outlive it.

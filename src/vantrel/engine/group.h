@@ -86,11 +86,13 @@ GroupHandle refused_group(std::size_t count);
 runtime::Receiver<RunEvent> group_take_events(GroupHandle& handle);
 
 // Waits until the group is settled and returns a copy of its results: one per request, the
-// element at index i having position i. Any number of callers, any number of times.
+// element at index i having position i. Any number of callers, any number of times. A wait
+// stopped through its cancellation slot returns an empty list.
 boost::asio::awaitable<GroupResults> group_wait(const GroupHandle& handle);
 
 // The stored results themselves, shared and read-only, waiting as group_wait does but without
-// its copy. The latch is shared at the call, so the handle need not outlive the wait.
+// its copy. The latch is shared at the call, so the handle need not outlive the wait. Null when
+// the wait was stopped.
 boost::asio::awaitable<std::shared_ptr<const GroupResults>> group_wait_shared(
     const GroupHandle& handle);
 

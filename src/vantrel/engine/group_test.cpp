@@ -498,7 +498,7 @@ TEST_F(GroupTest, DroppedHandleLeavesTheGroupRunning) {
         launch_group(fake_config(), recorded_requests(1, "sleep 200\n" + line(1)), 1, std::nullopt);
     results = group.results;
   }
-  auto settled = block_on(results->wait());
+  auto settled = *block_on(results->wait());
   ASSERT_EQ(settled.size(), 1u);
   expect_success(settled[0]);
   EXPECT_TRUE(read_lifetime(record_path(0)).end);

@@ -3,6 +3,7 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "vantrel/runtime/notifier.h"
@@ -30,18 +31,23 @@ class Latch {
     notify_.notify_waiters();
   }
 
-  // The stored value, shared; waits until there is one.
+  // The stored value, shared; waits until there is one. Null when the wait was stopped through
+  // its cancellation slot first.
   boost::asio::awaitable<std::shared_ptr<const T>> wait_shared() const {
     for (;;) {
       // Registered before the look, so a set between the look and the wait still wakes us.
       auto epoch = notify_.epoch();
       if (auto held = get()) co_return held;
-      co_await notify_.wait(epoch);
+      if (!co_await notify_.wait(epoch)) co_return nullptr;
     }
   }
 
-  // A copy of the stored value; waits until there is one.
-  boost::asio::awaitable<T> wait() const { co_return T(*co_await wait_shared()); }
+  // A copy of the stored value; waits until there is one. None when stopped as wait_shared is.
+  boost::asio::awaitable<std::optional<T>> wait() const {
+    auto held = co_await wait_shared();
+    if (!held) co_return std::nullopt;
+    co_return T(*held);
+  }
 
   // The stored value, shared, or null when none is stored yet. Never waits.
   std::shared_ptr<const T> get() const {

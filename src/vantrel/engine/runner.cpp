@@ -2,8 +2,9 @@
 // in RunLoop::run: the output reader (lines decoded into events), the standard-error reader
 // (its tail), the prompt writer (standard input), and the child's actor (child_actor.h), which
 // waits once for the agent's exit, gives the pipes their grace, and alone kills and reaps. The
-// forwarder passes the events on to the caller's bounded stream apart from them, so that a slow
-// reader never holds up the run.
+// events go straight into the caller's bounded stream while it has room; what finds it full waits
+// in a backlog that a forwarder of its own passes on, apart from the actors, so that a slow
+// reader never holds up the run or its outcome.
 #include "vantrel/engine/runner.h"
 
 #include <boost/asio/co_spawn.hpp>
@@ -39,20 +40,57 @@ using runtime::CancellationToken;
 
 WallTime wall_clock() { return std::chrono::system_clock::now(); }
 
-// Moves events from the run loop's unbounded channel into the session's bounded one, taking
-// everything queued at each wake-up, so that only this task ever waits for a slow reader. The
-// events go on as they were published, shared, never copied. Stops when the run loop is done and
-// everything is passed on, or when the reader is gone.
-awaitable<void> forward_events(runtime::Receiver<SharedEvent> from,
-                               runtime::BoundedSender<SharedEvent> to) {
-  for (;;) {
-    std::deque<SharedEvent> batch = co_await from.receive_all();
-    if (batch.empty()) co_return;
-    while (!batch.empty())
-      if (!co_await to.send_some(batch)) co_return;
-    if (!to.is_open()) co_return;
+// Where a run's events go: the caller's bounded stream, and, once that was found full, a backlog
+// in front of it. Shared by the run loop and the backlog's forwarder, on the run's strand. The
+// stream ends once both have let go of it.
+class EventOutlet : public std::enable_shared_from_this<EventOutlet> {
+ public:
+  explicit EventOutlet(runtime::BoundedSender<SharedEvent> stream) : stream_(std::move(stream)) {}
+
+  // False once the reader is gone: nothing more is passed on.
+  bool open() const { return open_; }
+
+  // Passes `events` on in order, clearing it: into the stream as far as it has room, without
+  // waiting; the rest, and everything after it until the backlog is gone, into the backlog,
+  // which a forwarder started here on `strand` passes on as the reader makes room.
+  void pass_on(std::vector<SharedEvent>& events, const boost::asio::any_io_executor& strand) {
+    if (open_)
+      backlog_.insert(backlog_.end(), std::make_move_iterator(events.begin()),
+                      std::make_move_iterator(events.end()));
+    events.clear();
+    if (!open_ || forwarding_) return;
+    if (!stream_.try_send_some(backlog_)) return close();
+    if (backlog_.empty()) return;
+    forwarding_ = true;
+    boost::asio::co_spawn(strand, forward_backlog(shared_from_this()), boost::asio::detached);
   }
-}
+
+ private:
+  // Waits for room in the stream until the backlog is passed on, or the reader is gone. `self`
+  // keeps the outlet while it waits.
+  awaitable<void> forward_backlog(std::shared_ptr<EventOutlet> self) {
+    (void)self;
+    while (!backlog_.empty()) {
+      // Awaited apart from the test: g++ 12 mishandles this co_await inside the condition.
+      bool sent = co_await stream_.send_some(backlog_);
+      if (!sent) {
+        close();
+        break;
+      }
+    }
+    forwarding_ = false;
+  }
+
+  void close() {
+    open_ = false;
+    std::deque<SharedEvent>().swap(backlog_);
+  }
+
+  runtime::BoundedSender<SharedEvent> stream_;
+  std::deque<SharedEvent> backlog_;
+  bool forwarding_ = false;
+  bool open_ = true;
+};
 
 // Everything launch hands to the run loop.
 struct RunParts {
@@ -62,7 +100,7 @@ struct RunParts {
   std::string run_id;
   std::vector<TempFile> temp_files;
   std::shared_ptr<TailBuffer> tail;
-  runtime::UnboundedSender<SharedEvent> events;
+  std::shared_ptr<EventOutlet> events;
   CancellationToken token;
   std::shared_ptr<Latch<Outcome>> latch;
   std::shared_ptr<ThreadIdSlot> thread_id;
@@ -102,18 +140,13 @@ class RunLoop {
   // so that the one failure is the one passed on.
   awaitable<void> run() {
     using namespace boost::asio::experimental::awaitable_operators;
-    relay_cancel(co_await boost::asio::this_coro::executor);
+    strand_ = co_await boost::asio::this_coro::executor;
+    relay_cancel(strand_);
     co_await (watch_child() && read_output() && read_stderr() && write_prompt());
     finish();
   }
 
  private:
-  // A stop of the actor through its slot must not be thrown at its next co_await (Asio's
-  // default): its waits end stopped as values, and it ends there.
-  static awaitable<void> ends_stopped_as_values() {
-    co_await boost::asio::this_coro::throw_if_cancelled(false);
-  }
-
   // The token may be cancelled on any thread: the cancel is carried onto the run's strand, and
   // one that comes after the loop is gone finds nothing there.
   void relay_cancel(const boost::asio::any_io_executor& strand) {
@@ -132,7 +165,7 @@ class RunLoop {
 
   // The child's actor: the exit, the grace, and the kill when the pipes are still held.
   awaitable<void> watch_child() {
-    co_await ends_stopped_as_values();
+    co_await runtime::stops_as_values();
     status_ = co_await child_.run([this] { parts_.temp_files.clear(); },
                                   [this] {
                                     reader_.stop();
@@ -143,7 +176,7 @@ class RunLoop {
 
   // Keeps the newest bytes of the agent's standard error.
   awaitable<void> read_stderr() {
-    co_await ends_stopped_as_values();
+    co_await runtime::stops_as_values();
     (void)co_await stderr_.read_all([&](std::string_view chunk) { parts_.tail->push(chunk); });
     child_.let_go();
   }
@@ -152,7 +185,7 @@ class RunLoop {
   // lets go of the text. A failed write (the agent exited or closed its input first) is not
   // reported.
   awaitable<void> write_prompt() {
-    co_await ends_stopped_as_values();
+    co_await runtime::stops_as_values();
     (void)co_await runtime::write_all(stdin_, boost::asio::buffer(parts_.stdin_text));
     stdin_.close();
     std::string().swap(parts_.stdin_text);
@@ -161,7 +194,7 @@ class RunLoop {
 
   // Reads and handles lines until the output ends, the token is cancelled or a line fails.
   awaitable<void> read_output() {
-    co_await ends_stopped_as_values();
+    co_await runtime::stops_as_values();
     for (;;) {
       // The token is looked at before every line, even when lines are already buffered.
       if (parts_.token.is_cancelled()) break;
@@ -250,10 +283,10 @@ class RunLoop {
     if (event.type == EventType::ItemCompleted && event.item->kind() == ItemKind::AgentMessage)
       final_message_ = kept;
     if (event.has_usage()) usage_ = event.detail->usage;
-    // The result and the readers share the one kept event. Once the forwarder is gone, nothing
+    // The result and the readers share the one kept event. Once the reader is gone, nothing
     // more is published.
     events_.push_back(std::move(kept));
-    if (channel_open_) unpublished_.push_back(events_.back());
+    if (parts_.events->open()) unpublished_.push_back(events_.back());
   }
 
   // The text of the run's last agent message.
@@ -263,10 +296,9 @@ class RunLoop {
     return std::string(final_message_->item->text(ItemText::Text, scratch));
   }
 
-  // Sends the events not yet sent, all at once.
+  // Passes on the events not yet passed on, all at once.
   void publish() {
-    if (unpublished_.empty()) return;
-    channel_open_ = parts_.events.send_all(unpublished_);
+    if (!unpublished_.empty()) parts_.events->pass_on(unpublished_, strand_);
   }
 
   // The run's last event so far; there must be one.
@@ -323,9 +355,9 @@ class RunLoop {
   SharedEvent final_message_;  // the last agent message
   Usage usage_;
   std::vector<SharedEvent> events_;       // the run's events in order, for its result
-  std::vector<SharedEvent> unpublished_;  // the last of them, not yet sent to the forwarder
+  std::vector<SharedEvent> unpublished_;  // the last of them, not yet passed on
   std::vector<SharedEvent> decoded_;      // the events of the line at hand, its capacity reused
-  bool channel_open_ = true;
+  boost::asio::any_io_executor strand_;   // the run's, where the loop runs
   std::optional<RunError> error_;
   std::optional<runtime::Result<runtime::ExitStatus>> status_;  // from the child's actor
   // The loop, for cancels carried onto the strand; null once it is done.
@@ -345,8 +377,8 @@ std::optional<Outcome> out_of_memory(std::string run_id, ThreadIdSlot& thread_id
   }
 }
 
-// The run loop task. Whatever ends it, the outcome is stored before the internal channel is
-// released (the channel lives in `parts` and goes with the loop). A loop that runs out of memory
+// The run loop task. Whatever ends it, the outcome is stored before the loop lets go of the event
+// stream (its outlet lives in `parts` and goes with the loop). A loop that runs out of memory
 // stores that as its outcome. Should it fail otherwise (a poisoned lock), the latch is poisoned
 // so that its waiters stop with "latch poisoned" instead of waiting for ever. Either way the
 // child is killed and the temporary files deleted as the loop's parts are dropped.
@@ -409,24 +441,20 @@ Result<SessionHandle, RunError> launch_now(const std::shared_ptr<const RunnerCon
   check(child.stderr_pipe.is_open(), "stderr is piped");
 
   std::string run_id = new_run_id();
-  auto [internal_sender, internal_receiver] = runtime::make_unbounded_channel<SharedEvent>();
   auto [bounded_sender, bounded_receiver] =
       runtime::make_bounded_channel<SharedEvent>(std::max<std::size_t>(config->event_buffer, 1));
   CancellationToken token;
   auto live = runtime::live_work().enrol([token] { token.cancel(); });
   auto thread_id = std::make_shared<ThreadIdSlot>();
   auto latch = std::make_shared<Latch<Outcome>>();
-  boost::asio::co_spawn(executor,
-                        forward_events(std::move(internal_receiver), std::move(bounded_sender)),
-                        boost::asio::detached);
   boost::asio::co_spawn(
       boost::asio::make_strand(executor),
-      run_agent_loop(
-          RunParts{std::move(child), std::move(invocation.stdin_text),
-                   new_decoder_state(config->agent), run_id, std::move(invocation.temp_files),
-                   std::make_shared<TailBuffer>(config->stderr_limit), std::move(internal_sender),
-                   token, latch, thread_id, std::move(handler), config->scan_max_bytes,
-                   config->agent, std::move(live)}),
+      run_agent_loop(RunParts{
+          std::move(child), std::move(invocation.stdin_text), new_decoder_state(config->agent),
+          run_id, std::move(invocation.temp_files),
+          std::make_shared<TailBuffer>(config->stderr_limit),
+          std::make_shared<EventOutlet>(std::move(bounded_sender)), token, latch, thread_id,
+          std::move(handler), config->scan_max_bytes, config->agent, std::move(live)}),
       boost::asio::detached);
   return SessionHandle{std::move(run_id), std::move(thread_id), std::move(token), std::move(latch),
                        std::move(bounded_receiver)};

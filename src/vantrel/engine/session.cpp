@@ -21,7 +21,9 @@ boost::asio::awaitable<std::optional<SharedEvent>> session_next_event(SessionHan
 }
 
 boost::asio::awaitable<Outcome> session_wait(const SessionHandle& handle) {
-  co_return co_await handle.latch->wait();
+  auto outcome = co_await handle.latch->wait();
+  if (!outcome) co_return Outcome{{}, RunError::cancelled()};
+  co_return std::move(*outcome);
 }
 
 boost::asio::awaitable<std::shared_ptr<const Outcome>> session_wait_shared(

@@ -65,17 +65,20 @@ void session_cancel(const SessionHandle& handle);
 runtime::Receiver<SharedEvent> session_take_events(SessionHandle& handle);
 
 // The next event, shared with the run's result, or none once the stream has ended (and on every
-// later call), or at once when the receiver was taken. One caller at a time.
+// later call), or at once when the receiver was taken; none too when the wait was stopped
+// through its cancellation slot. One caller at a time.
 boost::asio::awaitable<std::optional<SharedEvent>> session_next_event(SessionHandle& handle);
 
 // A copy of the run's outcome (its events shared, not copied), waiting until it is stored. Any
 // number of callers at once, before or after the run ended; every call returns an equal copy.
+// A wait stopped through its cancellation slot reads as an outcome with a cancelled error and
+// no result.
 boost::asio::awaitable<Outcome> session_wait(const SessionHandle& handle);
 
 // The stored outcome itself, shared and read-only, waiting as session_wait does. For callers
 // that only read the outcome once (to convert it), this saves session_wait's copy, which for
 // a long run still costs a share of each of the run's events. The latch is shared at the call,
-// so the handle need not outlive the wait.
+// so the handle need not outlive the wait. Null when the wait was stopped.
 boost::asio::awaitable<std::shared_ptr<const Outcome>> session_wait_shared(
     const SessionHandle& handle);
 

@@ -16,20 +16,17 @@ void CancellationToken::cancel() const {
     state_->waiters.wake_all();
     forwardings.swap(state_->forwardings);
   }
-  // Outside the lock: a target may forward to further tokens.
+  // Outside the lock: an action may cancel further tokens.
   for (const auto& [id, action] : forwardings) action();
 }
 
 bool CancellationToken::is_cancelled() const { return state_->cancelled.load(); }
 
-boost::asio::awaitable<void> CancellationToken::cancelled() const {
+boost::asio::awaitable<bool> CancellationToken::cancelled() const {
   auto state = state_;
-  co_await detail::park_until(std::shared_ptr<detail::WaitList>(state, &state->waiters),
-                              [&state] { return state->cancelled.load(); });
-}
-
-CancellationToken::Forwarding CancellationToken::forward_to(CancellationToken target) const {
-  return on_cancel([target = std::move(target)] { target.cancel(); });
+  auto ec = co_await detail::park_until(std::shared_ptr<detail::WaitList>(state, &state->waiters),
+                                        [&state] { return state->cancelled.load(); });
+  co_return !ec;
 }
 
 CancellationToken::Forwarding CancellationToken::on_cancel(std::function<void()> action) const {
@@ -65,7 +62,7 @@ void CancellationToken::Forwarding::stop() {
     auto entry = std::find_if(forwardings.begin(), forwardings.end(),
                               [this](const auto& e) { return e.first == id_; });
     if (entry == forwardings.end()) return;
-    // Dropped outside the lock: it may hold a target's last share.
+    // Dropped outside the lock: it may hold the last share of what it cancels.
     action = std::move(entry->second);
     forwardings.erase(entry);
   }

@@ -14,14 +14,14 @@
 
 namespace vantrel::runtime {
 
-// Copies share one flag. A token cancels another, or runs an action, only through a Forwarding.
-// Thread-safe.
+// Copies share one flag. A token runs an action on its cancel (another token's cancel, say) only
+// through a Forwarding. Thread-safe.
 class CancellationToken {
   struct State;
 
  public:
-  // While alive, a cancel of the token it was made from cancels its target too (or runs its
-  // action). Dropping it ends the forwarding. It costs no task and no wait: the cancel itself
+  // While alive, a cancel of the token it was made from runs its action. Dropping it ends the
+  // forwarding. It costs no task and no wait: the cancel itself
   // passes it on.
   class Forwarding {
    public:
@@ -42,15 +42,13 @@ class CancellationToken {
 
   CancellationToken();
 
-  // Raises the flag and wakes every waiter, then cancels the targets of its forwardings. Only
-  // the first call changes anything.
+  // Raises the flag and wakes every waiter, then runs the actions of its forwardings. Only the
+  // first call changes anything.
   void cancel() const;
   bool is_cancelled() const;
-  // Completes once the token is cancelled: at once if it already is.
-  boost::asio::awaitable<void> cancelled() const;
-  // Passes this token's cancel on to `target` while the result lives; at once when this token
-  // is cancelled already.
-  Forwarding forward_to(CancellationToken target) const;
+  // Completes once the token is cancelled (at once if it already is): true; false when the wait
+  // was stopped through its cancellation slot first.
+  boost::asio::awaitable<bool> cancelled() const;
   // Runs `action` on the thread that cancels this token, once, outside the token's lock, while
   // the result lives; at once on this thread when the token is cancelled already. An action
   // that has begun may still be running as the result is dropped, so it holds what it uses.

@@ -55,7 +55,8 @@ TEST(CancellationToken, AForwardingPassesTheCancelOnWhileItLives) {
     SCOPED_TRACE(t.name);
     CancellationToken source, target;
     if (t.cancelled_first) source.cancel();
-    std::optional<CancellationToken::Forwarding> forwarding = source.forward_to(target);
+    std::optional<CancellationToken::Forwarding> forwarding =
+        source.on_cancel([target] { target.cancel(); });
     if (t.dropped) forwarding.reset();
     source.cancel();
     EXPECT_EQ(target.is_cancelled(), t.target_cancelled);
@@ -65,8 +66,8 @@ TEST(CancellationToken, AForwardingPassesTheCancelOnWhileItLives) {
 TEST(CancellationToken, AForwardingWakesTheTargetsWaitersAndGoesOnWhenMoved) {
   CancellationToken source, middle, target;
   auto waiter = std::async(std::launch::async, [target] { block_on(target.cancelled()); });
-  CancellationToken::Forwarding first = source.forward_to(middle);
-  CancellationToken::Forwarding moved = middle.forward_to(target);
+  CancellationToken::Forwarding first = source.on_cancel([middle] { middle.cancel(); });
+  CancellationToken::Forwarding moved = middle.on_cancel([target] { target.cancel(); });
   CancellationToken::Forwarding second = std::move(moved);
   std::thread([source] { source.cancel(); }).join();
   waiter.get();

@@ -44,6 +44,20 @@ struct ChannelState {
     return true;
   }
 
+  // Queues the items of `items` from the front while there is room, removing them from `items`,
+  // with one wake-up of a receiver. False when the channel is closed; the caller holds the mutex.
+  template <class Items>
+  bool push_some(Items& items) {
+    if (!open) return false;
+    bool queued = false;
+    for (; !items.empty() && (capacity == 0 || this->items.size() < capacity); queued = true) {
+      this->items.push_back(std::move(items.front()));
+      items.pop_front();
+    }
+    if (queued) receivers.wake_first();
+    return true;
+  }
+
   // Wakes a sender parked on a full channel once it has drained to half its capacity (every
   // item, for capacity 1), so a steady stream costs one wake-up per half capacity, not one per
   // item. The caller holds the mutex.
@@ -172,8 +186,8 @@ template <class T>
 class BoundedSender : public detail::SenderBase<T> {
  public:
   // Queues `value`, waiting while the channel holds its capacity. False (and `value` dropped)
-  // when the receiver has closed the channel or is gone, also while this send waits. Cancelled
-  // through its cancellation slot, it throws operation_aborted and queues nothing.
+  // when it was not sent: the receiver has closed the channel or is gone (also while this send
+  // waits), or the send was stopped through its cancellation slot.
   boost::asio::awaitable<bool> send(T value) const {
     auto state = this->state_;
     bool sent = false;
@@ -184,23 +198,29 @@ class BoundedSender : public detail::SenderBase<T> {
     co_return sent;
   }
 
+  // Queues the items of `items` from the front, as many as there is room for now, without
+  // waiting; the queued ones are removed from `items`. False (and nothing queued) when the
+  // receiver has closed the channel or is gone.
+  template <class Items>
+  bool try_send_some(Items& items) const {
+    std::lock_guard lock(this->state_->mutex);
+    return this->state_->push_some(items);
+  }
+
   // Queues the items of `items` from the front, as many as there is room for, waiting while the
-  // channel is full; the queued ones are removed from `items`. False when the receiver has
-  // closed the channel or is gone. Cancellation as for send.
+  // channel is full; the queued ones are removed from `items`. False when nothing more can be
+  // sent: the receiver has closed the channel or is gone, or the send was stopped through its
+  // cancellation slot (nothing queued then).
   template <class Items>
   boost::asio::awaitable<bool> send_some(Items& items) const {
     auto state = this->state_;
     bool open = true;
-    co_await detail::park_until(state->list(state, state->waiting_senders), [&] {
-      open = state->open;
-      bool queued = false;
-      while (open && !items.empty() && state->push(items.front())) {
-        items.pop_front();
-        queued = true;
-      }
-      return queued || !open || items.empty();
+    auto ec = co_await detail::park_until(state->list(state, state->waiting_senders), [&] {
+      std::size_t before = items.size();
+      open = state->push_some(items);
+      return items.size() < before || !open || items.empty();
     });
-    co_return open;
+    co_return open && !ec;
   }
 
  private:
@@ -225,9 +245,9 @@ class Receiver {
   }
   ~Receiver() { drop(); }
 
-  // The next item, or none once the channel has ended: every sender is gone (or the channel
-  // was closed) and every queued item was received. Cancelled through its cancellation slot,
-  // it throws operation_aborted and takes nothing.
+  // The next item, or none once the channel has ended (every sender is gone, or the channel
+  // was closed, and every queued item was received) or when the receive was stopped through its
+  // cancellation slot, taking nothing.
   boost::asio::awaitable<std::optional<T>> receive() {
     auto state = state_;
     std::optional<T> item;
@@ -250,7 +270,7 @@ class Receiver {
   }
 
   // Every queued item at once, oldest first, waiting while none is queued; empty once the
-  // channel has ended. Cancellation as for receive.
+  // channel has ended, or when stopped as receive is.
   boost::asio::awaitable<std::deque<T>> receive_all() {
     auto state = state_;
     std::deque<T> items;

@@ -10,15 +10,17 @@ Notifier::Epoch Notifier::epoch() const {
   return state_->epoch;
 }
 
-boost::asio::awaitable<void> Notifier::wait(Epoch since) const {
+boost::asio::awaitable<bool> Notifier::wait(Epoch since) const {
   auto state = state_;
   // Any wake-up ends the wait: both notify calls wake only waiters they mean to wake.
-  co_await detail::park(std::shared_ptr<detail::WaitList>(state, &state->waiters), [&state, since] {
-    if (state->epoch != since) return true;
-    if (!state->permit) return false;
-    state->permit = false;
-    return true;
-  });
+  auto ec = co_await detail::park(std::shared_ptr<detail::WaitList>(state, &state->waiters),
+                                  [&state, since] {
+                                    if (state->epoch != since) return true;
+                                    if (!state->permit) return false;
+                                    state->permit = false;
+                                    return true;
+                                  });
+  co_return !ec;
 }
 
 void Notifier::notify_waiters() {

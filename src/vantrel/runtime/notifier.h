@@ -18,7 +18,7 @@ namespace vantrel::runtime {
 //   for (;;) {
 //     auto epoch = notifier.epoch();
 //     if (auto value = look()) co_return *value;
-//     co_await notifier.wait(epoch);
+//     if (!co_await notifier.wait(epoch)) co_return std::nullopt;  // stopped
 //   }
 class Notifier {
  public:
@@ -29,9 +29,10 @@ class Notifier {
   // The count of notify_waiters calls so far.
   Epoch epoch() const;
   // Completes when notify_waiters has been called since `since` (at once if it already was), or
-  // when this waiter takes a notify_one.
-  boost::asio::awaitable<void> wait(Epoch since) const;
-  boost::asio::awaitable<void> wait() const { return wait(epoch()); }
+  // when this waiter takes a notify_one: true; false when the wait was stopped through its
+  // cancellation slot first.
+  boost::asio::awaitable<bool> wait(Epoch since) const;
+  boost::asio::awaitable<bool> wait() const { return wait(epoch()); }
 
   // Wakes every current waiter; leaves nothing behind for later ones.
   void notify_waiters();

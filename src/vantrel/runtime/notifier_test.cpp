@@ -17,9 +17,7 @@ using namespace std::chrono_literals;
 
 // True when a wait on `notifier` completes within a short limit (used only to show that it
 // does not: a wait that completes is waited for without limit).
-bool woken_now(const Notifier& notifier) {
-  return block_on(select_first(notifier.wait(), sleep_for(50ms))).first.has_value();
-}
+bool woken_now(const Notifier& notifier) { return block_on(within(notifier.wait(), 50ms)); }
 
 TEST(Notifier, NotifyWaitersWakesThoseRegisteredAndLeavesNoPermit) {
   Notifier notifier;

@@ -209,6 +209,16 @@ RuntimeCell& shared_cell() {
 
 Runtime& shared_runtime() { return shared_cell().get(); }
 
+namespace detail {
+
+Runtime& runtime_to_block_on() {
+  Runtime& runtime = shared_runtime();
+  check(!runtime.on_worker_thread(), "block_on called on a runtime worker");
+  return runtime;
+}
+
+}  // namespace detail
+
 Runtime* shared_runtime_if_built() { return shared_cell().get_if_built(); }
 
 std::uint64_t fork_generation() { return generation.load(); }

@@ -4,11 +4,16 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -101,33 +106,44 @@ std::uint64_t fork_generation();
 
 namespace detail {
 
+// Carries the cancel of a blocked thread's stop token into the cancellation slot of the work it
+// waits for, on the strand that runs the work, and only while the work runs.
+struct StopRelay {
+  explicit StopRelay(boost::asio::any_io_executor strand) : strand(std::move(strand)) {}
+  boost::asio::any_io_executor strand;
+  boost::asio::cancellation_signal signal;
+  bool done = false;  // set on the strand as the work ends
+
+  void stop() {
+    if (!done) signal.emit(boost::asio::cancellation_type::terminal);
+  }
+};
+
+// Runs `work` and delivers its end to `promise`.
 template <class T>
-boost::asio::awaitable<void> deliver(boost::asio::awaitable<T> work, std::promise<T> promise) {
+boost::asio::awaitable<void> deliver(boost::asio::awaitable<T> work, std::promise<T> promise,
+                                     std::shared_ptr<StopRelay> relay) {
+  co_await stops_as_values();
   try {
     if constexpr (std::is_void_v<T>) {
       co_await std::move(work);
+      if (relay) relay->done = true;
       promise.set_value();
     } else {
-      promise.set_value(co_await std::move(work));
+      T value = co_await std::move(work);
+      if (relay) relay->done = true;
+      promise.set_value(std::move(value));
     }
   } catch (...) {
+    if (relay) relay->done = true;
     promise.set_exception(std::current_exception());
   }
 }
 
-// Starts `work` on the shared runtime, delivering its end to the future returned. Calling it on
-// a worker thread would take a worker away from the work it waits for, so that stops with Panic
-// "block_on called on a runtime worker".
-template <class T>
-std::future<T> start_delivering(boost::asio::awaitable<T> work) {
-  Runtime& runtime = shared_runtime();
-  check(!runtime.on_worker_thread(), "block_on called on a runtime worker");
-  std::promise<T> promise;
-  auto result = promise.get_future();
-  boost::asio::co_spawn(runtime.executor(), deliver(std::move(work), std::move(promise)),
-                        boost::asio::detached);
-  return result;
-}
+// The shared runtime, for a thread about to block on it. Calling it on a worker thread would
+// take a worker away from the work it waits for, so that stops with Panic "block_on called on a
+// runtime worker".
+Runtime& runtime_to_block_on();
 
 }  // namespace detail
 
@@ -137,7 +153,12 @@ std::future<T> start_delivering(boost::asio::awaitable<T> work) {
 // runtime worker").
 template <class T>
 T block_on(boost::asio::awaitable<T> work) {
-  return detail::start_delivering(std::move(work)).get();
+  std::promise<T> promise;
+  auto result = promise.get_future();
+  boost::asio::co_spawn(detail::runtime_to_block_on().executor(),
+                        detail::deliver(std::move(work), std::move(promise), nullptr),
+                        boost::asio::detached);
+  return result.get();
 }
 
 // What a blocked thread does while it waits: every `every` it calls `keep_waiting`, and stops
@@ -149,15 +170,26 @@ struct Poll {
 
 // Runs `work` as block_on does, but stoppable: once `stop` is cancelled (from any thread, or by
 // `poll`) the work is stopped through its cancellation slot (the runtime's waits, channels, pipes
-// and timers stop that way without taking anything) and waited for. Returns the work's value
-// when it finished, else none (it was stopped first).
+// and timers stop that way without taking anything, and end with a value that says so) and
+// waited for. Returns the work's value, which tells by itself whether it was stopped.
 //
 // `keep_waiting` may fork (a signal handler it runs may): in the child the wait ends at once with
-// none, touching nothing of the parent's runtime, whose threads the child does not have.
+// none, touching nothing of the parent's runtime, whose threads the child does not have (only
+// the stop token, which lets go of its relay).
 template <class T>
 std::optional<T> block_on(boost::asio::awaitable<T> work, const CancellationToken& stop,
                           const Poll& poll = {}) {
-  auto result = detail::start_delivering(select_first(std::move(work), stop.cancelled()));
+  Runtime& runtime = detail::runtime_to_block_on();
+  auto relay = std::make_shared<detail::StopRelay>(boost::asio::make_strand(runtime.executor()));
+  std::promise<T> promise;
+  auto result = promise.get_future();
+  // The completion handler keeps the relay, and the signal whose slot the work was bound to,
+  // until the work has completed.
+  boost::asio::co_spawn(
+      relay->strand, detail::deliver(std::move(work), std::move(promise), relay),
+      boost::asio::bind_cancellation_slot(relay->signal.slot(), [relay](std::exception_ptr) {}));
+  auto relayed =
+      stop.on_cancel([relay] { boost::asio::post(relay->strand, [relay] { relay->stop(); }); });
   if (poll.keep_waiting) {
     std::uint64_t generation = fork_generation();
     while (result.wait_for(poll.every) == std::future_status::timeout) {
@@ -169,7 +201,7 @@ std::optional<T> block_on(boost::asio::awaitable<T> work, const CancellationToke
       }
     }
   }
-  return std::move(result.get().first);
+  return result.get();
 }
 
 }  // namespace vantrel::runtime

@@ -36,10 +36,13 @@ std::chrono::steady_clock::time_point deadline_after(std::chrono::nanoseconds li
   return now + std::chrono::duration_cast<Clock::duration>(limit);
 }
 
-boost::asio::awaitable<void> pass_on_stop() {
+boost::asio::awaitable<void> stops_as_values() {
+  co_await boost::asio::this_coro::throw_if_cancelled(false);
+}
+
+boost::asio::awaitable<bool> was_stopped() {
   auto state = co_await boost::asio::this_coro::cancellation_state;
-  if (state.cancelled() != boost::asio::cancellation_type::none)
-    throw boost::system::system_error(boost::asio::error::operation_aborted);
+  co_return state.cancelled() != boost::asio::cancellation_type::none;
 }
 
 std::exception_ptr first_bundled(std::exception_ptr failure) {

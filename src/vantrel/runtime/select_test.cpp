@@ -6,13 +6,19 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <deque>
+#include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "vantrel/runtime/cancellation_token.h"
 #include "vantrel/runtime/channel.h"
+#include "vantrel/runtime/notifier.h"
 #include "vantrel/runtime/runtime.h"
+#include "vantrel/runtime/semaphore.h"
+#include "vantrel/runtime/task_set.h"
 
 namespace vantrel::runtime {
 namespace {
@@ -63,7 +69,7 @@ awaitable<std::string> failure_caught() {
 
 TEST(SelectFirst, TheWinnersFailureIsRethrown) { EXPECT_EQ(block_on(failure_caught()), "failed"); }
 
-// Stops by itself, as a wait does when something else cancels it.
+// Throws a stop, as Asio's own operations do when awaited without as_tuple.
 awaitable<int> stopped() {
   throw boost::system::system_error(boost::asio::error::operation_aborted);
   co_return 0;
@@ -72,11 +78,7 @@ awaitable<int> stopped() {
 // Fails for another reason when it is stopped.
 awaitable<int> failing_when_stopped() {
   CancellationToken never;
-  try {
-    co_await never.cancelled();
-  } catch (const boost::system::system_error&) {
-    throw std::runtime_error("failed when stopped");
-  }
+  if (!co_await never.cancelled()) throw std::runtime_error("failed when stopped");
   co_return 0;
 }
 
@@ -94,9 +96,8 @@ awaitable<std::string> stop_caught(bool winner_first) {
   co_return "none";
 }
 
-// Only the stop that the race itself caused is swallowed: a winner that was stopped from
-// elsewhere, whichever side it is on, is passed on as stopped.
-TEST(SelectFirst, AWinnerStoppedFromElsewhereIsRethrown) {
+// A stop is a value; one thrown is a failure like any other, passed on from either side.
+TEST(SelectFirst, AThrownStopIsAFailure) {
   EXPECT_EQ(block_on(stop_caught(true)), "operation_aborted");
   EXPECT_EQ(block_on(stop_caught(false)), "operation_aborted");
 }
@@ -120,14 +121,14 @@ TEST(SelectFirst, SelectsNestAtAnyDepth) {
   CancellationToken never;
   auto inner_won =
       block_on(select_first(select_first(never.cancelled(), value(1)), never.cancelled()));
-  ASSERT_TRUE(inner_won.first);
-  EXPECT_FALSE(inner_won.first->first);
-  EXPECT_EQ(inner_won.first->second, 1);
+  EXPECT_FALSE(inner_won.first.first);
+  EXPECT_EQ(inner_won.first.second, 1);
   EXPECT_FALSE(inner_won.second);
 
   auto outer_won =
       block_on(select_first(select_first(never.cancelled(), never.cancelled()), value(2)));
-  EXPECT_FALSE(outer_won.first);
+  EXPECT_FALSE(outer_won.first.first);
+  EXPECT_FALSE(outer_won.first.second);
   EXPECT_EQ(outer_won.second, 2);
 
   CancellationToken later;
@@ -136,14 +137,16 @@ TEST(SelectFirst, SelectsNestAtAnyDepth) {
       never.cancelled(),
       select_first(never.cancelled(), select_first(never.cancelled(), later.cancelled()))));
   canceller.join();
-  ASSERT_TRUE(deep.second);
-  ASSERT_TRUE(deep.second->second);
-  EXPECT_TRUE(deep.second->second->second);
+  EXPECT_FALSE(deep.first);
+  EXPECT_FALSE(deep.second.first);
+  EXPECT_FALSE(deep.second.second.first);
+  EXPECT_TRUE(deep.second.second.second);
 }
 
-awaitable<int> never_done() {
+// None when stopped.
+awaitable<std::optional<int>> never_done() {
   CancellationToken never;
-  co_await never.cancelled();
+  if (!co_await never.cancelled()) co_return std::nullopt;
   co_return 0;
 }
 
@@ -153,6 +156,49 @@ TEST(SelectFirst, ALostSleepEndsAsAValue) {
   EXPECT_EQ(selected.first, 3);
   EXPECT_EQ(block_on(within(value(4), std::chrono::hours(1))), 4);
   EXPECT_FALSE(block_on(within(never_done(), std::chrono::milliseconds(1))).has_value());
+}
+
+awaitable<bool> cancelled_of(CancellationToken token) { co_return co_await token.cancelled(); }
+
+// Each wait of the runtime, stopped, ends with a value that says so and takes nothing; and the
+// stopped coroutine's next wait ends at once, stopped too. Each case waits twice and tells
+// whether both waits read as stopped and nothing was taken.
+TEST(StoppedWaits, EndAsValuesAndTakeNothing) {
+  using Wait = std::function<awaitable<bool>()>;
+  CancellationToken never;
+  Notifier notifier;
+  Semaphore none_left(0);
+  auto [full_sender, full_receiver] = make_bounded_channel<int>(1);
+  std::deque<int> first{1};
+  ASSERT_TRUE(full_sender.try_send_some(first));
+  auto [quiet_sender, quiet_receiver] = make_unbounded_channel<int>();
+  TaskSet<bool> busy(shared_runtime().executor());
+  busy.spawn(cancelled_of(never));
+  const std::pair<std::string, Wait> cases[] = {
+      {"token", [&]() -> awaitable<bool> { co_return !co_await never.cancelled(); }},
+      {"notifier", [&]() -> awaitable<bool> { co_return !co_await notifier.wait(); }},
+      {"semaphore", [&]() -> awaitable<bool> { co_return !co_await none_left.acquire(); }},
+      {"send", [&]() -> awaitable<bool> { co_return !co_await full_sender.send(2); }},
+      {"send_some",
+       [&]() -> awaitable<bool> {
+         std::deque<int> items{2, 3};
+         bool sent = co_await full_sender.send_some(items);
+         co_return !sent && items.size() == 2;
+       }},
+      {"receive", [&]() -> awaitable<bool> { co_return !co_await quiet_receiver.receive(); }},
+      {"receive_all",
+       [&]() -> awaitable<bool> { co_return (co_await quiet_receiver.receive_all()).empty(); }},
+      {"join_next", [&]() -> awaitable<bool> { co_return !co_await busy.join_next(); }},
+  };
+  for (const auto& [name, wait] : cases) {
+    SCOPED_TRACE(name);
+    auto twice = [&]() -> awaitable<bool> { co_return co_await wait() && co_await wait(); };
+    EXPECT_TRUE(block_on(within(twice(), std::chrono::milliseconds(20))));
+  }
+  EXPECT_EQ(full_receiver.queued(), 1u) << "nothing sent into the full channel";
+  EXPECT_EQ(none_left.available(), 0u);
+  EXPECT_EQ(busy.size(), 1u) << "nothing joined";
+  never.cancel();
 }
 
 }  // namespace

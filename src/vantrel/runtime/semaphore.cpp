@@ -19,7 +19,7 @@ void Semaphore::State::release() {
   if (closed || !waiters.wake_first()) ++permits;
 }
 
-boost::asio::awaitable<Semaphore::Permit> Semaphore::acquire() const {
+boost::asio::awaitable<std::optional<Semaphore::Permit>> Semaphore::acquire() const {
   auto state = state_;
   bool closed = false;
   auto ec = co_await detail::park(std::shared_ptr<detail::WaitList>(state, &state->waiters),
@@ -31,6 +31,7 @@ boost::asio::awaitable<Semaphore::Permit> Semaphore::acquire() const {
                                     --state->permits;
                                     return true;
                                   });
+  if (detail::is_stop(ec)) co_return std::nullopt;
   check(!ec && !closed, "semaphore closed");
   co_return Permit(std::move(state));
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "vantrel/runtime/wait_list.h"
 
@@ -31,8 +32,9 @@ class Semaphore {
 
   explicit Semaphore(std::size_t permits);
 
-  // Waits for a permit. Stops with Panic "semaphore closed" once the semaphore is closed.
-  boost::asio::awaitable<Permit> acquire() const;
+  // Waits for a permit: none when the wait was stopped through its cancellation slot. Stops
+  // with Panic "semaphore closed" once the semaphore is closed.
+  boost::asio::awaitable<std::optional<Permit>> acquire() const;
   // Fails every waiting and later acquire; permits already out stay valid.
   void close();
   std::size_t available() const;

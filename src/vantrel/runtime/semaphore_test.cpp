@@ -16,10 +16,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Takes a permit and gives it back at once.
+// Takes a permit and gives it back at once: false when stopped first.
 boost::asio::awaitable<bool> took_one(Semaphore semaphore) {
   auto permit = co_await semaphore.acquire();
-  co_return true;
+  co_return permit.has_value();
 }
 
 TEST(Semaphore, PermitsComeBackWhenDroppedAndAStoppedAcquireTakesNone) {

@@ -50,7 +50,8 @@ class TaskSet {
   }
 
   // The next task to have finished, in finishing order, waiting while none has; none when
-  // every task started has been joined.
+  // every task started has been joined, or when the wait was stopped through its cancellation
+  // slot (nothing joined then).
   boost::asio::awaitable<std::optional<Finished<T>>> join_next() {
     auto state = state_;
     std::optional<Finished<T>> next;

@@ -8,9 +8,10 @@
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/error_code.hpp>
-#include <boost/system/system_error.hpp>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -90,8 +91,9 @@ struct ParkInitiation {
 };
 
 // Parks the caller on `list` unless `try_now()` (called under the list's mutex) returns true.
-// Result: success when `try_now` held or a waker woke the caller, else the waker's error. A
-// cancellation through the caller's cancellation slot throws operation_aborted.
+// Result: success when `try_now` held or a waker woke the caller, else the waker's error, or
+// operation_aborted when the caller was stopped through its cancellation slot (before or while
+// it waited: a stopped caller is not parked). A stop is a value here, never an exception.
 template <class TryNow>
 boost::asio::awaitable<boost::system::error_code> park(std::shared_ptr<WaitList> list,
                                                        TryNow try_now) {
@@ -99,17 +101,20 @@ boost::asio::awaitable<boost::system::error_code> park(std::shared_ptr<WaitList>
     std::lock_guard lock(list->mutex());
     if (try_now()) co_return boost::system::error_code{};
   }
+  // A stop stays in the coroutine's cancellation state: every wait after it ends at once.
+  auto state = co_await boost::asio::this_coro::cancellation_state;
+  if (state.cancelled() != boost::asio::cancellation_type::none)
+    co_return boost::asio::error::operation_aborted;
   auto token = boost::asio::as_tuple(boost::asio::use_awaitable);
   auto [ec] =
       co_await boost::asio::async_initiate<decltype(token), void(boost::system::error_code)>(
           ParkInitiation<TryNow>{list, try_now}, token);
-  if (ec == boost::asio::error::operation_aborted) throw boost::system::system_error(ec);
   co_return ec;
 }
 
 // Awaits until `try_now()` returns true, looking again after every wake-up; `try_now` may change
-// the primitive's state (take a permit, pop an item) when it succeeds. A waker's error ends the
-// wait with that error; a cancellation throws operation_aborted.
+// the primitive's state (take a permit, pop an item) when it succeeds. A waker's error, or a
+// stop (operation_aborted), ends the wait with that error.
 template <class TryNow>
 boost::asio::awaitable<boost::system::error_code> park_until(std::shared_ptr<WaitList> list,
                                                              TryNow try_now) {
@@ -118,6 +123,11 @@ boost::asio::awaitable<boost::system::error_code> park_until(std::shared_ptr<Wai
     auto ec = co_await park(list, [&] { return ready = try_now(); });
     if (ec || ready) co_return ec;
   }
+}
+
+// True for the error a stopped wait ends with.
+inline bool is_stop(const boost::system::error_code& ec) {
+  return ec == boost::asio::error::operation_aborted;
 }
 
 }  // namespace vantrel::runtime::detail
