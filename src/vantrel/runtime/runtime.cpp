@@ -1,7 +1,7 @@
 // The process-wide runtime.
 #include "vantrel/runtime/runtime.h"
 
-#include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -16,6 +16,7 @@
 
 #include "vantrel/runtime/live_work.h"
 #include "vantrel/runtime/owned_fds.h"
+#include "vantrel/runtime/syscall.h"
 #include "vantrel/support/arena.h"
 #include "vantrel/support/never_destroyed.h"
 
@@ -40,15 +41,11 @@ class SignalsBlocked {
   sigset_t saved_;
 };
 
-// The descriptors open in this process.
+// The descriptors open in this process. The one that read the listing is closed by now.
 std::set<int> open_descriptors() {
   std::set<int> fds;
-  DIR* listing = ::opendir("/proc/self/fd");
-  if (listing == nullptr) return fds;
-  while (const dirent* entry = ::readdir(listing))
-    if (entry->d_name[0] != '.') fds.insert(std::atoi(entry->d_name));
-  fds.erase(::dirfd(listing));
-  ::closedir(listing);
+  for (int fd : sys::numeric_entries("/proc/self/fd"))
+    if (::fcntl(fd, F_GETFD) != -1) fds.insert(fd);
   return fds;
 }
 

@@ -158,18 +158,20 @@ std::size_t read_head(const char* path, char* buffer, std::size_t size) {
   return got > 0 ? static_cast<std::size_t>(got) : 0;
 }
 
-std::vector<int> process_ids() {
-  std::vector<int> ids;
-  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
-  if (!proc) return ids;
-  while (const dirent* entry = ::readdir(proc.get())) {
-    int id = 0;
+std::vector<int> numeric_entries(const char* path) {
+  std::vector<int> numbers;
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(path), ::closedir);
+  if (!listing) return numbers;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    int number = 0;
     const char* end = entry->d_name + std::strlen(entry->d_name);
-    auto [at, error] = std::from_chars(entry->d_name, end, id);
-    if (error == std::errc() && at == end && id > 0) ids.push_back(id);
+    auto [at, error] = std::from_chars(entry->d_name, end, number);
+    if (error == std::errc() && at == end) numbers.push_back(number);
   }
-  return ids;
+  return numbers;
 }
+
+std::vector<int> process_ids() { return numeric_entries("/proc"); }
 
 Result<int> wait_for(int pid) {
   int status = 0;

@@ -107,6 +107,11 @@ void grow_pipe(int fd, std::size_t size);
 // when the file cannot be read (as a process's /proc files once it is gone).
 std::size_t read_head(const char* path, char* buffer, std::size_t size);
 
+// The entries of the directory at `path` that are named by a number, as numbers, in the order
+// read: the processes in /proc, the descriptors in /proc/self/fd (the one reading it among them).
+// Empty when the directory cannot be read.
+std::vector<int> numeric_entries(const char* path);
+
 // The ids of the processes /proc lists now (not their threads).
 std::vector<int> process_ids();
 
