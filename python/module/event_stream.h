@@ -125,7 +125,8 @@ class EventStream {
     // In a forked child nothing of the wait is touched again.
     if (waited.forked || !waited.value) return false;
     ready_ = std::move(*waited.value);
-    if (ready_.empty()) ended_ = true;
+    // A wait stopped by a signal handler took nothing and says nothing of the stream's end.
+    if (ready_.empty() && !waited.interrupted) ended_ = true;
     return !waited.interrupted && !ready_.empty();
   }
 

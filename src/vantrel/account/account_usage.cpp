@@ -325,7 +325,9 @@ awaitable<Result<AccountUsage, RunError>> query_account_usage(AccountUsageReqDat
   auto executor = co_await boost::asio::this_coro::executor;
   auto spawned = runtime::spawn(executor, command);
   if (!spawned) co_return fail(RunError::process("start codex app-server: " + spawned.error()));
-  // From here on a failure or an abandoned query drops the child, which kills it.
+  // From here on a failure or an abandoned query drops the child, which kills it. A stop that
+  // came before the server's actors start is not passed to them: it is looked at here.
+  if (co_await runtime::was_stopped()) co_return fail(RunError::cancelled());
   auto outcome = co_await boost::asio::co_spawn(boost::asio::make_strand(executor),
                                                 talk_to_server(std::move(spawned).value(), timeout),
                                                 boost::asio::use_awaitable);

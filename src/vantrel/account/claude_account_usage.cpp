@@ -199,6 +199,8 @@ awaitable<Result<ClaudeAccountUsage, RunError>> query_claude_account_usage(
   if (!*written) co_return process_failure("claude account usage command timed out");
   child->stdin_pipe.close();
 
+  // A stop that came before the actors start is not passed to them: it is looked at here.
+  if (co_await runtime::was_stopped()) co_return fail(RunError::cancelled());
   auto ended =
       co_await run_to_end_within(*child, request.timeout.value_or(default_claude_usage_timeout));
   // A probe stopped from outside reads as cancelled, whatever its run got to.

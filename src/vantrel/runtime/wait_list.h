@@ -93,18 +93,20 @@ struct ParkInitiation {
 // Parks the caller on `list` unless `try_now()` (called under the list's mutex) returns true.
 // Result: success when `try_now` held or a waker woke the caller, else the waker's error, or
 // operation_aborted when the caller was stopped through its cancellation slot (before or while
-// it waited: a stopped caller is not parked). A stop is a value here, never an exception.
+// it waited: a stopped caller takes nothing and is not parked). A stop is a value here, never an
+// exception.
 template <class TryNow>
 boost::asio::awaitable<boost::system::error_code> park(std::shared_ptr<WaitList> list,
                                                        TryNow try_now) {
+  // A stop stays in the coroutine's cancellation state: every wait after it ends at once, and
+  // takes nothing even when it could.
+  auto state = co_await boost::asio::this_coro::cancellation_state;
+  if (state.cancelled() != boost::asio::cancellation_type::none)
+    co_return boost::asio::error::operation_aborted;
   {
     std::lock_guard lock(list->mutex());
     if (try_now()) co_return boost::system::error_code{};
   }
-  // A stop stays in the coroutine's cancellation state: every wait after it ends at once.
-  auto state = co_await boost::asio::this_coro::cancellation_state;
-  if (state.cancelled() != boost::asio::cancellation_type::none)
-    co_return boost::asio::error::operation_aborted;
   auto token = boost::asio::as_tuple(boost::asio::use_awaitable);
   auto [ec] =
       co_await boost::asio::async_initiate<decltype(token), void(boost::system::error_code)>(
