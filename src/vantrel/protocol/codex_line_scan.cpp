@@ -19,7 +19,12 @@
 namespace vantrel::codex {
 namespace {
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+// One comparison for the bytes above the space, which are all that compact JSON has here.
+bool is_space(char c) {
+  constexpr std::uint64_t spaces = (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\r');
+  const auto byte = static_cast<unsigned char>(c);
+  return byte <= ' ' && ((spaces >> byte) & 1) != 0;
+}
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_delimiter(char c) {
   return c == ',' || c == ':' || c == '[' || c == ']' || c == '{' || c == '}' || c == '"';
@@ -27,6 +32,12 @@ bool is_delimiter(char c) {
 bool is_simple_escape(char c) {
   return c == '"' || c == '\\' || c == '/' || c == 'b' || c == 'f' || c == 'n' || c == 'r' ||
          c == 't';
+}
+// Whether `text` starts with `name`, compared inline: names are a few bytes long.
+bool starts_with(std::string_view text, std::string_view name) {
+  for (std::size_t k = 0; k < name.size(); ++k)
+    if (text[k] != name[k]) return false;
+  return true;
 }
 bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
@@ -47,6 +58,8 @@ class Scan {
   }
   // The next byte after white space, not consumed; 0 at the end.
   char peek() {
+    if (pos_ < text_.size() && !is_space(text_[pos_])) [[likely]]
+      return text_[pos_];
     skip_space();
     return pos_ < text_.size() ? text_[pos_] : '\0';
   }
@@ -78,10 +91,22 @@ class Scan {
     ++pos_;
     return true;
   }
-  // A key written without escapes, and the colon after it.
-  bool key(std::string_view& name) {
-    bool escaped = false;
-    return string(name, escaped) && !escaped && take(':');
+  // The index of the key at hand among `names`, taken with the colon after it, or -1. A key
+  // that reads as one of the names only through escapes is not taken: the names hold no quote
+  // or backslash, so the key's source is the name itself when it is one.
+  template <std::size_t N>
+  int key(const std::string_view (&names)[N]) {
+    if (peek() != '"') return -1;
+    const std::string_view rest = text_.substr(pos_ + 1);
+    for (std::size_t i = 0; i < N; ++i) {
+      const std::string_view name = names[i];
+      // Most names differ from the key in the byte after them or their first byte already.
+      if (rest.size() <= name.size() || rest[name.size()] != '"' || !starts_with(rest, name))
+        continue;
+      pos_ += name.size() + 2;
+      return take(':') ? static_cast<int>(i) : -1;
+    }
+    return -1;
   }
   bool null() {
     if (peek() != 'n' || text_.substr(pos_, 4) != "null") return false;
@@ -191,35 +216,21 @@ class Scan {
   unsigned high_ = 0;
 };
 
-// The members of an object, each key handed to `member` (which reads its value); a key met
-// twice, or one that `member` does not take, ends the scan.
-template <class Member>
-bool members(Scan& s, Member&& member) {
+// The members of an object, each key's index among `names` handed to `member` (which reads its
+// value); a key met twice, one not among the names, or one that `member` does not take, ends
+// the scan.
+template <std::size_t N, class Member>
+bool members(Scan& s, const std::string_view (&names)[N], Member&& member) {
+  static_assert(N <= 32);
   if (!s.take('{')) return false;
   if (s.take('}')) return true;
   std::uint32_t seen = 0;
   do {
-    std::string_view key;
-    if (!s.key(key)) return false;
-    const int field = member(key);
-    if (field < 0 || (seen & (1u << field))) return false;
+    const int field = s.key(names);
+    if (field < 0 || (seen & (1u << field)) || !member(field)) return false;
     seen |= 1u << field;
   } while (s.take(','));
   return s.take('}');
-}
-
-// The index of `key` among `names`, or -1.
-template <std::size_t N>
-int field_index(std::string_view key, const std::string_view (&names)[N]) {
-  for (std::size_t i = 0; i < N; ++i) {
-    const std::string_view name = names[i];
-    // Names are short, and most differ from the key in size or first byte already.
-    if (name.size() != key.size() || key.empty() || name[0] != key[0]) continue;
-    std::size_t k = 1;
-    while (k < key.size() && name[k] == key[k]) ++k;
-    if (k == key.size()) return static_cast<int>(i);
-  }
-  return -1;
 }
 
 // A value that null leaves absent; anything else is read into `out` by `read`.
@@ -243,12 +254,8 @@ bool read_by_reader(Scan& s, T& out) {
 
 bool change(Scan& s, WireChange& out) {
   static constexpr std::string_view names[] = {"path", "kind"};
-  return members(s, [&](std::string_view key) {
-    const int i = field_index(key, names);
-    if (i == 0 && !wire_text(s, out.path)) return -1;
-    if (i == 1 && !wire_text(s, out.kind)) return -1;
-    return i;
-  });
+  return members(s, names,
+                 [&](int i) { return i == 0 ? wire_text(s, out.path) : wire_text(s, out.kind); });
 }
 
 bool changes(Scan& s, std::vector<WireChange>& out) {
@@ -272,8 +279,7 @@ bool item(Scan& s, WireItem& out) {
                                                "changes",
                                                "tool",
                                                "sender_thread_id"};
-  return members(s, [&](std::string_view key) {
-    const int i = field_index(key, names);
+  return members(s, names, [&](int i) {
     bool read = false;
     switch (i) {
       case 0: read = wire_text(s, out.id); break;
@@ -291,7 +297,7 @@ bool item(Scan& s, WireItem& out) {
       case 10: read = wire_text(s, out.sender_thread_id); break;
       default: break;
     }
-    return read ? i : -1;
+    return read;
   });
 }
 
@@ -301,8 +307,7 @@ bool scan_wire_line(std::string_view line, WireLine& out) {
   static constexpr std::string_view names[] = {"type", "thread_id", "usage",
                                                "item", "error",     "message"};
   Scan s(line);
-  const bool read = members(s, [&](std::string_view key) {
-    const int i = field_index(key, names);
+  const bool read = members(s, names, [&](int i) {
     bool ok = false;
     switch (i) {
       case 0: ok = wire_text(s, out.type.emplace()); break;
@@ -323,7 +328,7 @@ bool scan_wire_line(std::string_view line, WireLine& out) {
       case 5: ok = wire_text(s, out.message); break;
       default: break;
     }
-    return ok ? i : -1;
+    return ok;
   });
   // Texts with bytes above 0x7f must be UTF-8, as the reader requires of every text it keeps.
   return read && s.at_end() && (!s.saw_high() || is_valid_utf8(line));

@@ -38,31 +38,37 @@ void place(char*& at, Args&&... args) {
   at += sizeof(T);
 }
 
-}  // namespace
-
-namespace {
-
 std::uintptr_t address(const char* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
-// The lowest start of `texts`, and whether every one of them ends within 4 GiB of it.
-std::pair<const char*, bool> near_base(std::span<const std::string_view> texts) {
+// The texts present among `texts` (a bit per ItemText), the lowest start of them, and whether
+// every one of them ends within 4 GiB of it.
+struct TextSpread {
+  std::uint16_t present = 0;
   const char* base = nullptr;
-  for (std::string_view text : texts)
-    if (!text.empty() && (!base || address(text.data()) < address(base))) base = text.data();
-  for (std::string_view text : texts)
-    if (!text.empty() && address(text.data()) - address(base) + text.size() >
-                             std::numeric_limits<std::uint32_t>::max())
-      return {base, false};
-  return {base, true};
+  bool near = true;
+};
+
+TextSpread spread_of(std::span<const std::string_view> texts) {
+  TextSpread spread;
+  std::uintptr_t low = std::numeric_limits<std::uintptr_t>::max(), high = 0;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (texts[i].empty()) continue;
+    spread.present |= item_text_bit(static_cast<ItemText>(i));
+    const std::uintptr_t start = address(texts[i].data());
+    if (start < low) {
+      low = start;
+      spread.base = texts[i].data();
+    }
+    high = std::max(high, start + texts[i].size());
+  }
+  spread.near = spread.present == 0 || high - low <= std::numeric_limits<std::uint32_t>::max();
+  return spread;
 }
 
 }  // namespace
 
 const ItemRecord* ItemRecord::make(const ItemParts& parts, Arena& arena) {
-  std::uint16_t present = 0;
-  for (std::size_t i = 0; i < parts.texts.size(); ++i)
-    if (!parts.texts[i].empty()) present |= item_text_bit(static_cast<ItemText>(i));
-  const auto [base, near] = near_base(parts.texts);
+  const auto [present, base, near] = spread_of(parts.texts);
   const auto text_count = static_cast<std::size_t>(std::popcount(present));
   const std::size_t size = sizeof(ItemRecord) +
                            text_count * (near ? sizeof(NearText) : sizeof(std::string_view)) +
