@@ -93,15 +93,18 @@ class Scan {
   }
   // The index of the key at hand among `names`, taken with the colon after it, or -1. A key
   // that reads as one of the names only through escapes is not taken: the names hold no quote
-  // or backslash, so the key's source is the name itself when it is one.
+  // or backslash, so the key's source is the name itself when it is one. The names are tried
+  // from `first` on, round: given in the order codex writes them, the key after a name is
+  // mostly the next one.
   template <std::size_t N>
-  int key(const std::string_view (&names)[N]) {
+  int key(const std::string_view (&names)[N], std::size_t first) {
     if (peek() != '"') return -1;
     const std::string_view rest = text_.substr(pos_ + 1);
-    for (std::size_t i = 0; i < N; ++i) {
+    for (std::size_t tried = 0, i = first; tried < N; ++tried, i = i + 1 == N ? 0 : i + 1) {
       const std::string_view name = names[i];
-      // Most names differ from the key in the byte after them or their first byte already.
-      if (rest.size() <= name.size() || rest[name.size()] != '"' || !starts_with(rest, name))
+      // Most names differ from the key in their first byte or the byte after them already.
+      if (rest.size() <= name.size() || rest[0] != name[0] || rest[name.size()] != '"' ||
+          !starts_with(rest, name))
         continue;
       pos_ += name.size() + 2;
       return take(':') ? static_cast<int>(i) : -1;
@@ -225,10 +228,12 @@ bool members(Scan& s, const std::string_view (&names)[N], Member&& member) {
   if (!s.take('{')) return false;
   if (s.take('}')) return true;
   std::uint32_t seen = 0;
+  std::size_t next = 0;
   do {
-    const int field = s.key(names);
+    const int field = s.key(names, next);
     if (field < 0 || (seen & (1u << field)) || !member(field)) return false;
     seen |= 1u << field;
+    next = static_cast<std::size_t>(field) + 1 == N ? 0 : static_cast<std::size_t>(field) + 1;
   } while (s.take(','));
   return s.take('}');
 }
@@ -268,31 +273,23 @@ bool changes(Scan& s, std::vector<WireChange>& out) {
 }
 
 bool item(Scan& s, WireItem& out) {
-  static constexpr std::string_view names[] = {"id",
-                                               "type",
-                                               "status",
-                                               "text",
-                                               "message",
-                                               "command",
-                                               "aggregated_output",
-                                               "exit_code",
-                                               "changes",
-                                               "tool",
-                                               "sender_thread_id"};
+  static constexpr std::string_view names[] = {
+      "id",      "type",   "text",    "command", "aggregated_output", "exit_code",
+      "changes", "status", "message", "tool",    "sender_thread_id"};
   return members(s, names, [&](int i) {
     bool read = false;
     switch (i) {
       case 0: read = wire_text(s, out.id); break;
       case 1: read = wire_text(s, out.type); break;
-      case 2: read = wire_text(s, out.status); break;
-      case 3: read = wire_text(s, out.text); break;
-      case 4: read = wire_text(s, out.message); break;
-      case 5: read = wire_text(s, out.command); break;
-      case 6: read = wire_text(s, out.aggregated_output); break;
-      case 7:
+      case 2: read = wire_text(s, out.text); break;
+      case 3: read = wire_text(s, out.command); break;
+      case 4: read = wire_text(s, out.aggregated_output); break;
+      case 5:
         read = nullable(s, out.exit_code, [&](std::int32_t& code) { return s.int32(code); });
         break;
-      case 8: read = changes(s, out.changes); break;
+      case 6: read = changes(s, out.changes); break;
+      case 7: read = wire_text(s, out.status); break;
+      case 8: read = wire_text(s, out.message); break;
       case 9: read = wire_text(s, out.tool); break;
       case 10: read = wire_text(s, out.sender_thread_id); break;
       default: break;
@@ -304,16 +301,14 @@ bool item(Scan& s, WireItem& out) {
 }  // namespace
 
 bool scan_wire_line(std::string_view line, WireLine& out) {
-  static constexpr std::string_view names[] = {"type", "thread_id", "usage",
-                                               "item", "error",     "message"};
+  static constexpr std::string_view names[] = {"type",  "item",  "thread_id",
+                                               "usage", "error", "message"};
   Scan s(line);
   const bool read = members(s, names, [&](int i) {
     bool ok = false;
     switch (i) {
       case 0: ok = wire_text(s, out.type.emplace()); break;
-      case 1: ok = wire_text(s, out.thread_id); break;
-      case 2: ok = read_by_reader(s, out.usage); break;
-      case 3:
+      case 1:
         ok = nullable(s, out.item, [&](ReadItem& read_item) {
           const std::size_t start = (s.skip_space(), s.pos());
           const bool read_whole = item(s, read_item.wire);
@@ -321,6 +316,8 @@ bool scan_wire_line(std::string_view line, WireLine& out) {
           return read_whole;
         });
         break;
+      case 2: ok = wire_text(s, out.thread_id); break;
+      case 3: ok = read_by_reader(s, out.usage); break;
       case 4:
         // The reader's raw value is the extent itself, a view into the line.
         ok = nullable(s, out.error, [&](json::Raw& raw) { return read_by_reader(s, raw); });
