@@ -18,7 +18,7 @@ namespace {
 
 static_assert(sizeof(ItemRecord) % alignof(std::string_view) == 0,
               "the views that follow an item's header must be aligned");
-static_assert(sizeof(ItemRecord) == 24, "an item's header takes 24 bytes");
+static_assert(sizeof(ItemRecord) == 16, "an item's header takes 16 bytes");
 static_assert(alignof(FileChangeRecord) == alignof(std::string_view));
 static_assert(ItemKind::Other < 16, "an item's kind takes 4 bits");
 static_assert(sizeof(EventRecord) == 32, "a kept event takes 32 bytes");
@@ -70,10 +70,11 @@ TextSpread spread_of(std::span<const std::string_view> texts) {
 const ItemRecord* ItemRecord::make(const ItemParts& parts, Arena& arena) {
   const auto [present, base, near] = spread_of(parts.texts);
   const auto text_count = static_cast<std::size_t>(std::popcount(present));
-  const std::size_t size = sizeof(ItemRecord) +
-                           text_count * (near ? sizeof(NearText) : sizeof(std::string_view)) +
-                           parts.changes.size() * sizeof(FileChangeRecord) +
-                           parts.receiver_thread_ids.size() * sizeof(std::string_view);
+  const bool has_lists = !parts.changes.empty() || !parts.receiver_thread_ids.empty();
+  const std::size_t size =
+      sizeof(ItemRecord) + text_count * (near ? sizeof(NearText) : sizeof(std::string_view)) +
+      (has_lists ? sizeof(ListCounts) : 0) + parts.changes.size() * sizeof(FileChangeRecord) +
+      parts.receiver_thread_ids.size() * sizeof(std::string_view);
   auto* block = static_cast<char*>(arena.allocate(size, alignof(std::string_view)));
 
   auto* record = ::new (block) ItemRecord();
@@ -84,8 +85,7 @@ const ItemRecord* ItemRecord::make(const ItemParts& parts, Arena& arena) {
   record->escaped_ = parts.escaped & present;
   record->near_ = near;
   record->base_ = base;
-  record->change_count_ = static_cast<std::uint32_t>(parts.changes.size());
-  record->receiver_count_ = static_cast<std::uint32_t>(parts.receiver_thread_ids.size());
+  record->has_lists_ = has_lists;
 
   char* at = block + sizeof(ItemRecord);
   for (std::string_view text : parts.texts) {
@@ -96,6 +96,9 @@ const ItemRecord* ItemRecord::make(const ItemParts& parts, Arena& arena) {
     else
       place<std::string_view>(at, text);
   }
+  if (has_lists)
+    place<ListCounts>(at, static_cast<std::uint32_t>(parts.changes.size()),
+                      static_cast<std::uint32_t>(parts.receiver_thread_ids.size()));
   for (const FileChangeRecord& change : parts.changes) place<FileChangeRecord>(at, change);
   for (std::string_view id : parts.receiver_thread_ids) place<std::string_view>(at, id);
   return record;
@@ -159,15 +162,24 @@ std::string_view ItemRecord::kind_text() const {
   return kind() == ItemKind::Other ? view(ItemText::OtherKind) : ItemKind::word(kind());
 }
 
+ItemRecord::ListCounts ItemRecord::list_counts() const {
+  if (!has_lists_) return {0, 0};
+  return *std::launder(reinterpret_cast<const ListCounts*>(after_texts()));
+}
+
 std::span<const FileChangeRecord> ItemRecord::changes() const {
-  const auto* first = std::launder(reinterpret_cast<const FileChangeRecord*>(after_texts()));
-  return {first, change_count_};
+  if (!has_lists_) return {};
+  const auto* first =
+      std::launder(reinterpret_cast<const FileChangeRecord*>(after_texts() + sizeof(ListCounts)));
+  return {first, list_counts().changes};
 }
 
 std::span<const std::string_view> ItemRecord::receiver_thread_ids() const {
-  const auto* first =
-      std::launder(reinterpret_cast<const std::string_view*>(changes().data() + change_count_));
-  return {first, receiver_count_};
+  if (!has_lists_) return {};
+  const ListCounts counts = list_counts();
+  const auto* first = std::launder(reinterpret_cast<const std::string_view*>(
+      after_texts() + sizeof(ListCounts) + counts.changes * sizeof(FileChangeRecord)));
+  return {first, counts.receivers};
 }
 
 EventRecord::EventRecord(EventType::Kind kind, const RecordFrame* frame, std::string_view raw)

@@ -59,8 +59,9 @@ struct ItemParts {
   std::span<const std::string_view> receiver_thread_ids;
 };
 
-// An item as a run keeps it: a header followed in the same block by the texts it carries
-// (only those, in the order of ItemText), its changes and its receiver thread ids. Texts that lie
+// An item as a run keeps it: a header of 16 bytes followed in the same block by the texts it
+// carries (only those, in the order of ItemText) and, when it has any changes or receiver thread
+// ids, their counts and then them. Texts that lie
 // within 4 GiB of the first of them (those of one line, always) are kept as 8-byte offsets and
 // sizes from it, others as views.
 // A text may be kept as the JSON string it was read from and is unescaped when it is read, so
@@ -88,20 +89,24 @@ class ItemRecord {
     std::uint32_t offset;
     std::uint32_t size;
   };
+  struct ListCounts {
+    std::uint32_t changes;
+    std::uint32_t receivers;
+  };
   ItemRecord() = default;
   std::size_t text_count() const;
   std::string_view view(ItemText which) const;
   const char* after_texts() const;
+  ListCounts list_counts() const;
 
-  // Packed so that the header takes 24 bytes.
+  // Packed so that the header takes 16 bytes.
   std::uint32_t present_ : item_text_count = 0;  // a bit per ItemText that is not empty
   std::uint32_t escaped_ : item_text_count = 0;  // a bit per text kept as its JSON source
   std::uint32_t kind_ : 4 = ItemKind::Other;
   std::uint32_t has_exit_code_ : 1 = 0;
-  std::uint32_t near_ : 1 = 0;  // texts are NearText from base_, else views
+  std::uint32_t near_ : 1 = 0;       // texts are NearText from base_, else views
+  std::uint32_t has_lists_ : 1 = 0;  // ListCounts follow the texts
   std::int32_t exit_code_ = 0;
-  std::uint32_t change_count_ = 0;
-  std::uint32_t receiver_count_ = 0;
   const char* base_ = nullptr;
 };
 

@@ -198,6 +198,8 @@ TEST(ItemRecord, EscapedTextsAreUnescapedAsTheyAreRead) {
     EXPECT_EQ(item->text(ItemText::Command, scratch), "");
     EXPECT_EQ(item->kind_text(), "agent_message");
     EXPECT_EQ(item->exit_code(), std::nullopt);
+    EXPECT_TRUE(item->changes().empty());
+    EXPECT_TRUE(item->receiver_thread_ids().empty());
   }
 }
 
