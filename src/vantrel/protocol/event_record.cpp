@@ -38,6 +38,11 @@ void place(char*& at, Args&&... args) {
   at += sizeof(T);
 }
 
+// Equal texts; a run's texts are mostly the very ones its frame holds, which need no comparing.
+bool same_text(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && (a.data() == b.data() || a == b);
+}
+
 std::uintptr_t address(const char* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
 // The texts present among `texts` (a bit per ItemText), the lowest start of them, and whether
@@ -197,8 +202,8 @@ std::string_view EventRecord::type_text() const {
 
 const RecordFrame* EventKeeper::frame_for(std::string_view run_id, std::string_view thread_id,
                                           WallTime received_at) {
-  if (frame_ && frame_->received_at == received_at && frame_->run_id == run_id &&
-      frame_->thread_id == thread_id)
+  if (frame_ && frame_->received_at == received_at && same_text(frame_->run_id, run_id) &&
+      same_text(frame_->thread_id, thread_id))
     return frame_;
   Arena& arena = store_.arena();
   frame_ = arena.create<RecordFrame>(
