@@ -423,8 +423,8 @@ TEST_F(GroupTest, BufferedEventsAreDeliveredAfterCancel) {
   group_cancel(group);
   auto rest = drain(events);
   ASSERT_EQ(rest.size(), 2u);
-  EXPECT_NE(rest[0].event->raw.find("\"n\":2"), std::string::npos);
-  EXPECT_NE(rest[1].event->raw.find("\"n\":3"), std::string::npos);
+  EXPECT_NE(rest[0].event->raw().find("\"n\":2"), std::string::npos);
+  EXPECT_NE(rest[1].event->raw().find("\"n\":3"), std::string::npos);
   expect_cancelled(wait_for(group)[0], true);
 }
 
@@ -456,7 +456,7 @@ TEST_F(GroupTest, ChannelCapacityFollowsTheBufferSettings) {
     auto received = drain(events);
     ASSERT_EQ(received.size(), c.delivered);
     for (std::size_t i = 0; i < received.size(); ++i)
-      EXPECT_NE(received[i].event->raw.find("\"n\":" + std::to_string(i + 1)), std::string::npos);
+      EXPECT_NE(received[i].event->raw().find("\"n\":" + std::to_string(i + 1)), std::string::npos);
     expect_cancelled(wait_for(group)[0], true);
   }
 }
@@ -535,7 +535,7 @@ TEST_F(GroupTest, StressThousandRequestsWithCancel) {
   std::size_t long_runners = 0;
   while (auto event = block_on(events.receive())) {
     ASSERT_LT(event->position, count);
-    raw_by_position[event->position].emplace_back(event->event->raw);
+    raw_by_position[event->position].emplace_back(event->event->raw());
     if (event->position >= 700 && ++long_runners == 64) group_cancel(group);
   }
   EXPECT_EQ(long_runners, 64u);

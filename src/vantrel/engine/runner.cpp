@@ -280,9 +280,9 @@ class RunLoop {
     const EventRecord& event = *kept;
     if (event.type == EventType::ThreadStarted)
       parts_.thread_id->set(std::string(event.thread_id()));
-    if (event.type == EventType::ItemCompleted && event.item->kind() == ItemKind::AgentMessage)
+    if (event.type == EventType::ItemCompleted && event.item()->kind() == ItemKind::AgentMessage)
       final_message_ = kept;
-    if (event.has_usage()) usage_ = event.detail->usage;
+    if (event.has_usage()) usage_ = event.detail()->usage;
     // The result and the readers share the one kept event. Once the reader is gone, nothing
     // more is published.
     events_.push_back(std::move(kept));
@@ -293,7 +293,7 @@ class RunLoop {
   std::string final_message() const {
     if (!final_message_) return {};
     std::string scratch;
-    return std::string(final_message_->item->text(ItemText::Text, scratch));
+    return std::string(final_message_->item()->text(ItemText::Text, scratch));
   }
 
   // Passes on the events not yet passed on, all at once.

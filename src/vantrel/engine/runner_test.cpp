@@ -152,9 +152,9 @@ TEST(Run, KeepsThreadIdFinalMessageAndTheLastTurnsUsage) {
   for (const SharedEvent& e : r.events) {
     EXPECT_EQ(e->thread_id(), "t1");
     EXPECT_EQ(e->run_id(), r.run_id);
-    EXPECT_GE(e->received_at, r.started_at);
+    EXPECT_GE(e->received_at(), r.started_at);
   }
-  EXPECT_EQ(r.events[2]->raw, message_hi);
+  EXPECT_EQ(r.events[2]->raw(), message_hi);
 }
 
 TEST(Run, AFailedTurnReplacesTheUsageAndAnEmptyThreadIdResetsIt) {

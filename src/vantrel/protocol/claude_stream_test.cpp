@@ -859,9 +859,9 @@ TEST(DecodeLineInto, EventsOfOneLineShareTheKeptLine) {
   };
   std::string scratch;
   for (const SharedEvent& event : events) {
-    EXPECT_EQ(event->raw.data(), kept.data());
-    EXPECT_EQ(event->raw.size(), kept.size());
-    std::string_view item_raw = event->item->text(ItemText::Raw, scratch);
+    EXPECT_EQ(event->raw().data(), kept.data());
+    EXPECT_EQ(event->raw().size(), kept.size());
+    std::string_view item_raw = event->item()->text(ItemText::Raw, scratch);
     EXPECT_TRUE(within(item_raw)) << item_raw;
   }
   // Beyond the line only each block's records and short texts (ids, messages) are kept.

@@ -19,7 +19,12 @@
 namespace vantrel::codex {
 namespace {
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+// One comparison for the bytes above the space, which are all that compact JSON has here.
+bool is_space(char c) {
+  constexpr std::uint64_t spaces = (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\r');
+  const auto byte = static_cast<unsigned char>(c);
+  return byte <= ' ' && ((spaces >> byte) & 1) != 0;
+}
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_delimiter(char c) {
   return c == ',' || c == ':' || c == '[' || c == ']' || c == '{' || c == '}' || c == '"';
@@ -27,6 +32,12 @@ bool is_delimiter(char c) {
 bool is_simple_escape(char c) {
   return c == '"' || c == '\\' || c == '/' || c == 'b' || c == 'f' || c == 'n' || c == 'r' ||
          c == 't';
+}
+// Whether `text` starts with `name`, compared inline: names are a few bytes long.
+bool starts_with(std::string_view text, std::string_view name) {
+  for (std::size_t k = 0; k < name.size(); ++k)
+    if (text[k] != name[k]) return false;
+  return true;
 }
 bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
@@ -47,6 +58,8 @@ class Scan {
   }
   // The next byte after white space, not consumed; 0 at the end.
   char peek() {
+    if (pos_ < text_.size() && !is_space(text_[pos_])) [[likely]]
+      return text_[pos_];
     skip_space();
     return pos_ < text_.size() ? text_[pos_] : '\0';
   }
@@ -78,10 +91,25 @@ class Scan {
     ++pos_;
     return true;
   }
-  // A key written without escapes, and the colon after it.
-  bool key(std::string_view& name) {
-    bool escaped = false;
-    return string(name, escaped) && !escaped && take(':');
+  // The index of the key at hand among `names`, taken with the colon after it, or -1. A key
+  // that reads as one of the names only through escapes is not taken: the names hold no quote
+  // or backslash, so the key's source is the name itself when it is one. The names are tried
+  // from `first` on, round: given in the order codex writes them, the key after a name is
+  // mostly the next one.
+  template <std::size_t N>
+  int key(const std::string_view (&names)[N], std::size_t first) {
+    if (peek() != '"') return -1;
+    const std::string_view rest = text_.substr(pos_ + 1);
+    for (std::size_t tried = 0, i = first; tried < N; ++tried, i = i + 1 == N ? 0 : i + 1) {
+      const std::string_view name = names[i];
+      // Most names differ from the key in their first byte or the byte after them already.
+      if (rest.size() <= name.size() || rest[0] != name[0] || rest[name.size()] != '"' ||
+          !starts_with(rest, name))
+        continue;
+      pos_ += name.size() + 2;
+      return take(':') ? static_cast<int>(i) : -1;
+    }
+    return -1;
   }
   bool null() {
     if (peek() != 'n' || text_.substr(pos_, 4) != "null") return false;
@@ -191,35 +219,23 @@ class Scan {
   unsigned high_ = 0;
 };
 
-// The members of an object, each key handed to `member` (which reads its value); a key met
-// twice, or one that `member` does not take, ends the scan.
-template <class Member>
-bool members(Scan& s, Member&& member) {
+// The members of an object, each key's index among `names` handed to `member` (which reads its
+// value); a key met twice, one not among the names, or one that `member` does not take, ends
+// the scan.
+template <std::size_t N, class Member>
+bool members(Scan& s, const std::string_view (&names)[N], Member&& member) {
+  static_assert(N <= 32);
   if (!s.take('{')) return false;
   if (s.take('}')) return true;
   std::uint32_t seen = 0;
+  std::size_t next = 0;
   do {
-    std::string_view key;
-    if (!s.key(key)) return false;
-    const int field = member(key);
-    if (field < 0 || (seen & (1u << field))) return false;
+    const int field = s.key(names, next);
+    if (field < 0 || (seen & (1u << field)) || !member(field)) return false;
     seen |= 1u << field;
+    next = static_cast<std::size_t>(field) + 1 == N ? 0 : static_cast<std::size_t>(field) + 1;
   } while (s.take(','));
   return s.take('}');
-}
-
-// The index of `key` among `names`, or -1.
-template <std::size_t N>
-int field_index(std::string_view key, const std::string_view (&names)[N]) {
-  for (std::size_t i = 0; i < N; ++i) {
-    const std::string_view name = names[i];
-    // Names are short, and most differ from the key in size or first byte already.
-    if (name.size() != key.size() || key.empty() || name[0] != key[0]) continue;
-    std::size_t k = 1;
-    while (k < key.size() && name[k] == key[k]) ++k;
-    if (k == key.size()) return static_cast<int>(i);
-  }
-  return -1;
 }
 
 // A value that null leaves absent; anything else is read into `out` by `read`.
@@ -243,12 +259,8 @@ bool read_by_reader(Scan& s, T& out) {
 
 bool change(Scan& s, WireChange& out) {
   static constexpr std::string_view names[] = {"path", "kind"};
-  return members(s, [&](std::string_view key) {
-    const int i = field_index(key, names);
-    if (i == 0 && !wire_text(s, out.path)) return -1;
-    if (i == 1 && !wire_text(s, out.kind)) return -1;
-    return i;
-  });
+  return members(s, names,
+                 [&](int i) { return i == 0 ? wire_text(s, out.path) : wire_text(s, out.kind); });
 }
 
 bool changes(Scan& s, std::vector<WireChange>& out) {
@@ -261,54 +273,42 @@ bool changes(Scan& s, std::vector<WireChange>& out) {
 }
 
 bool item(Scan& s, WireItem& out) {
-  static constexpr std::string_view names[] = {"id",
-                                               "type",
-                                               "status",
-                                               "text",
-                                               "message",
-                                               "command",
-                                               "aggregated_output",
-                                               "exit_code",
-                                               "changes",
-                                               "tool",
-                                               "sender_thread_id"};
-  return members(s, [&](std::string_view key) {
-    const int i = field_index(key, names);
+  static constexpr std::string_view names[] = {
+      "id",      "type",   "text",    "command", "aggregated_output", "exit_code",
+      "changes", "status", "message", "tool",    "sender_thread_id"};
+  return members(s, names, [&](int i) {
     bool read = false;
     switch (i) {
       case 0: read = wire_text(s, out.id); break;
       case 1: read = wire_text(s, out.type); break;
-      case 2: read = wire_text(s, out.status); break;
-      case 3: read = wire_text(s, out.text); break;
-      case 4: read = wire_text(s, out.message); break;
-      case 5: read = wire_text(s, out.command); break;
-      case 6: read = wire_text(s, out.aggregated_output); break;
-      case 7:
+      case 2: read = wire_text(s, out.text); break;
+      case 3: read = wire_text(s, out.command); break;
+      case 4: read = wire_text(s, out.aggregated_output); break;
+      case 5:
         read = nullable(s, out.exit_code, [&](std::int32_t& code) { return s.int32(code); });
         break;
-      case 8: read = changes(s, out.changes); break;
+      case 6: read = changes(s, out.changes); break;
+      case 7: read = wire_text(s, out.status); break;
+      case 8: read = wire_text(s, out.message); break;
       case 9: read = wire_text(s, out.tool); break;
       case 10: read = wire_text(s, out.sender_thread_id); break;
       default: break;
     }
-    return read ? i : -1;
+    return read;
   });
 }
 
 }  // namespace
 
 bool scan_wire_line(std::string_view line, WireLine& out) {
-  static constexpr std::string_view names[] = {"type", "thread_id", "usage",
-                                               "item", "error",     "message"};
+  static constexpr std::string_view names[] = {"type",  "item",  "thread_id",
+                                               "usage", "error", "message"};
   Scan s(line);
-  const bool read = members(s, [&](std::string_view key) {
-    const int i = field_index(key, names);
+  const bool read = members(s, names, [&](int i) {
     bool ok = false;
     switch (i) {
       case 0: ok = wire_text(s, out.type.emplace()); break;
-      case 1: ok = wire_text(s, out.thread_id); break;
-      case 2: ok = read_by_reader(s, out.usage); break;
-      case 3:
+      case 1:
         ok = nullable(s, out.item, [&](ReadItem& read_item) {
           const std::size_t start = (s.skip_space(), s.pos());
           const bool read_whole = item(s, read_item.wire);
@@ -316,6 +316,8 @@ bool scan_wire_line(std::string_view line, WireLine& out) {
           return read_whole;
         });
         break;
+      case 2: ok = wire_text(s, out.thread_id); break;
+      case 3: ok = read_by_reader(s, out.usage); break;
       case 4:
         // The reader's raw value is the extent itself, a view into the line.
         ok = nullable(s, out.error, [&](json::Raw& raw) { return read_by_reader(s, raw); });
@@ -323,7 +325,7 @@ bool scan_wire_line(std::string_view line, WireLine& out) {
       case 5: ok = wire_text(s, out.message); break;
       default: break;
     }
-    return ok ? i : -1;
+    return ok;
   });
   // Texts with bytes above 0x7f must be UTF-8, as the reader requires of every text it keeps.
   return read && s.at_end() && (!s.saw_high() || is_valid_utf8(line));

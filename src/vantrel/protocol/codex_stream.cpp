@@ -163,18 +163,16 @@ Decoded<SharedEvent> keep_event(Wire& wire, const Text& line, const LineFrame& f
   parts.thread_id = frame.thread_id;
   parts.raw = line;
   parts.received_at = frame.received_at;
-  Usage usage;
+  std::optional<Usage> usage;  // made only for the kinds that carry it
   switch (type.kind) {
     case EventType::ThreadStarted:
       parts.thread_id = kept_text(wire.thread_id, line, store).view();
       break;
     case EventType::TurnCompleted:
-      usage = with_total(std::move(wire.usage));
-      parts.usage = &usage;
+      parts.usage = &usage.emplace(with_total(std::move(wire.usage)));
       break;
     case EventType::TurnFailed:
-      usage = with_total(std::move(wire.usage));
-      parts.usage = &usage;
+      parts.usage = &usage.emplace(with_total(std::move(wire.usage)));
       parts.raw_error = line.part(raw_text(wire.error)).view();
       parts.message = turn_failure_message(wire.error, line, store);
       break;

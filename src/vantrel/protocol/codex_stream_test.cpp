@@ -373,14 +373,14 @@ TEST(KeepCodexLine, TextsAreViewsIntoTheKeptLine) {
   const auto within = [&](std::string_view part) {
     return part.data() >= kept.data() && part.data() + part.size() <= kept.data() + kept.size();
   };
-  EXPECT_EQ(event->raw.data(), kept.data());
+  EXPECT_EQ(event->raw().data(), kept.data());
   std::string scratch;
   for (ItemText which : {ItemText::Raw, ItemText::Id, ItemText::Command, ItemText::Status}) {
-    std::string_view text = event->item->text(which, scratch);
+    std::string_view text = event->item()->text(which, scratch);
     EXPECT_TRUE(within(text)) << text;
   }
-  EXPECT_TRUE(within(event->item->changes()[0].path));
-  EXPECT_EQ(event->item->text(ItemText::AggregatedOutput, scratch), "a\nb\xc3\xa9");
+  EXPECT_TRUE(within(event->item()->changes()[0].path));
+  EXPECT_EQ(event->item()->text(ItemText::AggregatedOutput, scratch), "a\nb\xc3\xa9");
   EXPECT_EQ(event_of(event).item.aggregated_output, "a\nb\xc3\xa9");
 }
 

@@ -22,8 +22,11 @@ constexpr std::array<std::string_view, ItemKind::Other> item_words = {
 // Finds `text` among `words`; the index is the kind, words.size() (Other) when absent.
 template <std::size_t N>
 std::size_t word_index(const std::array<std::string_view, N>& words, std::string_view text) {
+  // Most words differ from the text in size or first byte, so few are compared whole.
   for (std::size_t i = 0; i < N; ++i)
-    if (words[i] == text) return i;
+    if (words[i].size() == text.size() && !text.empty() && words[i][0] == text[0] &&
+        words[i] == text)
+      return i;
   return N;
 }
 

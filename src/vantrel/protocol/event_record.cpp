@@ -4,19 +4,24 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <new>
 #include <utility>
 
 #include "vantrel/json/json.h"
+#include "vantrel/support/check.h"
 
 namespace vantrel {
 namespace {
 
 static_assert(sizeof(ItemRecord) % alignof(std::string_view) == 0,
               "the views that follow an item's header must be aligned");
+static_assert(sizeof(ItemRecord) == 16, "an item's header takes 16 bytes");
 static_assert(alignof(FileChangeRecord) == alignof(std::string_view));
 static_assert(ItemKind::Other < 16, "an item's kind takes 4 bits");
+static_assert(sizeof(EventRecord) == 32, "a kept event takes 32 bytes");
 
 // `text` as a record may keep it: its own view when it lies in `arena` (shared or lent by its
 // store) or lives for ever (a literal), else a copy in the arena.
@@ -33,16 +38,48 @@ void place(char*& at, Args&&... args) {
   at += sizeof(T);
 }
 
+// Equal texts; a run's texts are mostly the very ones its frame holds, which need no comparing.
+bool same_text(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && (a.data() == b.data() || a == b);
+}
+
+std::uintptr_t address(const char* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+// The texts present among `texts` (a bit per ItemText), the lowest start of them, and whether
+// every one of them ends within 4 GiB of it.
+struct TextSpread {
+  std::uint16_t present = 0;
+  const char* base = nullptr;
+  bool near = true;
+};
+
+TextSpread spread_of(std::span<const std::string_view> texts) {
+  TextSpread spread;
+  std::uintptr_t low = std::numeric_limits<std::uintptr_t>::max(), high = 0;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (texts[i].empty()) continue;
+    spread.present |= item_text_bit(static_cast<ItemText>(i));
+    const std::uintptr_t start = address(texts[i].data());
+    if (start < low) {
+      low = start;
+      spread.base = texts[i].data();
+    }
+    high = std::max(high, start + texts[i].size());
+  }
+  spread.near = spread.present == 0 || high - low <= std::numeric_limits<std::uint32_t>::max();
+  return spread;
+}
+
 }  // namespace
 
 const ItemRecord* ItemRecord::make(const ItemParts& parts, Arena& arena) {
-  std::uint16_t present = 0;
-  for (std::size_t i = 0; i < parts.texts.size(); ++i)
-    if (!parts.texts[i].empty()) present |= item_text_bit(static_cast<ItemText>(i));
+  const auto [present, base, near] = spread_of(parts.texts);
   const auto text_count = static_cast<std::size_t>(std::popcount(present));
-  const std::size_t size = sizeof(ItemRecord) + text_count * sizeof(std::string_view) +
-                           parts.changes.size() * sizeof(FileChangeRecord) +
-                           parts.receiver_thread_ids.size() * sizeof(std::string_view);
+  const bool has_lists = !parts.changes.empty() || !parts.receiver_thread_ids.empty();
+  const std::size_t size =
+      sizeof(ItemRecord) + text_count * (near ? sizeof(NearText) : sizeof(std::string_view)) +
+      (has_lists ? sizeof(ListCounts) : 0) + parts.changes.size() * sizeof(FileChangeRecord) +
+      parts.receiver_thread_ids.size() * sizeof(std::string_view);
   auto* block = static_cast<char*>(arena.allocate(size, alignof(std::string_view)));
 
   auto* record = ::new (block) ItemRecord();
@@ -51,12 +88,22 @@ const ItemRecord* ItemRecord::make(const ItemParts& parts, Arena& arena) {
   record->exit_code_ = parts.exit_code.value_or(0);
   record->present_ = present;
   record->escaped_ = parts.escaped & present;
-  record->change_count_ = static_cast<std::uint32_t>(parts.changes.size());
-  record->receiver_count_ = static_cast<std::uint32_t>(parts.receiver_thread_ids.size());
+  record->near_ = near;
+  record->base_ = base;
+  record->has_lists_ = has_lists;
 
   char* at = block + sizeof(ItemRecord);
-  for (std::string_view text : parts.texts)
-    if (!text.empty()) place<std::string_view>(at, text);
+  for (std::string_view text : parts.texts) {
+    if (text.empty()) continue;
+    if (near)
+      place<NearText>(at, static_cast<std::uint32_t>(address(text.data()) - address(base)),
+                      static_cast<std::uint32_t>(text.size()));
+    else
+      place<std::string_view>(at, text);
+  }
+  if (has_lists)
+    place<ListCounts>(at, static_cast<std::uint32_t>(parts.changes.size()),
+                      static_cast<std::uint32_t>(parts.receiver_thread_ids.size()));
   for (const FileChangeRecord& change : parts.changes) place<FileChangeRecord>(at, change);
   for (std::string_view id : parts.receiver_thread_ids) place<std::string_view>(at, id);
   return record;
@@ -89,15 +136,27 @@ const ItemRecord* ItemRecord::keep(const Item& item, Arena& arena) {
   return make(parts, arena);
 }
 
-const std::string_view* ItemRecord::texts() const {
-  return std::launder(reinterpret_cast<const std::string_view*>(this + 1));
+std::size_t ItemRecord::text_count() const {
+  return static_cast<std::size_t>(std::popcount(static_cast<std::uint16_t>(present_)));
 }
 
 std::string_view ItemRecord::view(ItemText which) const {
   const std::uint16_t bit = item_text_bit(which);
   const auto present = static_cast<std::uint16_t>(present_);
   if (!(present & bit)) return {};
-  return texts()[std::popcount(static_cast<std::uint16_t>(present & (bit - 1)))];
+  const auto index =
+      static_cast<std::size_t>(std::popcount(static_cast<std::uint16_t>(present & (bit - 1))));
+  const char* texts = reinterpret_cast<const char*>(this + 1);
+  if (near_) {
+    const NearText& text = std::launder(reinterpret_cast<const NearText*>(texts))[index];
+    return {base_ + text.offset, text.size};
+  }
+  return std::launder(reinterpret_cast<const std::string_view*>(texts))[index];
+}
+
+const char* ItemRecord::after_texts() const {
+  return reinterpret_cast<const char*>(this + 1) +
+         text_count() * (near_ ? sizeof(NearText) : sizeof(std::string_view));
 }
 
 std::string_view ItemRecord::text(ItemText which, std::string& scratch) const {
@@ -108,43 +167,62 @@ std::string_view ItemRecord::kind_text() const {
   return kind() == ItemKind::Other ? view(ItemText::OtherKind) : ItemKind::word(kind());
 }
 
+ItemRecord::ListCounts ItemRecord::list_counts() const {
+  if (!has_lists_) return {0, 0};
+  return *std::launder(reinterpret_cast<const ListCounts*>(after_texts()));
+}
+
 std::span<const FileChangeRecord> ItemRecord::changes() const {
-  const auto* first = std::launder(reinterpret_cast<const FileChangeRecord*>(
-      texts() + std::popcount(static_cast<std::uint16_t>(present_))));
-  return {first, change_count_};
+  if (!has_lists_) return {};
+  const auto* first =
+      std::launder(reinterpret_cast<const FileChangeRecord*>(after_texts() + sizeof(ListCounts)));
+  return {first, list_counts().changes};
 }
 
 std::span<const std::string_view> ItemRecord::receiver_thread_ids() const {
-  const auto* first =
-      std::launder(reinterpret_cast<const std::string_view*>(changes().data() + change_count_));
-  return {first, receiver_count_};
+  if (!has_lists_) return {};
+  const ListCounts counts = list_counts();
+  const auto* first = std::launder(reinterpret_cast<const std::string_view*>(
+      after_texts() + sizeof(ListCounts) + counts.changes * sizeof(FileChangeRecord)));
+  return {first, counts.receivers};
+}
+
+EventRecord::EventRecord(EventType::Kind kind, const RecordFrame* frame, std::string_view raw)
+    : type(kind),
+      raw_size_(static_cast<std::uint32_t>(raw.size())),
+      frame_(frame),
+      raw_data_(raw.data()) {
+  // Lines are far shorter: a run's longest is given in 32 bits.
+  check(raw.size() <= std::numeric_limits<std::uint32_t>::max(), "event line over 4 GiB");
 }
 
 std::string_view EventRecord::type_text() const {
-  return type == EventType::Other ? detail->other_type : EventType::word(type);
+  return type == EventType::Other ? detail()->other_type : EventType::word(type);
 }
 
-const RecordFrame* EventKeeper::frame_for(std::string_view run_id, std::string_view thread_id) {
-  if (frame_ && frame_->run_id == run_id && frame_->thread_id == thread_id) return frame_;
+const RecordFrame* EventKeeper::frame_for(std::string_view run_id, std::string_view thread_id,
+                                          WallTime received_at) {
+  if (frame_ && frame_->received_at == received_at && same_text(frame_->run_id, run_id) &&
+      same_text(frame_->thread_id, thread_id))
+    return frame_;
   Arena& arena = store_.arena();
-  frame_ = arena.create<RecordFrame>(RecordFrame{arena.copy(run_id), arena.copy(thread_id)});
+  frame_ = arena.create<RecordFrame>(
+      RecordFrame{arena.copy(run_id), arena.copy(thread_id), received_at});
   return frame_;
 }
 
 SharedEvent EventKeeper::keep(const EventParts& parts) {
   const bool starts_thread = parts.type == EventType::ThreadStarted;
   Arena& arena = store_.arena();
-  auto* record = arena.create<EventRecord>();
-  record->type = parts.type;
-  record->frame = frame_for(
-      parts.run_id, starts_thread || !parts.thread_id.empty() ? parts.thread_id : thread_id_);
-  if (starts_thread) thread_id_ = record->frame->thread_id;
-  record->raw = parts.raw;
-  record->received_at = parts.received_at;
-  if (carries_item(parts.type)) record->item = parts.item;
-  const bool has_detail =
-      carries_usage(parts.type) || carries_error(parts.type) || parts.type == EventType::Other;
-  if (has_detail) {
+  const RecordFrame* frame = frame_for(
+      parts.run_id, starts_thread || !parts.thread_id.empty() ? parts.thread_id : thread_id_,
+      parts.received_at);
+  if (starts_thread) thread_id_ = frame->thread_id;
+  auto* record = arena.create<EventRecord>(parts.type, frame, parts.raw);
+  if (carries_item(parts.type)) {
+    record->set_payload(parts.item);
+  } else if (carries_usage(parts.type) || carries_error(parts.type) ||
+             parts.type == EventType::Other) {
     EventDetail* detail = arena.create<EventDetail>();
     detail->other_type = parts.other_type;
     if (carries_error(parts.type)) {
@@ -152,7 +230,7 @@ SharedEvent EventKeeper::keep(const EventParts& parts) {
       detail->raw_error = parts.raw_error;
     }
     if (carries_usage(parts.type) && parts.usage) detail->usage = *parts.usage;
-    record->detail = detail;
+    record->set_payload(detail);
   }
   // One share of the whole store: the record itself needs no count of its own.
   return SharedEvent(store_.share(), record);
@@ -225,11 +303,12 @@ Event event_of(const SharedEvent& kept) {
                                               : EventType(kept->type);
   event.run_id = text(kept->run_id());
   event.thread_id = text(kept->thread_id());
-  event.raw = text(kept->raw);
-  event.received_at = kept->received_at;
+  event.raw = text(kept->raw());
+  event.received_at = kept->received_at();
   if (kept->type == EventType::ThreadStarted) event.started_thread_id = event.thread_id;
-  if (kept->item) event.item = item_of(std::shared_ptr<const ItemRecord>(kept, kept->item));
-  if (const EventDetail* detail = kept->detail) {
+  if (const ItemRecord* item = kept->item())
+    event.item = item_of(std::shared_ptr<const ItemRecord>(kept, item));
+  if (const EventDetail* detail = kept->detail()) {
     event.message = text(detail->message);
     event.raw_error = text(detail->raw_error);
     event.usage = detail->usage;

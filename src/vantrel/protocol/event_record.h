@@ -59,8 +59,11 @@ struct ItemParts {
   std::span<const std::string_view> receiver_thread_ids;
 };
 
-// An item as a run keeps it: a header followed in the same block by the views of the texts it
-// carries (only those, in the order of ItemText), its changes and its receiver thread ids.
+// An item as a run keeps it: a header of 16 bytes followed in the same block by the texts it
+// carries (only those, in the order of ItemText) and, when it has any changes or receiver thread
+// ids, their counts and then them. Texts that lie
+// within 4 GiB of the first of them (those of one line, always) are kept as 8-byte offsets and
+// sizes from it, others as views.
 // A text may be kept as the JSON string it was read from and is unescaped when it is read, so
 // that a run stores no second copy of it.
 class ItemRecord {
@@ -81,24 +84,38 @@ class ItemRecord {
   static const ItemRecord* keep(const Item& item, Arena& arena);
 
  private:
+  // A text as an offset from the record's base and a size.
+  struct NearText {
+    std::uint32_t offset;
+    std::uint32_t size;
+  };
+  struct ListCounts {
+    std::uint32_t changes;
+    std::uint32_t receivers;
+  };
   ItemRecord() = default;
-  const std::string_view* texts() const;
+  std::size_t text_count() const;
   std::string_view view(ItemText which) const;
+  const char* after_texts() const;
+  ListCounts list_counts() const;
 
   // Packed so that the header takes 16 bytes.
   std::uint32_t present_ : item_text_count = 0;  // a bit per ItemText that is not empty
   std::uint32_t escaped_ : item_text_count = 0;  // a bit per text kept as its JSON source
   std::uint32_t kind_ : 4 = ItemKind::Other;
   std::uint32_t has_exit_code_ : 1 = 0;
+  std::uint32_t near_ : 1 = 0;       // texts are NearText from base_, else views
+  std::uint32_t has_lists_ : 1 = 0;  // ListCounts follow the texts
   std::int32_t exit_code_ = 0;
-  std::uint32_t change_count_ = 0;
-  std::uint32_t receiver_count_ = 0;
+  const char* base_ = nullptr;
 };
 
-// The run id and thread id that a run of its events were made under.
+// The run id and thread id that a run of its events were made under, and the time their read
+// took their lines.
 struct RecordFrame {
   std::string_view run_id;
   std::string_view thread_id;
+  WallTime received_at{};
 };
 
 // What only some kinds of event carry: usage (turn.completed, turn.failed), the error
@@ -110,23 +127,39 @@ struct EventDetail {
   Usage usage;
 };
 
-// An event as a run keeps it, inside the run's store. A thread.started event's started thread
-// id is its thread id.
-struct EventRecord {
+// An event as a run keeps it, inside the run's store, in 32 bytes: what consecutive events share
+// is in their frame, and an event carries either an item or a detail. A thread.started event's
+// started thread id is its thread id.
+class EventRecord {
+ public:
   EventType::Kind type = EventType::Other;
-  const RecordFrame* frame = nullptr;
-  std::string_view raw;
-  WallTime received_at{};
-  const ItemRecord* item = nullptr;     // for the kinds that carry an item
-  const EventDetail* detail = nullptr;  // for the kinds that carry usage, an error or a type text
 
+  EventRecord(EventType::Kind kind, const RecordFrame* frame, std::string_view raw);
   std::string_view type_text() const;
-  std::string_view run_id() const { return frame->run_id; }
-  std::string_view thread_id() const { return frame->thread_id; }
+  const RecordFrame* frame() const { return frame_; }
+  std::string_view run_id() const { return frame_->run_id; }
+  std::string_view thread_id() const { return frame_->thread_id; }
+  std::string_view raw() const { return {raw_data_, raw_size_}; }
+  WallTime received_at() const { return frame_->received_at; }
   bool has_item() const { return carries_item(type); }
   bool has_usage() const { return carries_usage(type); }
   bool has_error() const { return carries_error(type); }
-  std::string_view message() const { return detail ? detail->message : std::string_view(); }
+  // The item, for the kinds that carry one; else null.
+  const ItemRecord* item() const {
+    return has_item() ? static_cast<const ItemRecord*>(payload_) : nullptr;
+  }
+  // The detail, for the kinds that carry usage, an error or a type text; else null.
+  const EventDetail* detail() const {
+    return has_item() ? nullptr : static_cast<const EventDetail*>(payload_);
+  }
+  std::string_view message() const { return detail() ? detail()->message : std::string_view(); }
+  void set_payload(const void* payload) { payload_ = payload; }
+
+ private:
+  std::uint32_t raw_size_ = 0;
+  const RecordFrame* frame_ = nullptr;
+  const char* raw_data_ = nullptr;
+  const void* payload_ = nullptr;  // the item or the detail
 };
 
 // An event as the run publishes it: kept once, never changed again, and shared by the run's
@@ -149,7 +182,7 @@ struct EventParts {
 
 // Keeps a run's events in its store, each with the parts its kind carries. Texts that lie
 // outside the store and may not live for ever (texts with a share of other storage) are copied
-// in. Consecutive events of one run and thread share one frame.
+// in. Consecutive events of one run and thread, read at one time, share one frame.
 // The keeper follows the run's thread: a thread.started event's thread is the one it started
 // (and the run's from then on), and an event that names none carries the run's.
 class EventKeeper {
@@ -162,7 +195,8 @@ class EventKeeper {
   RunStore& store() { return store_; }
 
  private:
-  const RecordFrame* frame_for(std::string_view run_id, std::string_view thread_id);
+  const RecordFrame* frame_for(std::string_view run_id, std::string_view thread_id,
+                               WallTime received_at);
   RunStore& store_;
   const RecordFrame* frame_ = nullptr;
   std::string_view thread_id_;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "vantrel/json/json.h"
 
 namespace vantrel {
@@ -97,13 +99,13 @@ TEST(EventKeeper, DropsWhatTheKindDoesNotCarry) {
   RunStore store;
   EventKeeper keeper(store);
   SharedEvent kept = keeper.keep(event);
-  EXPECT_EQ(kept->item, nullptr);
-  EXPECT_EQ(kept->detail, nullptr);
+  EXPECT_EQ(kept->item(), nullptr);
+  EXPECT_EQ(kept->detail(), nullptr);
   EXPECT_EQ(event_of(kept), base_event(EventType::TurnStarted));
 }
 
 // thread.started sets the run's thread, which events that name none then carry; an event that
-// names one keeps it. Runs of events under one thread share a frame.
+// names one keeps it. Runs of events under one thread, read at one time, share a frame.
 TEST(EventKeeper, FollowsTheRunsThread) {
   RunStore store;
   EventKeeper keeper(store);
@@ -120,7 +122,15 @@ TEST(EventKeeper, FollowsTheRunsThread) {
   EXPECT_EQ(keeper.thread_id(), "t2");
   SharedEvent after = keep(EventType::TurnStarted, "");
   EXPECT_EQ(after->thread_id(), "t2");
-  EXPECT_EQ(after->frame, started->frame);
+  EXPECT_EQ(after->frame(), started->frame());
+  // Lines of a later read have a frame of their own, with its time.
+  Event later = base_event(EventType::TurnStarted);
+  later.thread_id = "";
+  later.received_at += std::chrono::seconds(1);
+  SharedEvent read_later = keeper.keep(later);
+  EXPECT_NE(read_later->frame(), after->frame());
+  EXPECT_EQ(read_later->received_at(), later.received_at);
+  EXPECT_EQ(read_later->thread_id(), "t2");
   SharedEvent own = keep(EventType::TurnStarted, "t-own");
   EXPECT_EQ(own->thread_id(), "t-own");
   EXPECT_EQ(keeper.thread_id(), "t2");
@@ -147,14 +157,14 @@ TEST(EventKeeper, KeptEventsNeedOnlyTheirStore) {
     own_lent = event.item.id.data();
     kept = keeper.keep(event);
   }
-  EXPECT_EQ(kept->raw, std::string(1000, 'r'));
+  EXPECT_EQ(kept->raw(), std::string(1000, 'r'));
   std::string scratch;
-  EXPECT_EQ(kept->item->text(ItemText::Text, scratch), "lent by a store that goes first");
-  EXPECT_EQ(kept->item->text(ItemText::Id, scratch).data(), own_lent);
+  EXPECT_EQ(kept->item()->text(ItemText::Text, scratch), "lent by a store that goes first");
+  EXPECT_EQ(kept->item()->text(ItemText::Id, scratch).data(), own_lent);
   EXPECT_EQ(kept->run_id(), "run-1-1");
-  ASSERT_EQ(kept->item->changes().size(), 2u);
-  EXPECT_EQ(kept->item->changes()[1].path, "b.txt");
-  Item item = item_of(std::shared_ptr<const ItemRecord>(kept, kept->item));
+  ASSERT_EQ(kept->item()->changes().size(), 2u);
+  EXPECT_EQ(kept->item()->changes()[1].path, "b.txt");
+  Item item = item_of(std::shared_ptr<const ItemRecord>(kept, kept->item()));
   kept.reset();
   EXPECT_EQ(item.changes.at(0).kind, "add");  // the item's texts share the store in turn
   EXPECT_EQ(item.id, "i1");
@@ -188,6 +198,45 @@ TEST(ItemRecord, EscapedTextsAreUnescapedAsTheyAreRead) {
     EXPECT_EQ(item->text(ItemText::Command, scratch), "");
     EXPECT_EQ(item->kind_text(), "agent_message");
     EXPECT_EQ(item->exit_code(), std::nullopt);
+    EXPECT_TRUE(item->changes().empty());
+    EXPECT_TRUE(item->receiver_thread_ids().empty());
+  }
+}
+
+// Texts near each other are kept as offsets from the first, texts far apart as views; both read
+// back where they lie, with the changes and receivers that follow them. The far text is only
+// stored, never read.
+TEST(ItemRecord, TextsNearOrFarApartReadBackWhereTheyLie) {
+  const std::string line = R"({"id":"i1","text":"hello","changes":[]})";
+  const std::string_view id(line.data() + 7, 2), text(line.data() + 19, 5);
+  const auto far = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(line.data()) +
+                                                 (std::uintptr_t{5} << 30));
+  const std::string_view receivers[] = {"r1", "r2"};
+  for (bool near : {true, false}) {
+    ItemParts parts;
+    parts.kind = ItemKind::FileChange;
+    parts.set(ItemText::Text, text);
+    parts.set(ItemText::Id, id);
+    parts.set(ItemText::Tool, near ? std::string_view(line) : std::string_view(far, 3));
+    const FileChangeRecord changes[] = {{"a.txt", "add"}};
+    parts.changes = changes;
+    parts.receiver_thread_ids = receivers;
+    parts.exit_code = -2;
+    RunStore store;
+    const ItemRecord* item = ItemRecord::make(parts, store.arena());
+    std::string scratch;
+    EXPECT_EQ(item->text(ItemText::Id, scratch).data(), id.data()) << near;
+    EXPECT_EQ(item->text(ItemText::Id, scratch), "i1");
+    EXPECT_EQ(item->text(ItemText::Text, scratch), "hello");
+    EXPECT_EQ(item->text(ItemText::Tool, scratch).data(), near ? line.data() : far);
+    EXPECT_EQ(item->text(ItemText::Tool, scratch).size(), near ? line.size() : 3u);
+    EXPECT_EQ(item->text(ItemText::Status, scratch), "");
+    ASSERT_EQ(item->changes().size(), 1u);
+    EXPECT_EQ(item->changes()[0].path, "a.txt");
+    ASSERT_EQ(item->receiver_thread_ids().size(), 2u);
+    EXPECT_EQ(item->receiver_thread_ids()[1], "r2");
+    EXPECT_EQ(item->exit_code(), -2);
+    EXPECT_EQ(item->kind_text(), "file_change");
   }
 }
 
