@@ -365,7 +365,7 @@ Delays engine_latency(const std::string& script) {
     RunRequest request{.prompt = "go"};
     auto handle = co_await launch(config, std::move(request));
     if (!handle) std::exit(1);
-    while (auto event = co_await session_next_event(*handle)) delays.add((*event)->raw);
+    while (auto event = co_await session_next_event(*handle)) delays.add((*event)->raw());
     co_await session_wait(*handle);
   }());
   std::sort(delays.micros.begin(), delays.micros.end());
