@@ -9,14 +9,13 @@ std::string_view event_type_word(const EventRecord& event) { return event.type_t
 std::string_view event_run_id(const EventRecord& event) { return event.run_id(); }
 std::string_view event_thread_id(const EventRecord& event) { return event.thread_id(); }
 std::string_view event_raw(const EventRecord& event) { return event.raw(); }
-// The item and usage objects share the event's record.
+// The item object shares the event's record; the usage object holds a copy of its usage.
 ref event_item(const SharedEvent& event) {
   return event->has_item() ? to_py(std::shared_ptr<const ItemRecord>(event, event->item()))
                            : none();
 }
 ref event_usage(const SharedEvent& event) {
-  return event->has_usage() ? to_py(std::shared_ptr<const Usage>(event, &event->detail()->usage))
-                            : none();
+  return event->has_usage() ? to_py(std::make_shared<const Usage>(event->usage())) : none();
 }
 ref event_error(const EventRecord& event) {
   return event.has_error() ? to_py(event.message()) : none();

@@ -148,12 +148,18 @@ ref to_py(const std::optional<T>& value) {
   return value ? to_py(*value) : none();
 }
 
+// A list of the elements of `values`, a vector or another sized range (a run's events).
+template <class Range>
+ref list_of(const Range& values) {
+  ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  Py_ssize_t i = 0;
+  for (const auto& value : values) PyList_SetItem(list.get(), i++, to_py(value).release());
+  return list;
+}
+
 template <class T>
 ref to_py(const std::vector<T>& values) {
-  ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  for (std::size_t i = 0; i < values.size(); ++i)
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), to_py(values[i]).release());
-  return list;
+  return list_of(values);
 }
 
 template <class T>

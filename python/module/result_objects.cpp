@@ -12,7 +12,7 @@ const std::string& result_final_message(const RunResultRecord& r) { return run(r
 std::shared_ptr<const Usage> result_usage(const RunResultRecord& r) {
   return {r.result, &r.result->usage};
 }
-const std::vector<SharedEvent>& result_events(const RunResultRecord& r) { return run(r).events; }
+ref result_events(const RunResultRecord& r) { return list_of(run(r).events); }
 const std::string& result_stderr(const RunResultRecord& r) { return run(r).stderr_text; }
 double result_started_at_ms(const RunResultRecord& r) { return epoch_millis(run(r).started_at); }
 double result_finished_at_ms(const RunResultRecord& r) { return epoch_millis(run(r).finished_at); }

@@ -18,7 +18,7 @@ struct RunResult {
   std::string final_message;  // text of the last completed agent_message item; empty when none
   Usage usage;                // of the last turn.completed / turn.failed event, never summed
   // Every event of the run, in decoding order, shared with the run's readers.
-  std::vector<SharedEvent> events;
+  EventList events;
   std::string stderr_text;  // the standard-error tail (`stderr`), invalid UTF-8 replaced
   WallTime started_at{};
   WallTime finished_at{};

@@ -31,6 +31,7 @@
 #include "vantrel/runtime/live_work.h"
 #include "vantrel/runtime/runtime.h"
 #include "vantrel/runtime/select.h"
+#include "vantrel/support/check.h"
 
 namespace vantrel {
 namespace {
@@ -52,15 +53,18 @@ class EventOutlet : public std::enable_shared_from_this<EventOutlet> {
 
   // Passes `events` on in order, clearing it: into the stream as far as it has room, without
   // waiting; the rest, and everything after it until the backlog is gone, into the backlog,
-  // which a forwarder started here on `strand` passes on as the reader makes room.
+  // which a forwarder started here on `strand` passes on as the reader makes room. The backlog
+  // is offered to the stream here too, also while the forwarder waits: a run whose agent writes
+  // faster than it is decoded may not yield to the forwarder for long, and a reader that went
+  // away meanwhile must not leave a backlog of every event behind.
   void pass_on(std::vector<SharedEvent>& events, const boost::asio::any_io_executor& strand) {
     if (open_)
       backlog_.insert(backlog_.end(), std::make_move_iterator(events.begin()),
                       std::make_move_iterator(events.end()));
     events.clear();
-    if (!open_ || forwarding_) return;
+    if (!open_) return;
     if (!stream_.try_send_some(backlog_)) return close();
-    if (backlog_.empty()) return;
+    if (backlog_.empty() || forwarding_) return;
     forwarding_ = true;
     boost::asio::co_spawn(strand, forward_backlog(shared_from_this()), boost::asio::detached);
   }
@@ -263,7 +267,7 @@ class RunLoop {
       record_event(std::move(event));
       // The reader sees the event before the handler is awaited.
       publish();
-      auto handled = co_await parts_.handler(event_of(events_.back()));
+      auto handled = co_await parts_.handler(event_of(last_recorded()));
       if (!handled) {
         stop_with(RunError::handler(std::move(handled).error()));
         handled_all = false;
@@ -282,11 +286,14 @@ class RunLoop {
       parts_.thread_id->set(std::string(event.thread_id()));
     if (event.type == EventType::ItemCompleted && event.item()->kind() == ItemKind::AgentMessage)
       final_message_ = kept;
-    if (event.has_usage()) usage_ = event.detail()->usage;
+    if (event.has_usage()) usage_ = event.usage();
+    // The run's events are those its keeper kept, up to the last one recorded: a line's events
+    // that are not recorded end the run.
+    check(&event == &keeper_.events().record(recorded_), "events recorded out of order");
+    ++recorded_;
     // The result and the readers share the one kept event. Once the reader is gone, nothing
     // more is published.
-    events_.push_back(std::move(kept));
-    if (parts_.events->open()) unpublished_.push_back(events_.back());
+    if (parts_.events->open()) unpublished_.push_back(std::move(kept));
   }
 
   // The text of the run's last agent message.
@@ -301,9 +308,12 @@ class RunLoop {
     if (!unpublished_.empty()) parts_.events->pass_on(unpublished_, strand_);
   }
 
+  // The run's events so far, in order.
+  EventList recorded_events() const { return keeper_.events().first(recorded_); }
   // The run's last event so far; there must be one.
-  const EventRecord& last_event() const { return *events_.back(); }
-  bool has_events() const { return !events_.empty(); }
+  const EventRecord& last_event() const { return keeper_.events().record(recorded_ - 1); }
+  SharedEvent last_recorded() const { return keeper_.events().at(recorded_ - 1); }
+  bool has_events() const { return recorded_ != 0; }
 
   void stop_with(RunError error) {
     error_ = std::move(error);
@@ -320,7 +330,7 @@ class RunLoop {
     WallTime finished_at = wall_clock();
     std::optional<RunError> error = choose_error(*status_, stderr_text);
     parts_.latch->set(Outcome{RunResult{std::move(parts_.run_id), std::string(keeper_.thread_id()),
-                                        final_message(), std::move(usage_), std::move(events_),
+                                        final_message(), std::move(usage_), recorded_events(),
                                         std::move(stderr_text), started_at_, finished_at},
                               std::move(error)});
   }
@@ -329,11 +339,11 @@ class RunLoop {
                                        const std::string& stderr_text) {
     if (error_) return std::move(error_);
     if (has_events() && last_event().has_error())
-      return agent_failure(parts_.agent, event_of(events_.back()));
+      return agent_failure(parts_.agent, event_of(last_recorded()));
     if (!status.has_value()) return RunError::process(status.error());
     if (!status.value().success()) {
       std::optional<Event> last;
-      if (has_events()) last = event_of(events_.back());
+      if (has_events()) last = event_of(last_recorded());
       return RunError::exit(stderr_text, std::move(last), status.value().code());
     }
     return std::nullopt;
@@ -354,7 +364,7 @@ class RunLoop {
   WallTime read_at_;           // when the last read took its bytes
   SharedEvent final_message_;  // the last agent message
   Usage usage_;
-  std::vector<SharedEvent> events_;       // the run's events in order, for its result
+  std::size_t recorded_ = 0;              // of the keeper's events, those of the run
   std::vector<SharedEvent> unpublished_;  // the last of them, not yet passed on
   std::vector<SharedEvent> decoded_;      // the events of the line at hand, its capacity reused
   boost::asio::any_io_executor strand_;   // the run's, where the loop runs

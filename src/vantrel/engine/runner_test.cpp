@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -98,19 +99,21 @@ Ran run(const RunSetup& setup, RunRequest request = prompt_request(), EventHandl
     return {};
   }
   Ran ran = block_on(drain(std::move(handle).value()));
-  EXPECT_EQ(ran.streamed, ran.outcome.result.events)
+  EXPECT_TRUE(std::ranges::equal(ran.streamed, ran.outcome.result.events))
       << "the stream shows the result's own events, in order, not copies";
   return ran;
 }
 
 // The events themselves, to compare what they hold.
-std::vector<Event> values(const std::vector<SharedEvent>& events) {
+template <class Events>
+std::vector<Event> values(const Events& events) {
   std::vector<Event> result;
   for (const SharedEvent& e : events) result.push_back(event_of(e));
   return result;
 }
 
-std::vector<EventType::Kind> kinds(const std::vector<SharedEvent>& events) {
+template <class Events>
+std::vector<EventType::Kind> kinds(const Events& events) {
   std::vector<EventType::Kind> result;
   for (const SharedEvent& e : events) result.push_back(e->type);
   return result;

@@ -5,7 +5,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -61,9 +63,9 @@ struct ItemParts {
 
 // An item as a run keeps it: a header of 16 bytes followed in the same block by the texts it
 // carries (only those, in the order of ItemText) and, when it has any changes or receiver thread
-// ids, their counts and then them. Texts that lie
-// within 4 GiB of the first of them (those of one line, always) are kept as 8-byte offsets and
-// sizes from it, others as views.
+// ids, their counts and then them. Texts that lie within 64 KiB of the first of them (those of
+// most lines) are kept as 4-byte offsets and sizes from it, within 4 GiB (those of one line,
+// always) as 8-byte ones, others as views.
 // A text may be kept as the JSON string it was read from and is unescaped when it is read, so
 // that a run stores no second copy of it.
 class ItemRecord {
@@ -84,11 +86,18 @@ class ItemRecord {
   static const ItemRecord* keep(const Item& item, Arena& arena);
 
  private:
-  // A text as an offset from the record's base and a size.
+  // How the texts are kept: as an offset from the record's base and a size, of 16 or 32 bits
+  // each, or as views.
+  enum TextForm : std::uint8_t { Short, Near, Views };
+  struct ShortText {
+    std::uint16_t offset;
+    std::uint16_t size;
+  };
   struct NearText {
     std::uint32_t offset;
     std::uint32_t size;
   };
+  static std::size_t text_size(TextForm form);
   struct ListCounts {
     std::uint32_t changes;
     std::uint32_t receivers;
@@ -96,7 +105,7 @@ class ItemRecord {
   ItemRecord() = default;
   std::size_t text_count() const;
   std::string_view view(ItemText which) const;
-  const char* after_texts() const;
+  const char* lists() const;
   ListCounts list_counts() const;
 
   // Packed so that the header takes 16 bytes.
@@ -104,8 +113,8 @@ class ItemRecord {
   std::uint32_t escaped_ : item_text_count = 0;  // a bit per text kept as its JSON source
   std::uint32_t kind_ : 4 = ItemKind::Other;
   std::uint32_t has_exit_code_ : 1 = 0;
-  std::uint32_t near_ : 1 = 0;       // texts are NearText from base_, else views
-  std::uint32_t has_lists_ : 1 = 0;  // ListCounts follow the texts
+  std::uint32_t form_ : 2 = Views;   // a TextForm
+  std::uint32_t has_lists_ : 1 = 0;  // ListCounts follow the texts, at the next 8 bytes
   std::int32_t exit_code_ = 0;
   const char* base_ = nullptr;
 };
@@ -118,13 +127,30 @@ struct RecordFrame {
   WallTime received_at{};
 };
 
-// What only some kinds of event carry: usage (turn.completed, turn.failed), the error
-// (turn.failed, error) and the type text of an Other event.
+// A turn's usage as a kept event holds it: the counts in place, and the per-model usage (which
+// codex never reports) in the store only when there is any, so that most usage needs no
+// destructor and takes 64 bytes.
+class UsageRecord {
+ public:
+  UsageRecord(const Usage& usage, Arena& arena);
+  Usage usage() const;
+
+ private:
+  std::int64_t input_tokens_;
+  std::int64_t cache_creation_input_tokens_;
+  std::int64_t cached_input_tokens_;
+  std::int64_t output_tokens_;
+  std::int64_t reasoning_output_tokens_;
+  std::int64_t total_tokens_;
+  double total_cost_usd_;
+  const ModelUsageMap* model_usage_ = nullptr;  // null when empty
+};
+
+// What only the events with an error (turn.failed, error) or of an Other type carry.
 struct EventDetail {
   std::string_view other_type;
   std::string_view message;
   std::string_view raw_error;
-  Usage usage;
 };
 
 // An event as a run keeps it, inside the run's store, in 32 bytes: what consecutive events share
@@ -148,10 +174,21 @@ class EventRecord {
   const ItemRecord* item() const {
     return has_item() ? static_cast<const ItemRecord*>(payload_) : nullptr;
   }
-  // The detail, for the kinds that carry usage, an error or a type text; else null.
-  const EventDetail* detail() const {
-    return has_item() ? nullptr : static_cast<const EventDetail*>(payload_);
+  // The usage, for the kinds that carry it; else null.
+  const UsageRecord* usage_record() const {
+    return has_usage() ? static_cast<const UsageRecord*>(payload_) : nullptr;
   }
+  // The usage: none for the kinds that carry none.
+  Usage usage() const { return has_usage() ? usage_record()->usage() : Usage{}; }
+  // The detail, for the kinds that carry an error or a type text; else null. It follows the
+  // usage of a kind that carries both.
+  const EventDetail* detail() const {
+    if (!has_detail()) return nullptr;
+    const char* at = static_cast<const char*>(payload_);
+    return std::launder(
+        reinterpret_cast<const EventDetail*>(has_usage() ? at + sizeof(UsageRecord) : at));
+  }
+  bool has_detail() const { return has_error() || type == EventType::Other; }
   std::string_view message() const { return detail() ? detail()->message : std::string_view(); }
   void set_payload(const void* payload) { payload_ = payload; }
 
@@ -159,12 +196,66 @@ class EventRecord {
   std::uint32_t raw_size_ = 0;
   const RecordFrame* frame_ = nullptr;
   const char* raw_data_ = nullptr;
-  const void* payload_ = nullptr;  // the item or the detail
+  const void* payload_ = nullptr;  // the item, or the usage and the detail
 };
 
 // An event as the run publishes it: kept once, never changed again, and shared by the run's
 // result and every reader instead of copied for each. Each one shares the run's whole store.
 using SharedEvent = std::shared_ptr<const EventRecord>;
+
+// Events kept in order, their records in blocks of their store: the list costs a pointer per
+// block, not per event. Each event it hands out shares the whole store.
+class EventList {
+ public:
+  class iterator {
+   public:
+    using value_type = SharedEvent;
+    using reference = SharedEvent;
+    using pointer = void;
+    using difference_type = std::ptrdiff_t;
+    using iterator_concept = std::forward_iterator_tag;
+    using iterator_category = std::input_iterator_tag;  // it yields values, not references
+    iterator() = default;
+    SharedEvent operator*() const { return list_->at(index_); }
+    iterator& operator++() {
+      ++index_;
+      return *this;
+    }
+    iterator operator++(int) {
+      iterator was = *this;
+      ++index_;
+      return was;
+    }
+    friend bool operator==(const iterator& a, const iterator& b) { return a.index_ == b.index_; }
+
+   private:
+    friend class EventList;
+    iterator(const EventList* list, std::size_t index) : list_(list), index_(index) {}
+    const EventList* list_ = nullptr;
+    std::size_t index_ = 0;
+  };
+
+  EventList() = default;
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const EventRecord& record(std::size_t index) const;
+  SharedEvent at(std::size_t index) const { return SharedEvent(store_, &record(index)); }
+  SharedEvent operator[](std::size_t index) const { return at(index); }
+  SharedEvent back() const { return at(size_ - 1); }
+  iterator begin() const { return {this, 0}; }
+  iterator end() const { return {this, size_}; }
+  // The first `count` events (no more than there are), sharing their records.
+  EventList first(std::size_t count) const;
+
+ private:
+  friend class EventKeeper;
+  // Room for the next record, in `arena`; the caller makes it there.
+  void* next_slot(Arena& arena);
+
+  std::shared_ptr<const void> store_;
+  std::vector<EventRecord*> blocks_;  // block k holds block_capacity(k) records
+  std::size_t size_ = 0;
+};
 
 // What an event record is made of; views as in ItemParts.
 struct EventParts {
@@ -187,11 +278,13 @@ struct EventParts {
 // (and the run's from then on), and an event that names none carries the run's.
 class EventKeeper {
  public:
-  explicit EventKeeper(RunStore& store) : store_(store) {}
+  explicit EventKeeper(RunStore& store) : store_(store) { events_.store_ = store.share(); }
   SharedEvent keep(const EventParts& parts);
   SharedEvent keep(const Event& event);
   // The run's thread id as its kept events have set it.
   std::string_view thread_id() const { return thread_id_; }
+  // Every event kept so far, in order.
+  const EventList& events() const { return events_; }
   RunStore& store() { return store_; }
 
  private:
@@ -200,6 +293,7 @@ class EventKeeper {
   RunStore& store_;
   const RecordFrame* frame_ = nullptr;
   std::string_view thread_id_;
+  EventList events_;
 };
 
 // The full event, item or usage of a kept one; their texts share the kept event's store.
@@ -209,6 +303,6 @@ std::vector<FileChange> changes_of(const std::shared_ptr<const ItemRecord>& item
 
 // Whether two kept events hold equal events (two empty ones are equal), wherever they live.
 bool same_event(const SharedEvent& a, const SharedEvent& b);
-bool same_events(const std::vector<SharedEvent>& a, const std::vector<SharedEvent>& b);
+bool same_events(const EventList& a, const EventList& b);
 
 }  // namespace vantrel

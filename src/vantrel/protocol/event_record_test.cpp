@@ -203,21 +203,30 @@ TEST(ItemRecord, EscapedTextsAreUnescapedAsTheyAreRead) {
   }
 }
 
-// Texts near each other are kept as offsets from the first, texts far apart as views; both read
-// back where they lie, with the changes and receivers that follow them. The far text is only
-// stored, never read.
+// Texts near each other are kept as offsets from the first (of 16 bits within 64 KiB, else of
+// 32), texts far apart as views; each form reads back where the texts lie, with the changes and
+// receivers that follow them (an odd count of short texts leaves them to be aligned). The
+// distant texts are only stored, never read.
 TEST(ItemRecord, TextsNearOrFarApartReadBackWhereTheyLie) {
   const std::string line = R"({"id":"i1","text":"hello","changes":[]})";
   const std::string_view id(line.data() + 7, 2), text(line.data() + 19, 5);
-  const auto far = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(line.data()) +
-                                                 (std::uintptr_t{5} << 30));
+  auto past_line = [&](unsigned shift) {
+    return std::string_view(
+        reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(line.data()) +
+                                      (std::uintptr_t{1} << shift)),
+        3);
+  };
   const std::string_view receivers[] = {"r1", "r2"};
-  for (bool near : {true, false}) {
+  const struct {
+    const char* form;
+    std::string_view tool;
+  } cases[] = {{"short", line}, {"near", past_line(20)}, {"far", past_line(33)}};
+  for (const auto& c : cases) {
     ItemParts parts;
     parts.kind = ItemKind::FileChange;
     parts.set(ItemText::Text, text);
     parts.set(ItemText::Id, id);
-    parts.set(ItemText::Tool, near ? std::string_view(line) : std::string_view(far, 3));
+    parts.set(ItemText::Tool, c.tool);
     const FileChangeRecord changes[] = {{"a.txt", "add"}};
     parts.changes = changes;
     parts.receiver_thread_ids = receivers;
@@ -225,11 +234,12 @@ TEST(ItemRecord, TextsNearOrFarApartReadBackWhereTheyLie) {
     RunStore store;
     const ItemRecord* item = ItemRecord::make(parts, store.arena());
     std::string scratch;
-    EXPECT_EQ(item->text(ItemText::Id, scratch).data(), id.data()) << near;
+    SCOPED_TRACE(c.form);
+    EXPECT_EQ(item->text(ItemText::Id, scratch).data(), id.data());
     EXPECT_EQ(item->text(ItemText::Id, scratch), "i1");
     EXPECT_EQ(item->text(ItemText::Text, scratch), "hello");
-    EXPECT_EQ(item->text(ItemText::Tool, scratch).data(), near ? line.data() : far);
-    EXPECT_EQ(item->text(ItemText::Tool, scratch).size(), near ? line.size() : 3u);
+    EXPECT_EQ(item->text(ItemText::Tool, scratch).data(), c.tool.data());
+    EXPECT_EQ(item->text(ItemText::Tool, scratch).size(), c.tool.size());
     EXPECT_EQ(item->text(ItemText::Status, scratch), "");
     ASSERT_EQ(item->changes().size(), 1u);
     EXPECT_EQ(item->changes()[0].path, "a.txt");
