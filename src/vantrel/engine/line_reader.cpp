@@ -19,7 +19,7 @@ constexpr std::size_t fast_writer_pipe = 1024 * 1024;
 // A buffer that a read fills completely doubles, up to this size, so that a fast writer is
 // read in chunks of a full pipe instead of 8 KiB; beyond it, it grows only to hold a longer
 // line.
-constexpr std::size_t read_ahead_limit = 256 * 1024;
+constexpr std::size_t read_ahead_limit = fast_writer_pipe;
 
 }  // namespace
 
