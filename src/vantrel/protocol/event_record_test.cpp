@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "vantrel/json/json.h"
 
@@ -168,6 +170,42 @@ TEST(EventKeeper, KeptEventsNeedOnlyTheirStore) {
   kept.reset();
   EXPECT_EQ(item.changes.at(0).kind, "add");  // the item's texts share the store in turn
   EXPECT_EQ(item.id, "i1");
+}
+
+// The keeper's list holds every kept event in order, across its blocks of growing size; a
+// prefix of it, as a run's result takes, shares the same records and outlives the keeper.
+TEST(EventKeeper, ListsEveryEventInOrderAcrossItsBlocks) {
+  constexpr std::size_t count = 1500;
+  EventList prefixes[4];
+  const std::size_t prefix_sizes[] = {0, 16, 497, count + 1};
+  {
+    RunStore store;
+    EventKeeper keeper(store);
+    std::vector<const EventRecord*> kept;
+    for (std::size_t i = 0; i < count; ++i) {
+      Event event = base_event(EventType::TurnStarted);
+      event.raw = std::to_string(i);
+      kept.push_back(keeper.keep(event).get());
+    }
+    const EventList& list = keeper.events();
+    ASSERT_EQ(list.size(), count);
+    std::size_t i = 0;
+    for (const SharedEvent& event : list) {
+      ASSERT_EQ(event.get(), kept[i]) << i;
+      ASSERT_EQ(event->raw(), std::to_string(i));
+      ++i;
+    }
+    EXPECT_EQ(i, count);
+    EXPECT_EQ(list.back().get(), kept.back());
+    for (std::size_t p = 0; p < 4; ++p) prefixes[p] = list.first(prefix_sizes[p]);
+  }
+  EXPECT_TRUE(prefixes[0].empty());
+  EXPECT_EQ(prefixes[1].back()->raw(), "15");
+  EXPECT_EQ(prefixes[2].size(), 497u);
+  EXPECT_EQ(prefixes[2][496]->raw(), "496");
+  EXPECT_EQ(prefixes[3].size(), count) << "no more than there are";
+  EXPECT_TRUE(same_events(prefixes[3], prefixes[3]));
+  EXPECT_FALSE(same_events(prefixes[2], prefixes[3]));
 }
 
 // A text kept as its JSON source reads back unescaped, as the JSON reader decodes it; the
