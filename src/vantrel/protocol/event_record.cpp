@@ -79,10 +79,6 @@ TextSpread spread_of(std::span<const std::string_view> texts) {
 // The lists that follow an item's texts start at the next 8 bytes, for the views among them.
 constexpr std::size_t list_alignment = alignof(std::string_view);
 
-std::size_t round_up(std::size_t size, std::size_t alignment) {
-  return (size + alignment - 1) / alignment * alignment;
-}
-
 }  // namespace
 
 std::size_t ItemRecord::text_size(TextForm form) {

@@ -18,8 +18,6 @@ std::size_t page_size() {
   return size;
 }
 
-std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
-
 // Chunks of dropped arenas, handed to the next arenas instead of mapped afresh (their pages are
 // resident already).
 class ChunkPool {

@@ -14,6 +14,9 @@
 
 namespace vantrel {
 
+// `n` rounded up to a multiple of `to`.
+constexpr std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+
 // One anonymous memory mapping, unmapped when dropped.
 class Mapping {
  public:
