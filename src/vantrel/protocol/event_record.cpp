@@ -342,10 +342,12 @@ SharedEvent EventKeeper::keep(const EventParts& parts) {
     char* block =
         static_cast<char*>(arena.allocate(usage_size + detail_size, alignof(UsageRecord)));
     if (usage_size) ::new (block) UsageRecord(parts.usage ? *parts.usage : Usage{}, arena);
-    if (detail_size && record->has_error())
-      ::new (block + usage_size) EventDetail{parts.other_type, parts.message, parts.raw_error};
-    else if (detail_size)
-      ::new (block + usage_size) EventDetail{parts.other_type, {}, {}};
+    if (detail_size) {
+      const bool error = record->has_error();
+      ::new (block + usage_size)
+          EventDetail{parts.other_type, error ? parts.message : std::string_view(),
+                      error ? parts.raw_error : std::string_view()};
+    }
     record->set_payload(block);
   }
   // One share of the whole store: the record itself needs no count of its own.
@@ -438,10 +440,7 @@ bool same_event(const SharedEvent& a, const SharedEvent& b) {
 }
 
 bool same_events(const EventList& a, const EventList& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (!same_event(a[i], b[i])) return false;
-  return true;
+  return std::ranges::equal(a, b, same_event);
 }
 
 }  // namespace vantrel
